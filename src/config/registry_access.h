@@ -1,0 +1,61 @@
+// The registry-access component: keys and named DWORD and string values,
+// reached through counted interfaces. Each load or save creates a fresh
+// instance and releases it at the end.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/com/com.h"
+
+namespace quellvox {
+
+inline constexpr uint32_t KEY_READ = 0x20019;
+inline constexpr uint32_t KEY_WRITE = 0x20006;
+inline constexpr uint32_t REG_SZ = 1;
+// Hive handle of HKEY_LOCAL_MACHINE, as the component expects it.
+inline constexpr uint32_t HKEY_LOCAL_MACHINE_HIVE = 0x80000002u;
+
+inline constexpr Guid kClsidRegistryAccess = {0x2b9c4e70, 0x6d15, 0x4f0a, {0xb3, 0x2e, 0x51, 0x08, 0x6a, 0xc4, 0x11, 0x01}};
+
+class IKTRegistryAccess : public Unknown {
+ protected:
+  ~IKTRegistryAccess() = default;
+
+ public:
+  static constexpr Guid kIid = {0x2b9c4e70, 0x6d15, 0x4f0a, {0xb3, 0x2e, 0x51, 0x08, 0x6a, 0xc4, 0x12, 0x01}};
+  virtual HResult CreateKey(const char16_t* keyPath) = 0;                    // 3
+  virtual HResult OpenKey(const char16_t* keyPath, uint32_t accessMask) = 0;  // 4
+  virtual HResult CloseKey() = 0;                                            // 5
+  virtual HResult Reserved6() = 0;
+  virtual HResult Reserved7() = 0;
+  virtual HResult Reserved8() = 0;
+  virtual HResult DeleteValue(const char16_t* valueName) = 0;  // 9
+  virtual HResult Reserved10() = 0;
+  virtual HResult Reserved11() = 0;
+  virtual HResult Reserved12() = 0;
+  // 13: on failure *value is left as it was.
+  virtual HResult ReadDword(const char16_t* valueName, uint32_t* value) = 0;
+  virtual HResult Reserved14() = 0;
+  virtual HResult Reserved15() = 0;
+  // 16: *text is allocated by the component and freed by the caller.
+  virtual HResult ReadString(const char16_t* valueName, ComString* text) = 0;
+  virtual HResult Reserved17() = 0;
+  virtual HResult Reserved18() = 0;
+  virtual HResult WriteDword(const char16_t* valueName, uint32_t value) = 0;  // 19
+  virtual HResult Reserved20() = 0;
+  virtual HResult Reserved21() = 0;
+  virtual HResult Reserved22() = 0;
+  virtual HResult WriteString(const char16_t* valueName, const char16_t* text, uint32_t valueType) = 0;  // 23
+};
+
+class IKTRegRoot : public Unknown {
+ protected:
+  ~IKTRegRoot() = default;
+
+ public:
+  static constexpr Guid kIid = {0x2b9c4e70, 0x6d15, 0x4f0a, {0xb3, 0x2e, 0x51, 0x08, 0x6a, 0xc4, 0x12, 0x02}};
+  // Later key paths of this instance are relative to hive\basePath.
+  virtual HResult SetRoot(uint32_t hive, const char16_t* basePath) = 0;  // 3
+};
+
+}  // namespace quellvox
