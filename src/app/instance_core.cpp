@@ -1,6 +1,11 @@
 #include "app/instance_core.h"
 
+#include <system_error>
+#include <thread>
 #include <utility>
+
+#include "audio/audio_pump.h"
+#include "pipeline/pipeline_assembly.h"
 
 namespace quellvox {
 
@@ -12,5 +17,48 @@ InstanceCore::InstanceCore(std::string instanceId, std::string programPath, User
       Messages(messages) {}
 
 InstanceCore::~InstanceCore() { StopPipeline(); }
+
+bool InstanceCore::StartPipeline() {
+  StopPipeline();
+  const std::string text = AssemblePipeline();
+  if (!text.empty()) {
+    Messages.Show(text, kProgramName, MB_ICONERROR | MB_TOPMOST);
+    return false;
+  }
+  for (auto& counter : Stats.SkipVideo) counter.store(0, std::memory_order_relaxed);
+  Stats.SkipAudio.store(0, std::memory_order_relaxed);
+
+  // The pump's context (its own references, the settings copy, the two
+  // block buffers) is made here, on the thread that owns the record, so that
+  // the pump never reads the record while the user may be editing it; from
+  // then on it takes only the mixer part, through MixerChanged.
+  std::unique_ptr<PumpContext> context = CreatePumpContext(InstanceId, Pipeline, Settings);
+  // Release: seen by the pump's first acquire load (the thread start orders
+  // it as well).
+  Pipeline.StopRequested.store(0, std::memory_order_release);
+  try {
+    Pipeline.AudioThread = std::thread(RunAudioPump, std::move(context), std::cref(Pipeline.StopRequested),
+                                       std::ref(Settings), std::ref(Stats));
+  } catch (const std::system_error&) {
+    Pipeline.StopRequested.store(1, std::memory_order_release);
+    return false;
+  }
+  return true;
+}
+
+void InstanceCore::StopPipeline() {
+  // Release: pairs with the pump's acquire load at the top of its pass.
+  Pipeline.StopRequested.store(1, std::memory_order_release);
+  if (Pipeline.AudioThread.joinable()) Pipeline.AudioThread.join();
+  ReleasePipeline(Pipeline);
+}
+
+std::string InstanceCore::AssemblePipeline() {
+  return ::quellvox::AssemblePipeline(Pipeline, Settings, CaptureSources, TitleEngines);
+}
+
+std::string InstanceCore::BuildStatisticsText() const {
+  return ::quellvox::BuildStatisticsText(Stats, Pipeline.TargetCount, Settings);
+}
 
 }  // namespace quellvox

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "config/settings.h"
 
@@ -33,5 +34,37 @@ struct PipelineStats {
   FullnessRecord AudioFullness[kMaxTargets];
   FullnessRecord VideoFullness[kMaxTargets];
 };
+
+// Samples per published fullness record.
+inline constexpr int32_t kFullnessSamples = 100;
+
+// Folds fullness samples (target frames queued ahead of the layer's output)
+// and publishes every 100 of them. Owned by one thread (the pump for the
+// audio side, a video thread for its row); allocates nothing, takes no lock.
+struct FullnessAccumulator {
+  int32_t Min = 1000;
+  int32_t Max = 0;
+  // 64-bit: a hundred samples near the 32-bit limit (a layer whose output
+  // position reads far behind) must not wrap the sum.
+  int64_t Sum = 0;
+  int32_t Count = 0;
+
+  // Adds one sample (callers pass it already raised to 0 when negative).
+  // When the 100th sample arrives, publishes { Min, Max, mean in tenths }
+  // with relaxed stores, starts over and returns true; the published Min
+  // is left in `publishedMin`.
+  bool Add(int32_t sample, FullnessRecord& record, int32_t* publishedMin = nullptr);
+};
+
+// The mean of `count` samples summing to `sum`, rounded to tenths:
+// (sum * 10 + count / 2) / count, in integer arithmetic, saturated to the
+// 32-bit range. 0 for a count below 1.
+int32_t FullnessTenths(int64_t sum, int32_t count);
+
+// The statistics text: processing time, skips, fullness per target and, with
+// the floor in use, the inter-noise and the voice state of each line in use.
+// Lines end with "\r\n", columns are separated by "\t". Reads the counters
+// with relaxed loads; user-interface thread.
+std::string BuildStatisticsText(const PipelineStats& stats, int32_t targetCount, const DuckerSettings& settings);
 
 }  // namespace quellvox

@@ -1,0 +1,354 @@
+#include "audio/audio_pump.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <system_error>
+#include <thread>
+
+#include "pipeline/video_relay.h"
+#include "platform/system/debug_trace.h"
+#include "platform/system/thread_priority.h"
+
+namespace quellvox {
+
+namespace {
+
+constexpr int32_t kReadMode = 2;  // passed to ReadAudio unchanged; its meaning is the capture's
+constexpr double kTicksPerSecond = 10'000'000.0;  // clock times count 100 ns
+constexpr auto kIdleSleep = std::chrono::milliseconds(10);
+
+// A double truncated toward zero into a 64-bit integer; out-of-range values
+// saturate and NaN gives 0.
+int64_t TruncateSaturated(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
+  if (v <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(v);
+}
+
+int32_t Saturate32(int64_t v) {
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+
+// a - b as a double without overflowing in the integer subtraction.
+double Difference(int64_t a, int64_t b) {
+  int64_t d;
+  if (!__builtin_sub_overflow(a, b, &d)) return static_cast<double>(d);
+  return static_cast<double>(a) - static_cast<double>(b);
+}
+
+int64_t WrapAdd(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
+// How far pos lies beyond next, as a count of frames the pump may jump:
+// (pos - next) - 2, never below 0 and never beyond the 64-bit range.
+int64_t JumpBehindNewest(uint64_t lag) {
+  if (lag <= 2) return 0;
+  const uint64_t k = lag - 2;
+  return k > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
+                                                                         : static_cast<int64_t>(k);
+}
+
+// Whether a lag (pos - next, at least 1) exceeds MaxLag; a negative MaxLag
+// (from a negative stored delay) is exceeded by every lag.
+bool BeyondMaxLag(uint64_t lag, int32_t maxLag) { return maxLag < 0 || lag > static_cast<uint64_t>(maxLag); }
+
+void CopyMixerFields(const DuckerSettings& from, DuckerSettings& to) {
+  to.Lines = from.Lines;
+  to.UseCommon = from.UseCommon;
+  to.CommonLine = from.CommonLine;
+  to.DecreaseDB = from.DecreaseDB;
+  to.NoiseLevelDB = from.NoiseLevelDB;
+  to.TimeoutInFrames = from.TimeoutInFrames;
+  to.CpuPriority.Store(from.CpuPriority.Load(std::memory_order_relaxed), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+std::unique_ptr<PumpContext> CreatePumpContext(const std::string& instanceId, const MediaPipeline& pipeline,
+                                               const DuckerSettings& settings) {
+  auto ctx = std::make_unique<PumpContext>();
+  ctx->InstanceId = instanceId;
+  ctx->MainVideo = pipeline.MainVideo;
+  ctx->MainAudio = pipeline.MainAudio;
+  ctx->Channels = pipeline.InputChannels;
+  if (ctx->Channels >= 32) {
+    ctx->ChannelMask = 0xFFFFFFFFu;
+  } else if (ctx->Channels > 0) {
+    ctx->ChannelMask = (1u << ctx->Channels) - 1u;
+  }
+  ctx->Block = std::make_unique<CaptureBlock>();
+  ctx->Mix = std::make_unique<MixArea>();
+
+  const int32_t targets = std::clamp<int32_t>(pipeline.TargetCount, 0, kMaxTargets);
+  ctx->Complete = true;
+  for (int32_t i = 0; i < targets; ++i) {
+    ctx->RegionCapture[i] = pipeline.RegionCapture[i];
+    if (pipeline.Layer[i]) pipeline.Layer[i].As(ctx->LayerVideo[i]);
+    ctx->LayerAudio[i] = pipeline.LayerAudio[i];
+    ctx->Clock[i] = pipeline.Clock[i];
+    ctx->FirstFifo[i] = pipeline.FirstFifo[i];
+    ctx->FifoCount[i] = pipeline.FifoCount[i];
+    ctx->WeaveFields[i] = pipeline.WeaveFields[i];
+    ctx->TopFieldFirst[i] = pipeline.TopFieldFirst[i];
+    ctx->SamplesPerTargetFrame[i] = pipeline.SamplesPerFrame * (pipeline.WeaveFields[i] ? 2.0 : 1.0);
+    ctx->PlanesSent = std::max(ctx->PlanesSent, ctx->FifoCount[i]);
+    if (!ctx->RegionCapture[i] || !ctx->LayerVideo[i] || !ctx->LayerAudio[i] || !ctx->Clock[i]) {
+      // Nothing of this run may reach a component: drop every reference now.
+      auto empty = std::make_unique<PumpContext>();
+      empty->InstanceId = instanceId;
+      empty->Complete = false;
+      return empty;
+    }
+  }
+  ctx->TargetCount = targets;
+  ctx->Settings = settings;
+  DeriveMixerGains(ctx->Settings, ctx->Mixer);
+  ResetMixerLines(ctx->Mixer);
+  return ctx;
+}
+
+int64_t LayerStartPosition(int64_t clockPos, int64_t clockTime, int64_t startTime, double captureRate,
+                           int32_t delayInFrames, bool weaveFields) {
+  // A woven target presents one frame per two capture frames, and its clock
+  // and layer positions count those target frames. Submitted frame f holds
+  // capture frames StartPosition + 2f and + 2f + 1; for it to be presented
+  // DelayInFrames capture frames after StartPosition + 2f was captured, the
+  // output must reach it (DelayInFrames + 2f) / Rate seconds after the start
+  // time, which at Rate / 2 target frames per second is DelayInFrames / 2 + f
+  // target frames. So both the base and the elapsed term go in target
+  // frames: the base halves, and the elapsed time counts at Rate / 2.
+  const double rate = weaveFields ? captureRate / 2.0 : captureRate;
+  const int32_t base = weaveFields ? delayInFrames / 2 : delayInFrames;
+  const int64_t n = TruncateSaturated(Difference(clockTime, startTime) * rate / kTicksPerSecond + 0.499);
+  return static_cast<int64_t>(static_cast<uint64_t>(clockPos) + static_cast<uint64_t>(static_cast<int64_t>(base)) -
+                              static_cast<uint64_t>(n));
+}
+
+bool PrepareRelay(PumpContext& ctx) {
+  if (!ctx.MainVideo || !ctx.MainAudio) return false;
+  ctx.VideoStop.store(0, std::memory_order_relaxed);  // the threads start after this; their start orders it
+
+  VideoFormat format;
+  ctx.MainVideo->GetVideoFormat(&format);
+  const int64_t width = format.Width;
+  const int64_t height = format.Height;
+  // A bogus format must not wrap the sizes negative; the components refuse a
+  // frame that does not fit.
+  ctx.LinePitch = static_cast<int32_t>(std::clamp<int64_t>(width * 2, 0, std::numeric_limits<int32_t>::max()));
+  ctx.BufferSize =
+      static_cast<int32_t>(std::clamp<int64_t>(width * height * 2, 0, std::numeric_limits<int32_t>::max()));
+  ctx.Descriptor = FrameDescriptor{2, 0, format.Width, format.Height, ctx.BufferSize};
+  ctx.MaxLag = ctx.Settings.DelayInFrames / 2;
+  ctx.Rate = format.Rate;
+
+  int64_t startTime = 0;
+  ctx.StartPosition = 0;
+  ctx.MainVideo->GetStartPosition(&ctx.StartPosition, &startTime);
+
+  for (int32_t i = 0; i < ctx.TargetCount; ++i) {
+    int64_t clockPos = 0;
+    int64_t clockTime = 0;
+    uint32_t word1 = 0;
+    uint32_t word2 = 0;
+    ctx.Clock[i]->GetClock(&clockPos, &word1, &clockTime, &word2);
+    const int64_t p =
+        LayerStartPosition(clockPos, clockTime, startTime, ctx.Rate, ctx.Settings.DelayInFrames, ctx.WeaveFields[i]);
+    ctx.LayerVideo[i]->SetPosition(1, 1, static_cast<int32_t>(static_cast<uint32_t>(p)));
+  }
+  return true;
+}
+
+void RebaseAudioFifos(PumpContext& ctx, int64_t position) {
+  const int32_t d =
+      static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(position) - static_cast<uint64_t>(ctx.StartPosition)));
+  for (int32_t i = 0; i < ctx.TargetCount; ++i) {
+    const int32_t m = ctx.WeaveFields[i] ? d / 2 : d;
+    for (int32_t j = 0; j < ctx.FifoCount[i]; ++j) ctx.LayerAudio[i]->InitFifo(ctx.FirstFifo[i] + j, m);
+    ctx.FifoBase[i] = m;
+    ctx.FifoSamples[i] = 0;
+  }
+}
+
+bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped) {
+  if (static_cast<uint64_t>(pos) <= static_cast<uint64_t>(nextPos)) return false;
+
+  // Skip#1: trailing by more than MaxLag, resume two frames behind pos. A
+  // MaxLag of 0 or 1 (a delay below 4) would make that a step backwards:
+  // there is then nothing to jump.
+  const uint64_t lag = static_cast<uint64_t>(pos) - static_cast<uint64_t>(nextPos);
+  if (BeyondMaxLag(lag, ctx.MaxLag)) {
+    const int64_t k = JumpBehindNewest(lag);
+    if (k > 0) {
+      DebugTrace("Quellvox%s::CopyAudio -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(),
+                 static_cast<long long>(k), static_cast<long long>(nextPos), static_cast<long long>(pos));
+      nextPos = WrapAdd(nextPos, k);
+      skipped = WrapAdd(skipped, k);
+      RebaseAudioFifos(ctx, nextPos);
+    }
+  }
+
+  int64_t q = nextPos;
+  int32_t byteCount = 0;
+  if (ctx.MainAudio->ReadAudio(ctx.Block->Samples, kBlockBytes, &q, &byteCount, kReadMode, ctx.ChannelMask) != 0) {
+    return false;
+  }
+  const int32_t channels = ctx.Channels;
+  int32_t frames = 0;
+  if (channels > 0) {
+    // Unsigned division as the layout defines it; a count beyond the block
+    // buffer is cut to what the buffer holds, so nothing reads past it.
+    const uint32_t f = static_cast<uint32_t>(byteCount) / (4u * static_cast<uint32_t>(channels));
+    frames = static_cast<int32_t>(std::min<uint32_t>(f, static_cast<uint32_t>(kBlockFloats / channels)));
+  }
+
+  // Skip#2: the source delivered a later frame than the one asked for.
+  if (q != nextPos) {
+    const int64_t k = static_cast<int64_t>(static_cast<uint64_t>(q) - static_cast<uint64_t>(nextPos));
+    DebugTrace("Quellvox%s::CopyAudio -- Skip#2 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(),
+               static_cast<long long>(k), static_cast<long long>(nextPos), static_cast<long long>(pos));
+    if (k > 0) skipped = WrapAdd(skipped, k);  // an earlier frame is no skip
+    RebaseAudioFifos(ctx, q);
+  }
+
+  // Every plane that leaves, and every plane a line adds into, is cleared
+  // and lies inside the mix area.
+  const int32_t planes = PlanesForBlock(channels, frames, ctx.PlanesSent);
+  const MixInput in{ctx.Block->Samples, channels, frames, ctx.Mix->Samples, planes};
+  MixBlock(ctx.Settings, ctx.Mixer, in, pos);
+
+  for (int32_t i = 0; i < ctx.TargetCount; ++i) {
+    // A target with more fifos than planes fit in the mix area for this
+    // block length gets the planes that fit; its higher fifos carry nothing
+    // a line could reach.
+    const int32_t sent = std::min(ctx.FifoCount[i], planes);
+    for (int32_t j = 0; j < sent; ++j) {
+      uint32_t written = 0;
+      if (ctx.LayerAudio[i]->WriteFifo(ctx.FirstFifo[i] + j, frames * 8, MixPlane(*ctx.Mix, j, frames), &written,
+                                       0) != 0) {
+        return false;
+      }
+    }
+    ctx.FifoSamples[i] += frames;
+  }
+  nextPos = WrapAdd(q, 1);
+  return true;
+}
+
+bool ReloadMixerSettings(PumpContext& ctx, DuckerSettings& shared) {
+  // Acquire: the fields the user-interface thread wrote before it set the
+  // flag (release) are complete when the flag is seen. The exchange clears
+  // it in the same step, so a change flagged after it is taken next pass.
+  if (shared.MixerChanged.Load(std::memory_order_relaxed) == 0) return false;
+  if (shared.MixerChanged.Exchange(0, std::memory_order_acquire) == 0) return false;
+  CopyMixerFields(shared, ctx.Settings);
+  DeriveMixerGains(ctx.Settings, ctx.Mixer);
+  ApplyThreadPriority(ctx.Settings.CpuPriority.Load(std::memory_order_relaxed));
+  return true;
+}
+
+int32_t ProcessingSecondsFor(int64_t pos, int64_t start, double rate) {
+  if (!(rate > 0.0) || !std::isfinite(rate)) return 0;
+  return Saturate32(TruncateSaturated(Difference(pos, start) / rate + 0.499));
+}
+
+int32_t AudioFullnessSample(const PumpContext& ctx, int32_t target, int32_t outputFrame) {
+  const double perFrame = ctx.SamplesPerTargetFrame[target];
+  int64_t written = 0;
+  if (perFrame > 0.0 && std::isfinite(perFrame)) {
+    written = TruncateSaturated(static_cast<double>(ctx.FifoSamples[target]) / perFrame + 0.199);
+  }
+  // written fits comfortably: FifoSamples is far below 2^62.
+  const int64_t f = static_cast<int64_t>(ctx.FifoBase[target]) + written - 1 - outputFrame;
+  return static_cast<int32_t>(std::clamp<int64_t>(f, 0, std::numeric_limits<int32_t>::max()));
+}
+
+bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
+  uint32_t word1 = 0;
+  uint32_t word2 = 0;
+  uint32_t word3 = 0;
+  int64_t pos = 0;
+  ctx.MainVideo->GetPosition(&word1, &word2, &pos, &word3);
+
+  int64_t skipped = 0;
+  const bool copied = CopyAudio(ctx, pos, loop.NextPos, skipped);
+
+  // Acquire pairs with the dialog's release store; the exchange takes the
+  // request and clears it at once.
+  if (stats.ResetRequested.load(std::memory_order_relaxed) != 0 &&
+      stats.ResetRequested.exchange(0, std::memory_order_acquire) != 0) {
+    for (auto& counter : stats.SkipVideo) counter.exchange(0, std::memory_order_relaxed);
+    stats.SkipAudio.exchange(0, std::memory_order_relaxed);
+  } else if (skipped > 0) {
+    stats.SkipAudio.fetch_add(Saturate32(skipped), std::memory_order_relaxed);
+  }
+
+  for (int32_t i = 0; i < kVoiceOverLines; ++i) {
+    const uint64_t until = static_cast<uint64_t>(ctx.Mixer.LastVoicePos[i]) + 5u;
+    stats.VoiceDetected[i].store(static_cast<uint64_t>(pos) < until ? 1 : 0, std::memory_order_relaxed);
+    stats.VoiceLevelDB[i].store(0, std::memory_order_relaxed);
+  }
+  stats.InterNoiseDB.store(0, std::memory_order_relaxed);
+  stats.ProcessingSeconds.store(ProcessingSecondsFor(pos, ctx.StartPosition, ctx.Rate), std::memory_order_relaxed);
+
+  bool published = false;
+  bool good = true;
+  for (int32_t i = 0; i < ctx.TargetCount; ++i) {
+    LayerStatus status;
+    ctx.LayerVideo[i]->GetStatus(&status);
+    const int32_t f = AudioFullnessSample(ctx, i, status.OutputFrame());
+    int32_t publishedMin = 0;
+    if (loop.Audio[i].Add(f, stats.AudioFullness[i], &publishedMin)) {
+      published = true;
+      if (publishedMin == 0) good = false;
+    }
+  }
+  if (published && good != loop.LastVerdictGood) {
+    loop.LastVerdictGood = good;
+    if (good) {
+      DebugTrace("Quellvox%s::Audio fullness OK - goto big!!!\n", ctx.InstanceId.c_str());
+    } else {
+      DebugTrace("Quellvox%s::Audio fullness BAD - goto ZERO!!!\n", ctx.InstanceId.c_str());
+    }
+  }
+  return copied;
+}
+
+void RunAudioPump(std::unique_ptr<PumpContext> ctx, const std::atomic<uint8_t>& stopRequested,
+                  DuckerSettings& shared, PipelineStats& stats) {
+  if (!ctx || !ctx->Complete) return;
+  if (!PrepareRelay(*ctx)) return;
+
+  std::thread video[kMaxTargets];
+  int32_t started = 0;
+  try {
+    for (; started < ctx->TargetCount; ++started) {
+      video[started] = std::thread(RunVideoRelay, std::cref(*ctx), started, std::ref(stats.SkipVideo[started]),
+                                   std::ref(stats.VideoFullness[started]));
+    }
+  } catch (const std::system_error&) {
+    // The system refused a thread: end this run as if it had been stopped.
+    ctx->VideoStop.store(1, std::memory_order_release);
+    for (int32_t i = 0; i < started; ++i) video[i].join();
+    return;
+  }
+
+  ApplyThreadPriority(ctx->Settings.CpuPriority.Load(std::memory_order_relaxed));
+  PumpLoopState loop;
+  loop.NextPos = ctx->StartPosition;
+
+  while (stopRequested.load(std::memory_order_acquire) == 0) {
+    ReloadMixerSettings(*ctx, shared);
+    if (!RunPumpPass(*ctx, loop, stats)) std::this_thread::sleep_for(kIdleSleep);
+  }
+
+  // Release: the threads see the flag; nothing else is published with it.
+  ctx->VideoStop.store(1, std::memory_order_release);
+  for (int32_t i = 0; i < started; ++i) video[i].join();
+}
+
+}  // namespace quellvox

@@ -1,0 +1,132 @@
+// The audio pump: the thread that, while the pipeline runs, reads the audio
+// of every new capture frame, mixes and ducks it, appends the mixed stereo
+// planes to every target's fifos, and owns the relay (it positions the
+// layers and starts and joins the video threads).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio/audio_layout.h"
+#include "audio/pipeline_stats.h"
+#include "audio/voice_over_mixer.h"
+#include "config/settings.h"
+#include "pipeline/media_components.h"
+#include "pipeline/media_pipeline.h"
+
+namespace quellvox {
+
+// The pump's working record; the video threads read it while the pump runs.
+// Everything but VideoStop and the settings copy's CpuPriority is written
+// before the video threads start and only read while they run.
+struct PumpContext {
+  // Cleared before the video threads start, set once after the pump's loop
+  // (release); polled by every video thread before each pass (acquire).
+  std::atomic<uint8_t> VideoStop{0};
+  std::string InstanceId;  // fills the %s of every trace
+  ComPtr<IZRCaptureVideoEx> MainVideo;
+  ComPtr<IZRCaptureAudio> MainAudio;
+  ComPtr<IZRCaptureVideoEx> RegionCapture[kMaxTargets];
+  int32_t Channels = 0;      // C, capture channels
+  uint32_t ChannelMask = 0;  // bit c for each channel c below C
+  ComPtr<IZRLayerVideo> LayerVideo[kMaxTargets];
+  ComPtr<IZRLayerAudio> LayerAudio[kMaxTargets];
+  ComPtr<IZRTitleClock> Clock[kMaxTargets];
+  int32_t FirstFifo[kMaxTargets] = {};
+  int32_t FifoCount[kMaxTargets] = {};
+  int32_t TargetCount = 0;
+  bool WeaveFields[kMaxTargets] = {};
+  bool TopFieldFirst[kMaxTargets] = {};
+  MixerState Mixer;  // VoiceThreshold, DuckGain, LineGain, FloorGain, LastVoicePos
+  // The pump's copy of the settings. A reload rewrites the mixer fields and
+  // CpuPriority; the video threads read only CpuPriority (relaxed).
+  DuckerSettings Settings;
+  FrameDescriptor Descriptor;  // template: { 2, 0, Width, Height, BufferSize }
+  int32_t LinePitch = 0;       // Width * 2 bytes
+  int32_t BufferSize = 0;      // Width * Height * 2 bytes
+  int32_t MaxLag = 0;          // DelayInFrames / 2
+  int64_t StartPosition = 0;   // capture position where the relay starts
+  std::unique_ptr<CaptureBlock> Block;  // 307,200 bytes, allocated with the context
+  std::unique_ptr<MixArea> Mix;         // 307,200 bytes, allocated with the context
+  int32_t FifoBase[kMaxTargets] = {};   // target position of the first sample since the last re-base
+  // Sample frames written since the last re-base. 64-bit: at 48 kHz a 32-bit
+  // count wraps after about twelve hours without a skip.
+  int64_t FifoSamples[kMaxTargets] = {};
+  double SamplesPerTargetFrame[kMaxTargets] = {};  // doubled for a woven target
+
+  // Beyond the record: the capture's frame rate from its video format, the
+  // most planes any target takes (FifoCount), and whether every target had
+  // its four references when the context was made.
+  double Rate = 0.0;
+  int32_t PlanesSent = 0;
+  bool Complete = false;
+};
+
+// State of the pump kept outside the context.
+struct PumpLoopState {
+  int64_t NextPos = 0;
+  FullnessAccumulator Audio[kMaxTargets];
+  bool LastVerdictGood = true;
+};
+
+// Steps taken before the pump's thread runs its loop, on the thread that
+// starts the pipeline: references, counts and flags of every row, the
+// settings copy with its gains, the two block buffers. Complete is false
+// when a row lacks its capture object, layer video, fifos or clock.
+std::unique_ptr<PumpContext> CreatePumpContext(const std::string& instanceId, const MediaPipeline& pipeline,
+                                               const DuckerSettings& settings);
+
+// Relay preparation: frame layout, MaxLag, StartPosition and the output
+// position of every target's layer. False (nothing done) when the main
+// capture's video or audio reference is missing.
+bool PrepareRelay(PumpContext& ctx);
+
+// Output position given to a layer so that submitted frame f is presented
+// DelayInFrames capture frames after capture frame StartPosition + f was
+// captured. clockPos/clockTime: the target's clock (target frames, 100 ns);
+// startTime: the time of StartPosition (100 ns).
+int64_t LayerStartPosition(int64_t clockPos, int64_t clockTime, int64_t startTime, double captureRate,
+                           int32_t delayInFrames, bool weaveFields);
+
+// Audio thread. Allocates nothing, takes no lock.
+// Copies the audio of capture frame nextPos when pos lies beyond it: skips
+// ahead when trailing by more than MaxLag, reads, mixes the eight lines and
+// writes plane j to fifo FirstFifo + j of every target. True when a block
+// went out to every fifo; skipped receives the frames jumped over.
+bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped);
+
+// Audio thread. Moves every fifo's write position to capture position
+// `position` (half its distance from StartPosition for a woven target).
+void RebaseAudioFifos(PumpContext& ctx, int64_t position);
+
+// Audio thread. When the shared record's MixerChanged is set, clears it and
+// takes the mixer fields and CpuPriority into the copy, recomputes the
+// gains and applies the priority again. True when it reloaded.
+bool ReloadMixerSettings(PumpContext& ctx, DuckerSettings& shared);
+
+// Seconds of capture processed: (pos - start) / rate + 0.499, truncated,
+// saturated to the 32-bit range; 0 when the rate is not a positive number.
+int32_t ProcessingSecondsFor(int64_t pos, int64_t start, double rate);
+
+// Target frames of audio queued ahead of the layer's output for target i,
+// never below 0.
+int32_t AudioFullnessSample(const PumpContext& ctx, int32_t target, int32_t outputFrame);
+
+// Audio thread. One pass of the pump's loop after the settings reload:
+// position, copy, counters, voice flags, processing time, fullness and its
+// verdict. True when a block was copied.
+bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats);
+
+// The pump's thread body. Ends at once when the context is incomplete or a
+// main capture reference is missing; otherwise prepares the relay, starts
+// one video thread per target, loops until stopRequested is set, then stops
+// and joins the video threads and releases the context.
+// stopRequested: written by the user-interface thread (release), read here
+// before every pass (acquire). shared: the owner's record, read for its
+// mixer part when MixerChanged is set.
+void RunAudioPump(std::unique_ptr<PumpContext> ctx, const std::atomic<uint8_t>& stopRequested,
+                  DuckerSettings& shared, PipelineStats& stats);
+
+}  // namespace quellvox

@@ -1,0 +1,199 @@
+#include "pipeline/video_relay.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <thread>
+
+#include "platform/system/debug_trace.h"
+#include "platform/system/thread_priority.h"
+
+namespace quellvox {
+
+namespace {
+
+constexpr int32_t kReadMode = 2;  // passed to ReadFrame / ReadField unchanged
+constexpr auto kIdleSleep = std::chrono::milliseconds(1);
+
+int64_t WrapAdd(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
+int64_t WrapSub(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+
+// The frames to jump when newest lies `lag` frames beyond next and that is
+// more than MaxLag: lag - 2, so that the relay resumes two frames behind
+// newest. A MaxLag of 0 or 1 (or a negative one from a negative stored
+// delay) would otherwise turn a lag of 1 or 2 into a step backwards: the
+// jump is never below 0.
+int64_t Skip1Frames(uint64_t lag, int32_t maxLag) {
+  if (maxLag >= 0 && lag <= static_cast<uint64_t>(maxLag)) return 0;
+  if (lag <= 2) return 0;
+  const uint64_t d = lag - 2;
+  return d > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
+                                                                         : static_cast<int64_t>(d);
+}
+
+// Borrows a frame buffer from the row's layer. A buffer that is lent but
+// then not submitted (a read failed) is not handed back by a call: the
+// layer takes it back with its next lend.
+bool Borrow(const PumpContext& ctx, int32_t row, uint8_t*& buffer, int32_t& size) {
+  buffer = nullptr;
+  size = ctx.BufferSize;
+  if (ctx.LayerVideo[row]->GetBuffer(ctx.BufferSize, ctx.BufferSize, &buffer, &size, 0) != 0) return false;
+  return buffer != nullptr;
+}
+
+bool Submit(const PumpContext& ctx, int32_t row, int32_t frameNumber) {
+  // Each thread submits its own copy of the template, so one row's frame
+  // number never reaches another row's layer.
+  FrameDescriptor descriptor = ctx.Descriptor;
+  descriptor.FrameNumber = frameNumber;
+  if (ctx.LayerVideo[row]->SubmitBuffer(0, ctx.BufferSize, &descriptor) != 0) return false;
+  ctx.LayerVideo[row]->FrameDone(3, 5);
+  return true;
+}
+
+}  // namespace
+
+bool CopyVideoFrame(const PumpContext& ctx, int32_t row, int64_t newest, int64_t& next, int64_t& skipped,
+                    int32_t& fill) {
+  if (static_cast<uint64_t>(newest) <= static_cast<uint64_t>(next)) return false;
+
+  const int64_t d = Skip1Frames(static_cast<uint64_t>(newest) - static_cast<uint64_t>(next), ctx.MaxLag);
+  if (d > 0) {
+    DebugTrace("Quellvox%s::CopyVideoFrame[%d] -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(), row,
+               static_cast<long long>(d), static_cast<long long>(next), static_cast<long long>(newest));
+    next = WrapAdd(next, d);
+    skipped = WrapAdd(skipped, d);
+  }
+
+  uint8_t* buffer = nullptr;
+  int32_t size = 0;
+  if (!Borrow(ctx, row, buffer, size)) return false;
+
+  int64_t pos = next;
+  int32_t notRead = 0;
+  if (ctx.MainVideo->ReadFrame(buffer, size, ctx.LinePitch, &pos, &notRead, kReadMode) != 0) return false;
+
+  const int32_t frameNumber =
+      static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(pos)) -
+                           static_cast<uint32_t>(static_cast<uint64_t>(ctx.StartPosition)));
+  fill = frameNumber;
+  if (!Submit(ctx, row, frameNumber)) return false;
+
+  if (pos != next) {
+    const int32_t k = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(WrapSub(pos, next))));
+    DebugTrace("Quellvox%s::CopyVideoFrame[%d] -- Skip#2 %d frames  %lld --> %lld on frame %lld\n",
+               ctx.InstanceId.c_str(), row, k, static_cast<long long>(next), static_cast<long long>(pos),
+               static_cast<long long>(newest));
+    if (k > 0) skipped = WrapAdd(skipped, k);  // an earlier frame is no skip
+  }
+  next = WrapAdd(pos, 1);
+  return true;
+}
+
+bool CopyVideoFields(const PumpContext& ctx, int32_t row, int64_t newest, int64_t& next, int64_t& skipped,
+                     int32_t& fill) {
+  // Two frames are needed.
+  if (static_cast<uint64_t>(newest) <= static_cast<uint64_t>(next) + 1u) return false;
+
+  // An even jump keeps the pairs on the same capture frames.
+  const int64_t d = Skip1Frames(static_cast<uint64_t>(newest) - static_cast<uint64_t>(next), ctx.MaxLag) & ~int64_t{1};
+  if (d > 0) {
+    DebugTrace("Quellvox%s::CopyVideoFields[%d] -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(), row,
+               static_cast<long long>(d), static_cast<long long>(next), static_cast<long long>(newest));
+    next = WrapAdd(next, d);
+    skipped = WrapAdd(skipped, d);
+  }
+
+  uint8_t* buffer = nullptr;
+  int32_t size = 0;
+  if (!Borrow(ctx, row, buffer, size)) return false;
+
+  // The capture component does the weave: every second line from the
+  // buffer's first line (field flag 1) or from its second line (flag 0).
+  // The second-line field starts one line in, so one line less of the
+  // buffer lies ahead of it.
+  const int32_t fieldPitch = static_cast<int32_t>(std::min<int64_t>(
+      int64_t{2} * ctx.LinePitch, std::numeric_limits<int32_t>::max()));
+  uint8_t* const firstLine = buffer;
+  uint8_t* const secondLine = buffer + std::min(ctx.LinePitch, size);
+  const int32_t secondSize = size - std::min(ctx.LinePitch, size);
+  int64_t pos = next;
+  int32_t notRead = 0;
+  if (ctx.TopFieldFirst[row]) {
+    if (ctx.MainVideo->ReadField(firstLine, size, fieldPitch, &pos, &notRead, kReadMode, 1) != 0) return false;
+    pos = WrapAdd(pos, 1);
+    if (ctx.MainVideo->ReadField(secondLine, secondSize, fieldPitch, &pos, &notRead, kReadMode, 0) != 0) return false;
+  } else {
+    if (ctx.MainVideo->ReadField(secondLine, secondSize, fieldPitch, &pos, &notRead, kReadMode, 0) != 0) return false;
+    pos = WrapAdd(pos, 1);
+    if (ctx.MainVideo->ReadField(firstLine, size, fieldPitch, &pos, &notRead, kReadMode, 1) != 0) return false;
+  }
+  pos = WrapAdd(pos, 1);
+
+  // Numbered by the position asked for, not the one delivered.
+  const int32_t frameNumber = static_cast<int32_t>(
+      static_cast<uint32_t>((static_cast<uint64_t>(next) - static_cast<uint64_t>(ctx.StartPosition)) / 2u));
+  fill = frameNumber;
+  if (!Submit(ctx, row, frameNumber)) return false;
+
+  if (pos == WrapAdd(next, 2)) {
+    next = pos;
+  } else {
+    // Delivered later than asked: jump the even part of the surplus. An
+    // earlier delivery counts no negative skip and moves nothing back.
+    const int64_t surplus = WrapSub(pos, WrapAdd(next, 2));
+    const int64_t e = surplus > 0 ? (surplus & ~int64_t{1}) : 0;
+    skipped = WrapAdd(skipped, e);
+    DebugTrace("Quellvox%s::CopyVideoFields[%d] -- Skip#2 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(), row,
+               static_cast<long long>(e), static_cast<long long>(next), static_cast<long long>(newest));
+    next = WrapAdd(next, WrapAdd(e, 2));
+  }
+  return true;
+}
+
+void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& skipVideo, FullnessRecord& fullness) {
+  int32_t priority = ctx.Settings.CpuPriority.Load(std::memory_order_relaxed);
+  ApplyThreadPriority(priority);
+  int64_t next = ctx.StartPosition;
+  FullnessAccumulator accumulator;
+  const bool weave = ctx.WeaveFields[row];
+
+  // Acquire pairs with the pump's release store after its loop.
+  while (ctx.VideoStop.load(std::memory_order_acquire) == 0) {
+    int64_t newest = 0;
+    uint32_t word1 = 0;
+    uint32_t word2 = 0;
+    uint32_t word3 = 0;
+    ctx.RegionCapture[row]->GetPosition(&word1, &word2, &newest, &word3);
+
+    int64_t skipped = 0;
+    int32_t fill = 0;
+    const bool copied = weave ? CopyVideoFields(ctx, row, newest, next, skipped, fill)
+                              : CopyVideoFrame(ctx, row, newest, next, skipped, fill);
+    if (copied) {
+      if (skipped > 0) {
+        skipVideo.fetch_add(static_cast<int32_t>(std::min<int64_t>(skipped, std::numeric_limits<int32_t>::max())),
+                            std::memory_order_relaxed);
+      }
+      LayerStatus status;
+      ctx.LayerVideo[row]->GetStatus(&status);
+      const int64_t sample = static_cast<int64_t>(fill) - status.OutputFrame();
+      accumulator.Add(static_cast<int32_t>(std::clamp<int64_t>(sample, 0, std::numeric_limits<int32_t>::max())),
+                      fullness);
+    }
+    // The pump rewrites its copy's CpuPriority on a settings reload.
+    const int32_t wanted = ctx.Settings.CpuPriority.Load(std::memory_order_relaxed);
+    if (wanted != priority) {
+      priority = wanted;
+      ApplyThreadPriority(priority);
+    }
+    if (!copied) std::this_thread::sleep_for(kIdleSleep);
+  }
+}
+
+}  // namespace quellvox
