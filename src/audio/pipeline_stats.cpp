@@ -32,11 +32,9 @@ void AppendFullness(std::string& out, const FullnessRecord& r) {
 
 }  // namespace
 
-int32_t FullnessTenths(int64_t sum, int32_t count) {
+int64_t FullnessTenths(int64_t sum, int32_t count) {
   if (count < 1) return 0;
-  const int64_t m = (sum * 10 + count / 2) / count;
-  return static_cast<int32_t>(
-      std::clamp<int64_t>(m, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+  return (sum * 10 + count / 2) / count;
 }
 
 bool FullnessAccumulator::Add(int32_t sample, FullnessRecord& record, int32_t* publishedMin) {
@@ -45,12 +43,14 @@ bool FullnessAccumulator::Add(int32_t sample, FullnessRecord& record, int32_t* p
   Sum += sample;
   Count += 1;
   if (Count < kFullnessSamples) return false;
-  const int32_t m = FullnessTenths(Sum, Count);
-  const int32_t whole = m / 10;
+  const int64_t m = FullnessTenths(Sum, Count);
+  const int64_t whole = m / 10;
   record.Min.store(Min, std::memory_order_relaxed);
   record.Max.store(Max, std::memory_order_relaxed);
-  record.MeanWhole.store(whole, std::memory_order_relaxed);
-  record.MeanTenth.store(m - 10 * whole, std::memory_order_relaxed);
+  record.MeanWhole.store(static_cast<int32_t>(std::clamp<int64_t>(whole, std::numeric_limits<int32_t>::min(),
+                                                                  std::numeric_limits<int32_t>::max())),
+                         std::memory_order_relaxed);
+  record.MeanTenth.store(static_cast<int32_t>(m - 10 * whole), std::memory_order_relaxed);
   if (publishedMin) *publishedMin = Min;
   *this = FullnessAccumulator{};
   return true;

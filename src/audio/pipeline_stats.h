@@ -56,10 +56,10 @@ struct FullnessAccumulator {
   bool Add(int32_t sample, FullnessRecord& record, int32_t* publishedMin = nullptr);
 };
 
-// The mean of `count` samples summing to `sum`, rounded to tenths:
-// (sum * 10 + count / 2) / count, in integer arithmetic, saturated to the
-// 32-bit range. 0 for a count below 1.
-int32_t FullnessTenths(int64_t sum, int32_t count);
+// The mean of `count` samples summing to `sum`, in tenths rounded half up:
+// (sum * 10 + count / 2) / count in integer arithmetic. 0 for a count
+// below 1.
+int64_t FullnessTenths(int64_t sum, int32_t count);
 
 // The statistics text: processing time, skips, fullness per target and, with
 // the floor in use, the inter-noise and the voice state of each line in use.
