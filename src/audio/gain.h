@@ -37,4 +37,36 @@ void AddScaled(const float* src, int32_t channels, float* dst, int32_t frames, f
 void AddRouted(const float* srcPair, int32_t channels, int32_t srcKind, float* plane, int32_t dstKind, int32_t frames,
                float gain, float step);
 
+// Audio thread. Allocates nothing, takes no lock.
+// One AddRouted call carried out in consecutive pieces of the block, so that
+// a caller can walk several adds through a block piece by piece while the
+// piece is still in the cache. Every destination sample receives the same
+// operations, with the same running ramp gain, as from the single call.
+class RoutedAdd {
+ public:
+  RoutedAdd() = default;
+  RoutedAdd(const float* srcPair, int32_t channels, int32_t srcKind, float* plane, int32_t dstKind, float gain,
+            float step);
+
+  // Adds sample frames [begin, end). The pieces of one add must follow each
+  // other from frame 0 without gaps.
+  // REQUIRES: begin < end and every view inside its buffer up to `end`.
+  void AddFrames(int32_t begin, int32_t end);
+
+ private:
+  enum class Route : uint8_t { One, Fold, Both };
+  enum class Mode : uint8_t { Ramp, Scale, Unity };
+  const float* toLeft_ = nullptr;   // source of the left (or only) destination channel
+  const float* toRight_ = nullptr;  // second source: the right side, or R of a fold
+  float* out_ = nullptr;            // first destination float of the block
+  int32_t channels_ = 0;
+  Route route_ = Route::One;
+  Mode mode_ = Mode::Unity;
+  float gain_ = 1.0f;  // the running gain: the gain of the next frame to add
+  float step_ = 0.0f;
+
+  template <class Stride>
+  void AddFramesWith(Stride at, int32_t begin, int32_t end);
+};
+
 }  // namespace quellvox

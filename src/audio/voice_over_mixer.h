@@ -34,13 +34,18 @@ struct MixInput {
   int32_t Frames = 0;            // sample frames in the block
   float* Mix = nullptr;          // the mix area, planes of Frames * 2 floats
   int32_t Planes = 0;            // planes cleared for this block; lines add only below it
+  // Capacities of the two buffers in floats. Nothing is read beyond the
+  // first, nothing cleared or written beyond the second.
+  int32_t BlockFloats = kBlockFloats;
+  int32_t MixFloats = kBlockFloats;
 };
 
 // Audio thread only. Allocates nothing, takes no lock.
 // Mixes line `line` (0..7) of the block into its To plane with pos the
 // newest capture position of this pass. A line whose From pair the block
-// lacks, or whose To plane is not among in.Planes, changes nothing; a floor
-// pair the block lacks contributes no floor audio.
+// lacks, or whose To plane is not among the cleared planes (in.Planes, and
+// never beyond the mix area), changes nothing; a floor pair the block lacks
+// contributes no floor audio.
 void MixVoiceOverLine(const DuckerSettings& settings, MixerState& state, int32_t line, const MixInput& in,
                       int64_t pos);
 
@@ -49,8 +54,11 @@ void MixVoiceOverLine(const DuckerSettings& settings, MixerState& state, int32_t
 // C / 2 and `planesSent`, at most what the mix area holds.
 int32_t PlanesForBlock(int32_t channels, int32_t frames, int32_t planesSent);
 
-// Audio thread only. Clears the first `planes` planes of the mix area and
-// mixes the eight lines in order.
+// Audio thread only. Allocates nothing, takes no lock.
+// Clears the first in.Planes planes of the mix area (as many as fit in it)
+// and mixes the eight lines in order. The result is that of calling
+// MixVoiceOverLine for lines 0 to 7, to the bit; the adds walk the block in
+// pieces that stay in the cache.
 void MixBlock(const DuckerSettings& settings, MixerState& state, const MixInput& in, int64_t pos);
 
 }  // namespace quellvox
