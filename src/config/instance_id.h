@@ -1,0 +1,36 @@
+// The instance identifier: the command line of the program, trimmed, that
+// names one running instance ("#1" when empty, always beginning with "#"),
+// and the machine-wide name of the guard formed from it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quellvox {
+
+inline constexpr const char* kDefaultInstanceId = "#1";
+
+// Shown (caption "Quellvox", error icon) when the command line does not
+// begin with "#"; the process then ends.
+inline constexpr const char* kBadCommandLineMessage = "Bad command line!!!\nRead manual before command line usage";
+
+// The raw command line of a program started with `argv`: its arguments after
+// the program path, joined by one blank each.
+std::string CommandLineFromArguments(int argc, const char* const* argv);
+
+// `text` (UTF-8) without the leading and trailing characters that the C
+// library's wide-character space test counts as white space. Bytes that are
+// not valid UTF-8 count as non-space.
+std::string TrimWideSpace(std::string_view text);
+
+// The identifier of a command line: trimmed, "#1" when nothing remains,
+// nothing (refusal) when it does not begin with "#". Nothing after the "#"
+// is parsed: inner blanks and any other characters are part of it.
+std::optional<std::string> InstanceIdFromCommandLine(std::string_view commandLine);
+
+// "Global\%s%s" of the program name and the identifier, for instance
+// Global\Quellvox#1: the name of the instance guard.
+std::string InstanceGuardName(std::string_view programName, std::string_view instanceId);
+
+}  // namespace quellvox

@@ -1,0 +1,60 @@
+#include "config/instance_id.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace quellvox {
+namespace {
+
+TEST(InstanceIdFromCommandLine, EmptyOrBlankLineIsTheFirstInstance) {
+  EXPECT_EQ(InstanceIdFromCommandLine(""), std::optional<std::string>("#1"));
+  EXPECT_EQ(InstanceIdFromCommandLine(" \t  \t"), std::optional<std::string>("#1"));
+  EXPECT_EQ(InstanceIdFromCommandLine("\r\n\v\f"), std::optional<std::string>("#1"));
+}
+
+TEST(InstanceIdFromCommandLine, WhiteSpaceAroundTheIdentifierIsRemoved) {
+  EXPECT_EQ(InstanceIdFromCommandLine("   #7  "), std::optional<std::string>("#7"));
+  EXPECT_EQ(InstanceIdFromCommandLine("\t#7\n"), std::optional<std::string>("#7"));
+}
+
+TEST(InstanceIdFromCommandLine, LineNotBeginningWithHashIsRefused) {
+  EXPECT_EQ(InstanceIdFromCommandLine("7"), std::nullopt);
+  EXPECT_EQ(InstanceIdFromCommandLine("/7"), std::nullopt);
+  EXPECT_EQ(InstanceIdFromCommandLine("  x#7"), std::nullopt);
+}
+
+TEST(InstanceIdFromCommandLine, EverythingAfterTheHashIsKept) {
+  EXPECT_EQ(InstanceIdFromCommandLine("#"), std::optional<std::string>("#"));
+  EXPECT_EQ(InstanceIdFromCommandLine(" #1 studio  B "), std::optional<std::string>("#1 studio  B"));
+  EXPECT_EQ(InstanceIdFromCommandLine("#../x/'$(rm)'"), std::optional<std::string>("#../x/'$(rm)'"));
+}
+
+TEST(TrimWideSpace, RemovesUnicodeSpacesButNotNoBreakSpaces) {
+  const std::string ideographic = "\u3000";
+  const std::string emSpace = "\u2003";
+  const std::string noBreak = "\u00A0";
+  EXPECT_EQ(TrimWideSpace(ideographic + emSpace + "#2" + ideographic), "#2");
+  EXPECT_EQ(TrimWideSpace(noBreak + "#2"), noBreak + "#2");
+  EXPECT_EQ(InstanceIdFromCommandLine(ideographic), std::optional<std::string>("#1"));
+}
+
+TEST(TrimWideSpace, InvalidBytesCountAsText) {
+  EXPECT_EQ(TrimWideSpace(" \xFF#1 "), "\xFF#1");
+  EXPECT_EQ(TrimWideSpace(" #1\xE3\x80 "), "#1\xE3\x80");  // a cut-off ideographic space
+}
+
+TEST(CommandLineFromArguments, JoinsTheArgumentsAfterTheProgramByOneBlank) {
+  const char* argv[] = {"/usr/bin/quellvox", "#1", "studio", "B"};
+  EXPECT_EQ(CommandLineFromArguments(4, argv), "#1 studio B");
+  EXPECT_EQ(CommandLineFromArguments(1, argv), "");
+}
+
+TEST(InstanceGuardName, IsTheGlobalNameOfProgramAndIdentifier) {
+  EXPECT_EQ(InstanceGuardName("Quellvox", "#1"), "Global\\Quellvox#1");
+  EXPECT_EQ(InstanceGuardName("Quellvox", "#2 b"), "Global\\Quellvox#2 b");
+}
+
+}  // namespace
+}  // namespace quellvox
