@@ -11,7 +11,7 @@ namespace quellvox {
 void DebugTrace(const char* format, ...) {
   // vsnprintf into a stack buffer: no heap, no lock, and the whole line
   // leaves in one write so that traces of several threads never interleave.
-  char line[1024];
+  char line[4096];
   va_list args;
   va_start(args, format);
   int n = std::vsnprintf(line, sizeof line, format, args);

@@ -8,7 +8,7 @@ namespace quellvox {
 // text), %d (32-bit signed), %X (32-bit hexadecimal, upper case), %lld
 // (64-bit signed) and %%. Keeps no state, takes no lock and allocates
 // nothing: safe from any thread, the audio and video threads included.
-// A trace longer than 1024 bytes is cut there.
+// A trace longer than 4095 bytes is cut there.
 void DebugTrace(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
