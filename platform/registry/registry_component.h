@@ -1,0 +1,83 @@
+// The registry-access component on Linux: keys and named DWORD and string
+// values in one SQLite file per user, and the logon-start key mapped onto
+// the XDG autostart folder.
+//
+// Where things live ($XDG_CONFIG_HOME, default ~/.config):
+//   $XDG_CONFIG_HOME/quellvox/registry.sqlite3   every key and value
+//   $XDG_CONFIG_HOME/autostart/                  the values of the key
+//       HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Run,
+//       one .desktop entry per value
+//
+// Saves. Every component instance of a process that uses the same store
+// shares one connection and one transaction: the transaction starts with the
+// first key opened (a read snapshot, or the write lock when the key is
+// opened or created for writing) and is committed when the last of those
+// instances is released. A save that creates several instances one inside
+// the other (the settings save does) is therefore one transaction: another
+// process sees all of it or none of it, and a process killed in the middle
+// leaves every earlier save as it was. Writers of other processes wait for
+// the lock (busy timeout) instead of failing. Instances are meant to live
+// for one load or save; one kept alive keeps the write lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "config/registry_access.h"
+#include "platform/com/com.h"
+
+namespace quellvox {
+
+inline constexpr uint32_t REG_DWORD = 4;
+inline constexpr uint32_t HKEY_CURRENT_USER_HIVE = 0x80000001u;
+
+// Access bits of OpenKey's mask that the component honours.
+inline constexpr uint32_t KEY_QUERY_VALUE = 0x0001;
+inline constexpr uint32_t KEY_SET_VALUE = 0x0002;
+
+// Result codes beyond com.h (Win32 errors in result-code form).
+// The store file is not a database of this component, or is damaged (ERROR_BADDB).
+inline constexpr HResult E_REG_BADDB = static_cast<HResult>(0x800703F1u);
+// The store cannot be opened or created (ERROR_CANTOPEN).
+inline constexpr HResult E_REG_CANTOPEN = static_cast<HResult>(0x800703F3u);
+// A read of the store failed (ERROR_CANTREAD).
+inline constexpr HResult E_REG_CANTREAD = static_cast<HResult>(0x800703F4u);
+// A write of the store or of an autostart entry failed, or the write lock
+// could not be had within the busy timeout (ERROR_CANTWRITE).
+inline constexpr HResult E_REG_CANTWRITE = static_cast<HResult>(0x800703F5u);
+// The value exists with another type than the one asked for (ERROR_UNSUPPORTED_TYPE).
+inline constexpr HResult E_REG_UNSUPPORTED_TYPE = static_cast<HResult>(0x8007065Eu);
+// No key is open (ERROR_INVALID_HANDLE).
+inline constexpr HResult E_REG_NOKEY = static_cast<HResult>(0x80070006u);
+
+// How long a writer waits for another process's save before giving up.
+inline constexpr int kRegistryBusyTimeoutMs = 10000;
+
+// Browsing the open key, for tools: the values in the order of their folded
+// names. Obtained by query interface from the same instance.
+class IRegistryBrowse : public Unknown {
+ protected:
+  ~IRegistryBrowse() = default;
+
+ public:
+  static constexpr Guid kIid = {0x2b9c4e70, 0x6d15, 0x4f0a, {0xb3, 0x2e, 0x51, 0x08, 0x6a, 0xc4, 0x12, 0x03}};
+  // Name (caller frees) and type (REG_DWORD or REG_SZ) of value `index`,
+  // 0-based; E_NOTFOUND past the last value.
+  virtual HResult EnumValue(uint32_t index, ComString* name, uint32_t* type) = 0;
+  // Type of one value; E_NOTFOUND when it does not exist.
+  virtual HResult QueryValueType(const char16_t* name, uint32_t* type) = 0;
+};
+
+// Registers the component under kClsidRegistryAccess with the class factory.
+// Creating an instance opens the store (creating it on first use); when the
+// file is not a database of this component or cannot be opened, the creation
+// fails with E_REG_BADDB or E_REG_CANTOPEN and the file is left as it was.
+void RegisterRegistryAccess();
+
+// $XDG_CONFIG_HOME when it is set to an absolute path, else $HOME/.config;
+// empty when neither can be found. Read from the environment at each call.
+std::string ConfigHome();
+std::string RegistryStorePath();    // ConfigHome()/quellvox/registry.sqlite3
+std::string AutostartFolderPath();  // ConfigHome()/autostart
+
+}  // namespace quellvox

@@ -1,0 +1,365 @@
+#include "platform/registry/registry_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/registry/folders.h"
+#include "platform/registry/registry_component.h"
+
+namespace quellvox {
+
+namespace {
+
+// Marks a SQLite file as this component's store ("QVOX"), so that a database
+// of anything else found at the store's path is refused, not changed.
+constexpr int32_t kApplicationId = 0x51564F58;
+// Layout of the tables below.
+constexpr int32_t kFormatVersion = 1;
+
+// Keys by folded full path ("hkey_local_machine\software\quellvox\#1"),
+// values by folded name; both keep the names as first given for display.
+// DWORD data is an INTEGER 0..2^32-1, string data TEXT (UTF-8).
+constexpr const char* kSchema =
+    "CREATE TABLE keys("
+    " path_key TEXT NOT NULL PRIMARY KEY,"
+    " path TEXT NOT NULL) WITHOUT ROWID;"
+    "CREATE TABLE vals("
+    " path_key TEXT NOT NULL,"
+    " name_key TEXT NOT NULL,"
+    " name TEXT NOT NULL,"
+    " type INTEGER NOT NULL,"
+    " data NOT NULL,"
+    " PRIMARY KEY(path_key, name_key)) WITHOUT ROWID;";
+
+enum StatementId {
+  kKeyExists,
+  kInsertKey,
+  kReadValue,
+  kWriteValue,
+  kDeleteValue,
+  kValueAt,
+};
+
+struct StoreSlot {
+  pid_t Pid;
+  std::string Path;
+  std::weak_ptr<RegistryStore> Store;
+};
+
+std::mutex& SlotsMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::vector<StoreSlot>& Slots() {
+  static std::vector<StoreSlot> v;
+  return v;
+}
+
+HResult FailureOf(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      return E_REG_BADDB;
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return E_REG_CANTOPEN;
+    default:
+      return E_REG_CANTREAD;
+  }
+}
+
+}  // namespace
+
+HResult RegistryStore::Acquire(const std::string& path, std::shared_ptr<RegistryStore>& out) {
+  out.reset();
+  if (path.empty() || path[0] != '/') return E_REG_CANTOPEN;
+  // The process id is part of the identity: a child made by fork() must not
+  // use the connection of its parent.
+  const pid_t pid = ::getpid();
+  std::lock_guard lock(SlotsMutex());
+  auto& slots = Slots();
+  for (size_t i = 0; i < slots.size();) {
+    if (slots[i].Store.expired()) {
+      slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    if (slots[i].Pid == pid && slots[i].Path == path) {
+      out = slots[i].Store.lock();
+      if (out) return S_OK;
+    }
+    ++i;
+  }
+  std::shared_ptr<RegistryStore> store(new RegistryStore(path));
+  const HResult hr = store->Open();
+  if (hr != S_OK) return hr;
+  slots.push_back({pid, path, store});
+  out = std::move(store);
+  return S_OK;
+}
+
+HResult RegistryStore::Open() {
+  const size_t slash = path_.rfind('/');
+  if (!MakeFolders(path_.substr(0, slash))) return E_REG_CANTOPEN;
+
+  // Create the file ourselves so that it is readable by its user only;
+  // SQLite gives its -wal and -shm files the mode of the database file.
+  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+  } else if (errno != EEXIST) {
+    return E_REG_CANTOPEN;
+  }
+
+  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    return E_REG_CANTOPEN;
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kRegistryBusyTimeoutMs);
+
+  // Read before anything can write: a file that is not a database fails here
+  // and stays as it was.
+  sqlite3_stmt* probe = nullptr;
+  int rc = sqlite3_prepare_v2(db_,
+                              "SELECT (SELECT count(*) FROM sqlite_schema),"
+                              " (SELECT application_id FROM pragma_application_id),"
+                              " (SELECT user_version FROM pragma_user_version)",
+                              -1, &probe, nullptr);
+  if (rc != SQLITE_OK) return FailureOf(rc);
+  rc = sqlite3_step(probe);
+  if (rc != SQLITE_ROW) {
+    sqlite3_finalize(probe);
+    return FailureOf(rc);
+  }
+  const int64_t objects = sqlite3_column_int64(probe, 0);
+  const int64_t applicationId = sqlite3_column_int64(probe, 1);
+  const int64_t format = sqlite3_column_int64(probe, 2);
+  sqlite3_finalize(probe);
+
+  if (objects == 0) {
+    const HResult hr = Initialise();
+    if (hr != S_OK) return hr;
+  } else if (applicationId != kApplicationId) {
+    return E_REG_BADDB;  // somebody else's database: never touched
+  } else if (format > kFormatVersion) {
+    return E_REG_CANTOPEN;  // written by a newer version of the component
+  } else if (Exec("PRAGMA journal_mode=WAL") != S_OK) {
+    return E_REG_CANTOPEN;
+  }
+  // A commit reaches the disk before the save returns: a power cut loses no
+  // save that completed.
+  if (Exec("PRAGMA synchronous=FULL") != S_OK) return E_REG_CANTOPEN;
+  return S_OK;
+}
+
+// Turns an empty file into a store. Two processes may get here at the same
+// time for a new file: the write lock orders them, and the second finds the
+// tables made.
+HResult RegistryStore::Initialise() {
+  if (Exec("PRAGMA journal_mode=WAL") != S_OK) return E_REG_CANTOPEN;
+  if (Exec("BEGIN IMMEDIATE") != S_OK) return E_REG_CANTOPEN;
+  sqlite3_stmt* check = nullptr;
+  int rc = sqlite3_prepare_v2(db_,
+                              "SELECT (SELECT count(*) FROM sqlite_schema),"
+                              " (SELECT application_id FROM pragma_application_id)",
+                              -1, &check, nullptr);
+  int64_t objects = -1;
+  int64_t applicationId = 0;
+  if (rc == SQLITE_OK && sqlite3_step(check) == SQLITE_ROW) {
+    objects = sqlite3_column_int64(check, 0);
+    applicationId = sqlite3_column_int64(check, 1);
+  }
+  sqlite3_finalize(check);
+  HResult hr = S_OK;
+  if (objects < 0) {
+    hr = E_REG_CANTOPEN;
+  } else if (objects > 0) {
+    if (applicationId != kApplicationId) hr = E_REG_BADDB;
+  } else {
+    char pragmas[96];
+    std::snprintf(pragmas, sizeof pragmas, "PRAGMA application_id=%d; PRAGMA user_version=%d;",
+                  static_cast<int>(kApplicationId), static_cast<int>(kFormatVersion));
+    if (Exec(pragmas) != S_OK || Exec(kSchema) != S_OK) hr = E_REG_CANTOPEN;
+  }
+  if (hr == S_OK && Exec("COMMIT") == S_OK) return S_OK;
+  Exec("ROLLBACK");
+  return hr == S_OK ? E_REG_CANTOPEN : hr;
+}
+
+RegistryStore::~RegistryStore() {
+  if (!db_) return;
+  End();
+  for (sqlite3_stmt*& s : statements_) {
+    sqlite3_finalize(s);
+    s = nullptr;
+  }
+  sqlite3_close_v2(db_);
+}
+
+HResult RegistryStore::Exec(const char* sql) {
+  const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? S_OK : FailureOf(rc);
+}
+
+sqlite3_stmt* RegistryStore::Statement(int id, const char* sql) {
+  sqlite3_stmt*& s = statements_[id];
+  if (!s && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+    s = nullptr;
+    return nullptr;
+  }
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  return s;
+}
+
+void RegistryStore::End() {
+  if (txn_ == Txn::None) return;
+  for (sqlite3_stmt* s : statements_) {
+    if (s) sqlite3_reset(s);
+  }
+  if (Exec("COMMIT") != S_OK) Exec("ROLLBACK");
+  txn_ = Txn::None;
+}
+
+HResult RegistryStore::EnsureRead() {
+  if (txn_ != Txn::None) return S_OK;
+  const HResult hr = Exec("BEGIN");
+  if (hr == S_OK) txn_ = Txn::Read;
+  return hr;
+}
+
+HResult RegistryStore::EnsureWrite() {
+  if (txn_ == Txn::Write) return S_OK;
+  End();
+  if (Exec("BEGIN IMMEDIATE") != S_OK) return E_REG_CANTWRITE;
+  txn_ = Txn::Write;
+  return S_OK;
+}
+
+namespace {
+
+void BindText(sqlite3_stmt* s, int index, const std::string& text) {
+  sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::string ColumnText(sqlite3_stmt* s, int column) {
+  const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+  const int n = sqlite3_column_bytes(s, column);
+  return p ? std::string(p, static_cast<size_t>(n)) : std::string();
+}
+
+void ColumnValue(sqlite3_stmt* s, StoredValue& out) {
+  out.Name = ColumnText(s, 0);
+  out.Type = static_cast<uint32_t>(sqlite3_column_int64(s, 1));
+  if (out.Type == REG_DWORD) {
+    out.Dword = static_cast<uint32_t>(sqlite3_column_int64(s, 2));
+    out.Text.clear();
+  } else {
+    out.Dword = 0;
+    out.Text = ColumnText(s, 2);
+  }
+}
+
+}  // namespace
+
+HResult RegistryStore::KeyExists(const std::string& pathKey, bool& exists) {
+  sqlite3_stmt* s = Statement(kKeyExists, "SELECT 1 FROM keys WHERE path_key = ?1");
+  if (!s) return E_REG_CANTREAD;
+  BindText(s, 1, pathKey);
+  const int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailureOf(rc);
+  exists = rc == SQLITE_ROW;
+  return S_OK;
+}
+
+HResult RegistryStore::CreateKey(const std::vector<std::string>& pathKeys, const std::vector<std::string>& paths) {
+  sqlite3_stmt* s = Statement(kInsertKey, "INSERT OR IGNORE INTO keys(path_key, path) VALUES(?1, ?2)");
+  if (!s) return E_REG_CANTWRITE;
+  for (size_t i = 0; i < pathKeys.size(); ++i) {
+    sqlite3_reset(s);
+    BindText(s, 1, pathKeys[i]);
+    BindText(s, 2, paths[i]);
+    const int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) {
+      sqlite3_reset(s);
+      return E_REG_CANTWRITE;
+    }
+  }
+  sqlite3_reset(s);
+  return S_OK;
+}
+
+HResult RegistryStore::ReadValue(const std::string& pathKey, const std::string& nameKey, StoredValue& out) {
+  sqlite3_stmt* s =
+      Statement(kReadValue, "SELECT name, type, data FROM vals WHERE path_key = ?1 AND name_key = ?2");
+  if (!s) return E_REG_CANTREAD;
+  BindText(s, 1, pathKey);
+  BindText(s, 2, nameKey);
+  const int rc = sqlite3_step(s);
+  HResult hr = S_OK;
+  if (rc == SQLITE_ROW) {
+    ColumnValue(s, out);
+  } else {
+    hr = rc == SQLITE_DONE ? E_NOTFOUND : FailureOf(rc);
+  }
+  sqlite3_reset(s);
+  return hr;
+}
+
+HResult RegistryStore::WriteValue(const std::string& pathKey, const std::string& nameKey, const StoredValue& value) {
+  sqlite3_stmt* s = Statement(kWriteValue,
+                              "INSERT INTO vals(path_key, name_key, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+                              " ON CONFLICT(path_key, name_key) DO UPDATE SET type = excluded.type,"
+                              " data = excluded.data");
+  if (!s) return E_REG_CANTWRITE;
+  BindText(s, 1, pathKey);
+  BindText(s, 2, nameKey);
+  BindText(s, 3, value.Name);
+  sqlite3_bind_int64(s, 4, value.Type);
+  if (value.Type == REG_DWORD) {
+    sqlite3_bind_int64(s, 5, value.Dword);
+  } else {
+    BindText(s, 5, value.Text);
+  }
+  const int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  return rc == SQLITE_DONE ? S_OK : E_REG_CANTWRITE;
+}
+
+HResult RegistryStore::DeleteValue(const std::string& pathKey, const std::string& nameKey) {
+  sqlite3_stmt* s = Statement(kDeleteValue, "DELETE FROM vals WHERE path_key = ?1 AND name_key = ?2");
+  if (!s) return E_REG_CANTWRITE;
+  BindText(s, 1, pathKey);
+  BindText(s, 2, nameKey);
+  const int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  if (rc != SQLITE_DONE) return E_REG_CANTWRITE;
+  return sqlite3_changes(db_) > 0 ? S_OK : E_NOTFOUND;
+}
+
+HResult RegistryStore::ValueAt(const std::string& pathKey, uint32_t index, StoredValue& out) {
+  sqlite3_stmt* s = Statement(
+      kValueAt, "SELECT name, type, data FROM vals WHERE path_key = ?1 ORDER BY name_key LIMIT 1 OFFSET ?2");
+  if (!s) return E_REG_CANTREAD;
+  BindText(s, 1, pathKey);
+  sqlite3_bind_int64(s, 2, index);
+  const int rc = sqlite3_step(s);
+  HResult hr = S_OK;
+  if (rc == SQLITE_ROW) {
+    ColumnValue(s, out);
+  } else {
+    hr = rc == SQLITE_DONE ? E_NOTFOUND : FailureOf(rc);
+  }
+  sqlite3_reset(s);
+  return hr;
+}
+
+}  // namespace quellvox

@@ -1,0 +1,83 @@
+// The SQLite file behind the registry component: keys by folded path,
+// values by folded name, with the transaction every component instance of
+// the process shares (see registry_component.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/com/com.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace quellvox {
+
+struct StoredValue {
+  std::string Name;  // as first written (UTF-8)
+  uint32_t Type = 0;  // REG_DWORD or REG_SZ
+  uint32_t Dword = 0;
+  std::string Text;  // UTF-8
+};
+
+class RegistryStore {
+ public:
+  // The store of `path` for this process: the one already open while any
+  // instance holds it, else a new connection. Creates the file (mode 0600,
+  // folders 0700) on first use. E_REG_BADDB for a file that is not a store
+  // of this component, E_REG_CANTOPEN when it cannot be opened; in both
+  // cases the file is left untouched.
+  static HResult Acquire(const std::string& path, std::shared_ptr<RegistryStore>& out);
+
+  // Commits the open transaction (rolls it back when the commit fails).
+  ~RegistryStore();
+  RegistryStore(const RegistryStore&) = delete;
+  RegistryStore& operator=(const RegistryStore&) = delete;
+
+  // Every call below REQUIRES Mutex() held by the caller.
+  std::mutex& Mutex() { return mutex_; }
+
+  // A read snapshot, when no transaction is open yet.
+  HResult EnsureRead();
+  // The write lock, waiting up to the busy timeout for other writers. A read
+  // snapshot of this process is ended first, so that no reader ever waits
+  // for a writer while holding its snapshot.
+  HResult EnsureWrite();
+
+  // `pathKey` is the folded full path; `path` the path as given.
+  HResult KeyExists(const std::string& pathKey, bool& exists);
+  // Creates the key and every missing ancestor; an existing key keeps the
+  // case it was created with. REQUIRES EnsureWrite.
+  HResult CreateKey(const std::vector<std::string>& pathKeys, const std::vector<std::string>& paths);
+
+  HResult ReadValue(const std::string& pathKey, const std::string& nameKey, StoredValue& out);
+  // REQUIRES EnsureWrite. An existing value keeps its name's case.
+  HResult WriteValue(const std::string& pathKey, const std::string& nameKey, const StoredValue& value);
+  HResult DeleteValue(const std::string& pathKey, const std::string& nameKey);
+  // Value `index` of the key in folded-name order; E_NOTFOUND past the end.
+  HResult ValueAt(const std::string& pathKey, uint32_t index, StoredValue& out);
+
+  const std::string& Path() const { return path_; }
+
+ private:
+  enum class Txn { None, Read, Write };
+
+  explicit RegistryStore(std::string path) : path_(std::move(path)) {}
+  HResult Open();
+  HResult Initialise();
+  HResult Exec(const char* sql);
+  sqlite3_stmt* Statement(int id, const char* sql);
+  void End();
+
+  std::mutex mutex_;
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  Txn txn_ = Txn::None;
+  static constexpr int kStatements = 8;
+  sqlite3_stmt* statements_[kStatements] = {};
+};
+
+}  // namespace quellvox

@@ -1,0 +1,153 @@
+// Every registry test runs against its own $XDG_CONFIG_HOME in a fresh
+// temporary folder, removed afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "config/registry_access.h"
+#include "platform/com/com.h"
+#include "platform/registry/registry_component.h"
+
+namespace quellvox::test {
+
+// A component string for one call.
+class Cs {
+ public:
+  explicit Cs(std::u16string_view text) : s_(ComStringAlloc(text)) {}
+  explicit Cs(std::string_view utf8) : s_(ComStringFromUtf8(utf8)) {}
+  explicit Cs(const char* utf8) : s_(ComStringFromUtf8(utf8)) {}
+  operator const char16_t*() const { return s_.Get(); }  // NOLINT
+
+ private:
+  ComStringHolder s_;
+};
+
+inline std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFileBytes(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// "prefix" followed by the decimal number (GCC 12 warns wrongly about
+// string concatenation with to_string at -O3).
+inline std::string Numbered(const char* prefix, uint64_t n) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s%llu", prefix, static_cast<unsigned long long>(n));
+  return text;
+}
+
+inline uint32_t ModeOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0xFFFFFFFF;
+  return st.st_mode & 07777;
+}
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quellvox-registry-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    configHome_ = root_ + "/config";
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    hadOld_ = old != nullptr;
+    if (old) old_ = old;
+    ::setenv("XDG_CONFIG_HOME", configHome_.c_str(), 1);
+    RegisterRegistryAccess();
+  }
+
+  void TearDown() override {
+    if (hadOld_) {
+      ::setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
+    } else {
+      ::unsetenv("XDG_CONFIG_HOME");
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+
+  ComPtr<IKTRegistryAccess> NewAccess() {
+    ComPtr<IKTRegistryAccess> reg;
+    EXPECT_EQ(CreateInstance(kClsidRegistryAccess, reg), S_OK);
+    return reg;
+  }
+
+  // Opens `key` for writing on a fresh instance, creating it when missing.
+  ComPtr<IKTRegistryAccess> WritableKey(const char* key) {
+    ComPtr<IKTRegistryAccess> reg = NewAccess();
+    if (reg && reg->OpenKey(Cs(key), KEY_WRITE) != S_OK) {
+      EXPECT_EQ(reg->CreateKey(Cs(key)), S_OK);
+    }
+    return reg;
+  }
+
+  ComPtr<IKTRegistryAccess> ReadableKey(const char* key) {
+    ComPtr<IKTRegistryAccess> reg = NewAccess();
+    if (reg) {
+      EXPECT_EQ(reg->OpenKey(Cs(key), KEY_READ), S_OK) << key;
+    }
+    return reg;
+  }
+
+ public:
+
+  static HResult ReadDw(IKTRegistryAccess* reg, const char* name, uint32_t& value) {
+    return reg->ReadDword(Cs(name), &value);
+  }
+
+  static HResult ReadStr(IKTRegistryAccess* reg, std::string_view name, std::u16string& text) {
+    ComStringHolder s;
+    const HResult hr = reg->ReadString(Cs(name), s.Put());
+    if (hr == S_OK) text = std::u16string(ComStringView(s.Get()));
+    return hr;
+  }
+
+  static HResult ReadStr8(IKTRegistryAccess* reg, std::string_view name, std::string& text) {
+    std::u16string t;
+    const HResult hr = ReadStr(reg, name, t);
+    if (hr == S_OK) text = Utf16ToUtf8(t);
+    return hr;
+  }
+
+  std::string StorePath() const { return configHome_ + "/quellvox/registry.sqlite3"; }
+  std::string AutostartDir() const { return configHome_ + "/autostart"; }
+
+  std::string root_;
+  std::string configHome_;
+
+ private:
+  bool hadOld_ = false;
+  std::string old_;
+};
+
+// Runs `body` in a child process; the child's exit code is the body's result.
+template <class Body>
+pid_t Spawn(Body body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  return pid;
+}
+
+inline int WaitExitCode(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace quellvox::test
