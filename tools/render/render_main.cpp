@@ -1,0 +1,32 @@
+// quellvox-render [options] INPUT OUTPUT: the ducking engine over a
+// recording. Exit code 0 on success, 2 on any mistake or failure.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/render/render_options.h"
+#include "tools/render/renderer.h"
+
+int main(int argc, char** argv) {
+  using namespace quellvox;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  const std::optional<RenderOptions> options = ParseRenderOptions(args, error);
+  if (!options) {
+    std::fprintf(stderr, "quellvox-render: %s\n%s", error.c_str(), kRenderUsage);
+    return 2;
+  }
+  if (options->Help) {
+    std::fputs(kRenderUsage, stdout);
+    return 0;
+  }
+  RenderSummary summary;
+  if (!Render(*options, summary, error)) {
+    std::fprintf(stderr, "quellvox-render: %s\n", error.c_str());
+    return 2;
+  }
+  const double times = summary.WallSeconds > 0.0 ? summary.AudioSeconds / summary.WallSeconds : 0.0;
+  std::printf("quellvox-render: %lld blocks, %.3f s of audio, %.3f s wall, %.1f times real time\n",
+              static_cast<long long>(summary.Blocks), summary.AudioSeconds, summary.WallSeconds, times);
+  return 0;
+}

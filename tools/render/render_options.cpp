@@ -1,0 +1,244 @@
+#include "tools/render/render_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <numeric>
+#include <string>
+
+#include "config/line_text.h"
+
+namespace quellvox {
+
+const char* const kRenderUsage =
+    "usage: quellvox-render [options] INPUT OUTPUT\n"
+    "  INPUT   a multichannel audio file (WAV, FLAC, ...); its channels are the capture channels\n"
+    "  OUTPUT  a 32-bit float WAV with 2 x K channels: the K mixed stereo planes, interleaved\n"
+    "options:\n"
+    "  --rate FPS             capture frame rate, e.g. 25, 29.97 or 30000/1001 (default 25)\n"
+    "  --line N:FROM:TO[:DB]  voice-over row N (1..8) from line FROM to line TO at DB (default 0);\n"
+    "                         lines are Stereo#n, Left#n or Right#n with n from 1 to 9\n"
+    "  --floor LINE           floor line (default Stereo#1)\n"
+    "  --no-floor             no floor audio and no voice detection\n"
+    "  --decrease DB          floor attenuation while voice is seen (default 18)\n"
+    "  --threshold DB         voice threshold in dB below full scale (default 32)\n"
+    "  --timeout FRAMES       hold and fade after the last voice, in frames (default 30)\n"
+    "  --planes K             stereo planes written (default: highest TO pair in use + 1)\n"
+    "  --gain-log FILE        CSV per block: block, pos, and per row its floor gain (dB) and voice\n"
+    "  --help                 this text\n";
+
+namespace {
+
+bool ParseInt(const std::string& text, int64_t lo, int64_t hi, int32_t& value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || std::isspace(static_cast<unsigned char>(text[0])) || v < lo || v > hi) {
+    return false;
+  }
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  size_t i = 0;
+  for (; prefix[i] != '\0'; ++i) {
+    if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> Split(const std::string& text, char by) {
+  std::vector<std::string> parts;
+  size_t begin = 0;
+  for (;;) {
+    const size_t at = text.find(by, begin);
+    parts.push_back(text.substr(begin, at - begin));
+    if (at == std::string::npos) return parts;
+    begin = at + 1;
+  }
+}
+
+}  // namespace
+
+bool IsLineText(const std::string& text) {
+  for (const char* prefix : {"stereo#", "left#", "right#"}) {
+    const size_t n = std::char_traits<char>::length(prefix);
+    if (StartsWithNoCase(text, prefix)) return text.size() == n + 1 && text[n] >= '1' && text[n] <= '9';
+  }
+  return false;
+}
+
+bool ParseFrameRate(const std::string& text, int64_t& numerator, int64_t& denominator) {
+  if (text.empty() || text.size() > 20) return false;
+  const size_t slash = text.find('/');
+  if (slash != std::string::npos) {
+    int32_t n = 0;
+    int32_t d = 0;
+    if (!ParseInt(text.substr(0, slash), 1, 1000000, n) || !ParseInt(text.substr(slash + 1), 1, 1000000, d)) {
+      return false;
+    }
+    numerator = n;
+    denominator = d;
+  } else {
+    // A decimal number, kept exact as digits over a power of ten.
+    int64_t n = 0;
+    int64_t d = 1;
+    bool point = false;
+    bool digits = false;
+    for (char c : text) {
+      if (c == '.' && !point) {
+        point = true;
+      } else if (c >= '0' && c <= '9') {
+        digits = true;
+        n = n * 10 + (c - '0');
+        if (point) d *= 10;
+        if (n > 1000000000 || d > 1000000) return false;
+      } else {
+        return false;
+      }
+    }
+    if (!digits || n == 0) return false;
+    numerator = n;
+    denominator = d;
+  }
+  const int64_t g = std::gcd(numerator, denominator);
+  numerator /= g;
+  denominator /= g;
+  // Frame rates from 1/1000 to 1000 frames per second.
+  return numerator * 1000 >= denominator && numerator <= denominator * 1000;
+}
+
+std::optional<RenderOptions> ParseRenderOptions(const std::vector<std::string>& args, std::string& error) {
+  RenderOptions o;
+  bool rowGiven[kVoiceOverLines] = {};
+  std::vector<std::string> files;
+  bool optionsEnd = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    if (optionsEnd || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+      files.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnd = true;
+      continue;
+    }
+    std::string value;
+    bool hasValue = false;
+    if (const size_t eq = arg.find('='); eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      hasValue = true;
+    }
+    auto takeValue = [&]() -> bool {
+      if (hasValue) return true;
+      if (i + 1 >= args.size()) {
+        error = arg + " needs a value";
+        return false;
+      }
+      value = args[++i];
+      return true;
+    };
+    DuckerSettings& s = o.Settings;
+    if (arg == "--help") {
+      o.Help = true;
+    } else if (arg == "--no-floor") {
+      s.UseCommon = false;
+    } else if (arg == "--rate") {
+      if (!takeValue()) return std::nullopt;
+      if (!ParseFrameRate(value, o.RateNumerator, o.RateDenominator)) {
+        error = "bad frame rate '" + value + "': give e.g. 25, 29.97 or 30000/1001 (1/1000 to 1000)";
+        return std::nullopt;
+      }
+    } else if (arg == "--floor") {
+      if (!takeValue()) return std::nullopt;
+      if (!IsLineText(value)) {
+        error = "bad floor line '" + value + "': give Stereo#n, Left#n or Right#n with n from 1 to 9";
+        return std::nullopt;
+      }
+      s.CommonLine = ParseLineRef(value);
+    } else if (arg == "--decrease" || arg == "--threshold" || arg == "--timeout") {
+      if (!takeValue()) return std::nullopt;
+      int32_t v = 0;
+      if (!ParseInt(value, 0, 1000000, v)) {
+        error = "bad " + arg + " value '" + value + "': give a whole number of 0 or more";
+        return std::nullopt;
+      }
+      (arg == "--decrease" ? s.DecreaseDB : arg == "--threshold" ? s.NoiseLevelDB : s.TimeoutInFrames) = v;
+    } else if (arg == "--planes") {
+      if (!takeValue()) return std::nullopt;
+      if (!ParseInt(value, 1, 1000, o.Planes)) {
+        error = "bad --planes value '" + value + "': give a whole number from 1";
+        return std::nullopt;
+      }
+      o.PlanesGiven = true;
+    } else if (arg == "--gain-log") {
+      if (!takeValue()) return std::nullopt;
+      if (value.empty()) {
+        error = "--gain-log needs a file name";
+        return std::nullopt;
+      }
+      o.GainLog = value;
+    } else if (arg == "--line") {
+      if (!takeValue()) return std::nullopt;
+      const std::vector<std::string> parts = Split(value, ':');
+      int32_t row = 0;
+      if (parts.size() < 3 || parts.size() > 4) {
+        error = "bad --line '" + value + "': give N:FROM:TO or N:FROM:TO:DB";
+        return std::nullopt;
+      }
+      if (!ParseInt(parts[0], 1, kVoiceOverLines, row)) {
+        error = "bad --line '" + value + "': the row must be a number from 1 to 8";
+        return std::nullopt;
+      }
+      if (rowGiven[row - 1]) {
+        error = "row " + parts[0] + " is given twice";
+        return std::nullopt;
+      }
+      for (size_t k = 1; k <= 2; ++k) {
+        if (!IsLineText(parts[k])) {
+          error = "bad line text '" + parts[k] + "' in --line " + value +
+                  ": give Stereo#n, Left#n or Right#n with n from 1 to 9";
+          return std::nullopt;
+        }
+      }
+      int32_t db = 0;
+      if (parts.size() == 4 && !ParseInt(parts[3], -200, 200, db)) {
+        error = "bad --line '" + value + "': the gain must be whole decibels from -200 to 200";
+        return std::nullopt;
+      }
+      rowGiven[row - 1] = true;
+      s.Lines[row - 1] = {true, ParseLineRef(parts[1]), ParseLineRef(parts[2]), db};
+    } else {
+      error = "unknown option " + arg;
+      return std::nullopt;
+    }
+  }
+  if (o.Help) return o;
+  if (files.size() != 2) {
+    error = files.size() < 2 ? "give an INPUT and an OUTPUT file" : "unexpected argument '" + files[2] + "'";
+    return std::nullopt;
+  }
+  o.Input = files[0];
+  o.Output = files[1];
+
+  int32_t highestTo = -1;
+  for (const VoiceOverLine& line : o.Settings.Lines) {
+    if (line.Use) highestTo = std::max(highestTo, line.To.Pair);
+  }
+  if (!o.PlanesGiven) o.Planes = std::max(1, highestTo + 1);
+  for (int32_t i = 0; i < kVoiceOverLines; ++i) {
+    const VoiceOverLine& line = o.Settings.Lines[i];
+    if (line.Use && line.To.Pair >= o.Planes) {
+      error = "row " + std::to_string(i + 1) + " goes to pair " + std::to_string(line.To.Pair + 1) +
+              ", beyond the " + std::to_string(o.Planes) + " planes of --planes";
+      return std::nullopt;
+    }
+  }
+  return o;
+}
+
+}  // namespace quellvox
