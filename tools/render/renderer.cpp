@@ -201,8 +201,8 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
   int64_t loadedFrom = 0;
   int64_t loaded = 0;
   bool ended = false;
-  std::vector<float> out(static_cast<size_t>(kChunkFrames * outChannels));
-  int64_t pending = 0;  // output frames waiting in `out`
+  std::vector<float> out(static_cast<size_t>((kChunkFrames + longest) * outChannels));
+  int64_t pending = 0;  // output frames waiting in `out`, at most kChunkFrames after a flush
 
   auto flush = [&]() {
     if (pending > 0 && sf_writef_float(output.get(), out.data(), pending) != pending) return false;
@@ -247,19 +247,26 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
     mixIn.BlockFloats = frames * channels;
     MixBlock(settings, state, mixIn, pos);
 
-    for (int32_t s = 0; s < frames; ++s) {
-      if (pending == kChunkFrames && !flush()) {
-        error = "cannot write " + o.Output + ": " + sf_strerror(output.get());
-        return false;
-      }
-      float* frame = out.data() + pending * outChannels;
+    if (pending + frames > kChunkFrames && !flush()) {
+      error = "cannot write " + o.Output + ": " + sf_strerror(output.get());
+      return false;
+    }
+    // The planes interleaved as one frame of 2 x K channels; a single
+    // plane already has that layout.
+    float* const frame0 = out.data() + pending * outChannels;
+    if (o.Planes == 1) {
+      std::memcpy(frame0, MixPlane(*mix, 0, frames), sizeof(float) * 2 * static_cast<size_t>(frames));
+    } else {
       for (int32_t k = 0; k < o.Planes; ++k) {
         const float* plane = MixPlane(*mix, k, frames);
-        frame[2 * k] = plane[2 * s];
-        frame[2 * k + 1] = plane[2 * s + 1];
+        float* to = frame0 + 2 * k;
+        for (int32_t s = 0; s < frames; ++s) {
+          to[static_cast<int64_t>(s) * outChannels] = plane[2 * s];
+          to[static_cast<int64_t>(s) * outChannels + 1] = plane[2 * s + 1];
+        }
       }
-      ++pending;
     }
+    pending += frames;
     summary.Frames += frames;
 
     if (log) {
