@@ -1,0 +1,67 @@
+// Exact frame and sample timing of the studio: rates are kept as fractions
+// (25/1, 30000/1001) so that positions, clock times and sample cadences
+// follow from each other without drift.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace quellvox::studio {
+
+__extension__ typedef __int128 Int128;
+
+inline constexpr int64_t kTicksPerSecond = 10'000'000;  // clock unit: 100 ns
+
+// floor(a / b) for b > 0.
+inline Int128 FloorDiv(Int128 a, Int128 b) {
+  Int128 q = a / b;
+  if ((a % b != 0) && (a < 0)) --q;
+  return q;
+}
+inline Int128 CeilDiv(Int128 a, Int128 b) { return -FloorDiv(-a, b); }
+
+struct FrameRate {
+  int64_t Num = 25;
+  int64_t Den = 1;
+  double Value() const { return static_cast<double>(Num) / static_cast<double>(Den); }
+
+  // Whole frames completed in [0, t): floor(t * rate), t in ticks (may be negative).
+  int64_t FramesAt(int64_t ticks) const {
+    return static_cast<int64_t>(FloorDiv(static_cast<Int128>(ticks) * Num, static_cast<Int128>(kTicksPerSecond) * Den));
+  }
+  // First tick at which frame boundary k is reached: ceil(k / rate).
+  int64_t BoundaryTime(int64_t k) const {
+    return static_cast<int64_t>(CeilDiv(static_cast<Int128>(k) * kTicksPerSecond * Den, Num));
+  }
+  // Sample frames before frame k at `sampleRate`: floor(k x R / rate).
+  int64_t SamplesBefore(int64_t sampleRate, int64_t k) const {
+    return static_cast<int64_t>(FloorDiv(static_cast<Int128>(k) * sampleRate * Den, Num));
+  }
+  // Frame containing sample s: the largest k with SamplesBefore(k) <= s.
+  int64_t FrameOfSample(int64_t sampleRate, int64_t s) const {
+    // SamplesBefore(k) <= s  <=>  k*R*Den/Num < s + 1  <=>  k < (s + 1)*Num/(R*Den)
+    return static_cast<int64_t>(CeilDiv(static_cast<Int128>(s + 1) * Num, static_cast<Int128>(sampleRate) * Den)) - 1;
+  }
+};
+
+// A rate given as a number: whole rates exactly, and the NTSC family
+// (rate x 1.001 whole, e.g. 29.97 = 30000/1001). Other rates are refused.
+inline std::optional<FrameRate> FrameRateFromNumber(double rate) {
+  if (!(rate > 0.0) || rate > 1000.0) return std::nullopt;
+  const double whole = static_cast<double>(static_cast<int64_t>(rate + 0.5));
+  if (whole >= 1.0 && (rate - whole) < 1e-9 && (whole - rate) < 1e-9) return FrameRate{static_cast<int64_t>(whole), 1};
+  const double ntsc = rate * 1.001;
+  const double ntscWhole = static_cast<double>(static_cast<int64_t>(ntsc + 0.5));
+  if (ntscWhole >= 1.0 && (ntsc - ntscWhole) < 1e-4 && (ntscWhole - ntsc) < 1e-4) {
+    return FrameRate{static_cast<int64_t>(ntscWhole) * 1000, 1001};
+  }
+  return std::nullopt;
+}
+
+// The 64-bit value nearest to `near` whose low 32 bits are `low`.
+inline int64_t ExtendPosition(int32_t low, int64_t near) {
+  const int32_t delta = static_cast<int32_t>(static_cast<uint32_t>(low) - static_cast<uint32_t>(near));
+  return near + delta;
+}
+
+}  // namespace quellvox::studio

@@ -1,0 +1,437 @@
+#include "platform/media/studio_description.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+
+#include "platform/media/fault_table.h"
+#include "platform/media/test_pattern.h"
+
+namespace quellvox::studio {
+
+namespace {
+
+using nlohmann::json;
+
+struct DescriptionError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void Fail(const std::string& where, const std::string& what) {
+  throw DescriptionError(where.empty() ? what : where + ": " + what);
+}
+
+// Reads the members of one JSON object, refusing unknown keys.
+class Reader {
+ public:
+  Reader(const json& value, std::string path, std::initializer_list<const char*> keys) : v_(value), path_(std::move(path)) {
+    if (!v_.is_object()) Fail(path_.empty() ? "description" : path_, "must be an object");
+    for (const auto& item : v_.items()) {
+      bool known = false;
+      for (const char* k : keys) known = known || item.key() == k;
+      if (!known) Fail(Path(item.key()), "unknown key");
+    }
+  }
+
+  std::string Path(const std::string& key) const { return path_.empty() ? key : path_ + "." + key; }
+  bool Has(const char* key) const { return v_.contains(key); }
+  const json& At(const char* key) const { return v_.at(key); }
+
+  void Int(const char* key, int32_t& out, int64_t lo, int64_t hi) const {
+    int64_t v = out;
+    Int64(key, v, lo, hi);
+    out = static_cast<int32_t>(v);
+  }
+  void Int64(const char* key, int64_t& out, int64_t lo, int64_t hi) const {
+    if (!Has(key)) return;
+    const json& j = At(key);
+    if (!j.is_number_integer()) Fail(Path(key), "must be a whole number");
+    const int64_t v = j.get<int64_t>();
+    if (v < lo || v > hi) Fail(Path(key), "must lie between " + std::to_string(lo) + " and " + std::to_string(hi));
+    out = v;
+  }
+  void Number(const char* key, double& out, double lo, double hi) const {
+    if (!Has(key)) return;
+    const json& j = At(key);
+    if (!j.is_number()) Fail(Path(key), "must be a number");
+    const double v = j.get<double>();
+    if (!(v >= lo && v <= hi)) Fail(Path(key), "must lie between " + Format(lo) + " and " + Format(hi));
+    out = v;
+  }
+  void Bool(const char* key, bool& out) const {
+    if (!Has(key)) return;
+    if (!At(key).is_boolean()) Fail(Path(key), "must be true or false");
+    out = At(key).get<bool>();
+  }
+  void String(const char* key, std::string& out) const {
+    if (!Has(key)) return;
+    if (!At(key).is_string()) Fail(Path(key), "must be a text");
+    out = At(key).get<std::string>();
+  }
+  void Rate(const char* key, FrameRate& out) const {
+    if (!Has(key)) return;
+    const json& j = At(key);
+    if (j.is_number()) {
+      const auto r = FrameRateFromNumber(j.get<double>());
+      if (!r) Fail(Path(key), "impossible frame rate " + Format(j.get<double>()));
+      out = *r;
+      return;
+    }
+    if (j.is_string()) {
+      const std::string s = j.get<std::string>();
+      long long num = 0, den = 0;
+      char tail = 0;
+      if (std::sscanf(s.c_str(), "%lld/%lld%c", &num, &den, &tail) == 2 && num > 0 && den > 0 && num <= 1'000'000 &&
+          den <= 1'000'000 && num / den <= 1000) {
+        out = FrameRate{num, den};
+        return;
+      }
+      Fail(Path(key), "impossible frame rate \"" + s + "\" (a number or \"num/den\")");
+    }
+    Fail(Path(key), "must be a number or \"num/den\"");
+  }
+  void FieldOrder(const char* key, int32_t& out) const {
+    if (!Has(key)) return;
+    const json& j = At(key);
+    if (j.is_string() && j.get<std::string>() == "top") {
+      out = 1;
+    } else if (j.is_string() && j.get<std::string>() == "bottom") {
+      out = 0;
+    } else {
+      Fail(Path(key), "must be \"top\" or \"bottom\"");
+    }
+  }
+
+  static std::string Format(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+  }
+
+ private:
+  const json& v_;
+  std::string path_;
+};
+
+std::string Indexed(const std::string& base, size_t i) { return base + "[" + std::to_string(i) + "]"; }
+
+void ReadPair(const json& j, const std::string& path, int32_t sampleRate, const std::string& baseDir,
+              std::map<std::string, std::shared_ptr<const LoadedAudioFile>>& files, PairSource& out) {
+  Reader r(j, path, {"source", "levelDb", "frequency", "seed", "path", "fileChannels"});
+  std::string source = "silence";
+  r.String("source", source);
+  if (source == "silence") {
+    out.Kind = PairSourceKind::Silence;
+  } else if (source == "tone") {
+    out.Kind = PairSourceKind::Tone;
+    out.LevelDb = -18.0;
+  } else if (source == "floor") {
+    out.Kind = PairSourceKind::Floor;
+    out.LevelDb = -20.0;
+  } else if (source == "speech") {
+    out.Kind = PairSourceKind::Speech;
+    out.LevelDb = -12.0;
+  } else if (source == "file") {
+    out.Kind = PairSourceKind::File;
+    out.LevelDb = 0.0;
+  } else {
+    Fail(r.Path("source"), "unknown source \"" + source + "\" (silence, tone, floor, speech or file)");
+  }
+  r.Number("levelDb", out.LevelDb, -120.0, 20.0);
+  r.Int("frequency", out.Frequency, 1, sampleRate / 2 - 1);
+  int64_t seed = out.Seed;
+  r.Int64("seed", seed, 0, 0xFFFFFFFFll);
+  out.Seed = static_cast<uint32_t>(seed);
+  r.String("path", out.Path);
+  if (r.Has("fileChannels")) {
+    const json& fc = r.At("fileChannels");
+    if (!fc.is_array() || fc.size() != 2 || !fc[0].is_number_integer() || !fc[1].is_number_integer()) {
+      Fail(r.Path("fileChannels"), "must be two channel numbers [left, right]");
+    }
+    out.FileLeft = fc[0].get<int32_t>();
+    out.FileRight = fc[1].get<int32_t>();
+  }
+  if (out.Kind != PairSourceKind::File) {
+    if (r.Has("path") || r.Has("fileChannels")) Fail(path, "\"path\" and \"fileChannels\" belong to file sources");
+    return;
+  }
+  if (out.Path.empty()) Fail(r.Path("path"), "a file source needs a path");
+  std::filesystem::path p(out.Path);
+  if (p.is_relative() && !baseDir.empty()) p = std::filesystem::path(baseDir) / p;
+  const std::string full = p.string();
+  auto& cached = files[full];
+  if (!cached) {
+    std::string error;
+    cached = LoadAudioFile(full, error);
+    if (!cached) Fail(r.Path("path"), error);
+  }
+  if (cached->SampleRate != sampleRate) {
+    Fail(r.Path("path"), "audio file \"" + full + "\" runs at " + std::to_string(cached->SampleRate) +
+                             " Hz, the device at " + std::to_string(sampleRate) + " Hz");
+  }
+  if (out.FileLeft < 0 || out.FileRight < 0 || out.FileLeft >= cached->Channels || out.FileRight >= cached->Channels) {
+    Fail(r.Path("fileChannels"), "audio file \"" + full + "\" has " + std::to_string(cached->Channels) + " channels");
+  }
+  out.File = cached;
+}
+
+void ReadDeviceReports(const json& j, const std::string& path, studio_test::CaptureReports& out) {
+  Reader r(j, path, {"width", "height", "rate", "fieldPhase1", "fieldPhase2", "sampleRate", "channels"});
+  auto i32 = [&](const char* key, std::optional<int32_t>& o) {
+    if (!r.Has(key)) return;
+    int32_t v = 0;
+    r.Int(key, v, INT32_MIN, INT32_MAX);
+    o = v;
+  };
+  auto dbl = [&](const char* key, std::optional<double>& o) {
+    if (!r.Has(key)) return;
+    double v = 0;
+    r.Number(key, v, -1e9, 1e9);
+    o = v;
+  };
+  i32("width", out.Width);
+  i32("height", out.Height);
+  dbl("rate", out.Rate);
+  dbl("fieldPhase1", out.FieldPhase1);
+  dbl("fieldPhase2", out.FieldPhase2);
+  i32("sampleRate", out.SampleRate);
+  i32("channels", out.Channels);
+}
+
+void ReadEngineReports(const json& j, const std::string& path, studio_test::EngineReports& out) {
+  Reader r(j, path, {"width", "height", "rate", "fieldPhase1", "fieldPhase2", "fieldOrder", "stereoLines"});
+  auto i32 = [&](const char* key, std::optional<int32_t>& o) {
+    if (!r.Has(key)) return;
+    int32_t v = 0;
+    r.Int(key, v, INT32_MIN, INT32_MAX);
+    o = v;
+  };
+  auto dbl = [&](const char* key, std::optional<double>& o) {
+    if (!r.Has(key)) return;
+    double v = 0;
+    r.Number(key, v, -1e9, 1e9);
+    o = v;
+  };
+  i32("width", out.Width);
+  i32("height", out.Height);
+  dbl("rate", out.Rate);
+  dbl("fieldPhase1", out.FieldPhase1);
+  dbl("fieldPhase2", out.FieldPhase2);
+  i32("fieldOrder", out.FieldOrder);
+  i32("stereoLines", out.StereoLines);
+}
+
+std::string FormatLabel(int32_t w, int32_t h, const FrameRate& rate, bool interlaced) {
+  char buf[96];
+  const double v = rate.Value();
+  if (rate.Den == 1) {
+    std::snprintf(buf, sizeof buf, "%dx%d %lld%s", w, h, static_cast<long long>(rate.Num), interlaced ? "i" : "p");
+  } else {
+    std::snprintf(buf, sizeof buf, "%dx%d %.2f%s", w, h, v, interlaced ? "i" : "p");
+  }
+  return buf;
+}
+
+void ReadDevice(const json& j, const std::string& path, const std::string& baseDir,
+                std::map<std::string, std::shared_ptr<const LoadedAudioFile>>& files, DeviceDescription& d) {
+  Reader r(j, path,
+           {"kind", "name", "board", "label", "width", "height", "rate", "interlaced", "fieldOrder", "sampleRate",
+            "channels", "ringSeconds", "startPosition", "audio", "reports"});
+  r.Int("kind", d.Kind, 0, 1000);
+  if (d.Kind != 2 && d.Kind != 9 && d.Kind != 12) Fail(r.Path("kind"), "must be 2, 9 or 12");
+  r.String("name", d.Name);
+  r.String("board", d.Board);
+  r.String("label", d.Label);
+  r.Int("width", d.Width, kMinPatternWidth, 8192);
+  if (d.Width % 2) Fail(r.Path("width"), "must be even (two pixels share their colour)");
+  r.Int("height", d.Height, kMinPatternHeight, 8192);
+  if (d.Height % 2) Fail(r.Path("height"), "must be even (two fields)");
+  r.Rate("rate", d.Rate);
+  r.Bool("interlaced", d.Interlaced);
+  r.FieldOrder("fieldOrder", d.FieldOrder);
+  r.Int("sampleRate", d.SampleRate, 8000, 192000);
+  r.Int("channels", d.Channels, 0, 32);
+  if (d.Channels < 2 || d.Channels % 2) Fail(r.Path("channels"), "must be an even number from 2 to 32 (stereo pairs)");
+  r.Number("ringSeconds", d.RingSeconds, 0.04, 60.0);
+  r.Int64("startPosition", d.StartPosition, 0, int64_t{1} << 50);
+  if (d.Name.empty()) d.Name = "Capture";
+  if (d.Label.empty()) {
+    d.Label = d.Kind == 12 ? d.Name + " (auxiliary)"
+                           : d.Name + " - " + FormatLabel(d.Width, d.Height, d.Rate, d.Interlaced) + ", " +
+                                 std::to_string(d.Channels) + " ch";
+  }
+  if (r.Has("audio")) {
+    const json& a = r.At("audio");
+    if (!a.is_array()) Fail(r.Path("audio"), "must be a list of stereo-pair sources");
+    if (static_cast<int32_t>(a.size()) > d.Channels / 2) {
+      Fail(r.Path("audio"), std::to_string(a.size()) + " pair sources for " + std::to_string(d.Channels) + " channels");
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+      PairSource p;
+      ReadPair(a[i], Indexed(r.Path("audio"), i), d.SampleRate, baseDir, files, p);
+      d.Pairs.push_back(std::move(p));
+    }
+  }
+  if (r.Has("reports")) ReadDeviceReports(r.At("reports"), r.Path("reports"), d.Reports);
+}
+
+void ReadEngine(const json& j, const std::string& path, EngineDescription& e) {
+  Reader r(j, path,
+           {"name", "usable", "width", "height", "rate", "interlaced", "fieldOrder", "stereoLines", "sampleRate",
+            "startPosition", "record", "reports"});
+  r.String("name", e.Name);
+  r.Bool("usable", e.Usable);
+  r.Int("width", e.Width, kMinPatternWidth, 8192);
+  if (e.Width % 2) Fail(r.Path("width"), "must be even (two pixels share their colour)");
+  r.Int("height", e.Height, kMinPatternHeight, 8192);
+  if (e.Height % 2) Fail(r.Path("height"), "must be even (two fields)");
+  r.Rate("rate", e.Rate);
+  r.Bool("interlaced", e.Interlaced);
+  r.FieldOrder("fieldOrder", e.FieldOrder);
+  r.Int("stereoLines", e.StereoLines, 1, 16);
+  r.Int("sampleRate", e.SampleRate, 8000, 192000);
+  r.Int64("startPosition", e.StartPosition, 0, int64_t{1} << 50);
+  r.Bool("record", e.Record);
+  if (e.Name.empty()) e.Name = "Engine";
+  if (r.Has("reports")) ReadEngineReports(r.At("reports"), r.Path("reports"), e.Reports);
+}
+
+void ReadFault(const json& j, const std::string& path, studio_test::FaultRule& f) {
+  Reader r(j, path, {"target", "operation", "interface", "code", "mode", "every", "rate", "seed", "skip", "laterFrames"});
+  r.String("target", f.Target);
+  r.String("operation", f.Operation);
+  r.String("interface", f.Interface);
+  if (r.Has("code")) {
+    const json& c = r.At("code");
+    if (c.is_number_integer()) {
+      const int64_t v = c.get<int64_t>();
+      if (v < INT32_MIN || v > UINT32_MAX) Fail(r.Path("code"), "must be a 32-bit result code");
+      f.Code = static_cast<HResult>(static_cast<uint32_t>(v));
+    } else if (c.is_string()) {
+      const std::string s = c.get<std::string>();
+      char* end = nullptr;
+      const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+      if (s.empty() || *end != '\0' || v > 0xFFFFFFFFull) Fail(r.Path("code"), "must be a 32-bit result code");
+      f.Code = static_cast<HResult>(static_cast<uint32_t>(v));
+    } else {
+      Fail(r.Path("code"), "must be a number or a text such as \"0x80004005\"");
+    }
+  }
+  std::string mode = "once";
+  r.String("mode", mode);
+  if (mode == "once") {
+    f.Mode = studio_test::FaultMode::Once;
+  } else if (mode == "every") {
+    f.Mode = studio_test::FaultMode::Every;
+  } else if (mode == "random") {
+    f.Mode = studio_test::FaultMode::Random;
+  } else {
+    Fail(r.Path("mode"), "must be \"once\", \"every\" or \"random\"");
+  }
+  r.Int64("every", f.Every, 1, INT64_MAX);
+  r.Number("rate", f.Rate, 0.0, 1.0);
+  int64_t seed = 1;
+  r.Int64("seed", seed, 0, INT64_MAX);
+  f.Seed = static_cast<uint64_t>(seed);
+  r.Int64("skip", f.Skip, 0, INT64_MAX);
+  r.Int64("laterFrames", f.LaterFrames, 0, 1'000'000);
+  FaultTable probe;
+  std::string error;
+  if (!probe.Add(f, error)) Fail(path, error);
+}
+
+}  // namespace
+
+bool ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out,
+                            std::string& error) {
+  out = StudioDescription{};
+  try {
+    json root;
+    try {
+      root = json::parse(text.begin(), text.end());
+    } catch (const json::parse_error& e) {
+      Fail("", std::string("not valid JSON (") + e.what() + ")");
+    }
+    Reader r(root, "", {"devices", "engines", "faults", "recording"});
+    std::map<std::string, std::shared_ptr<const LoadedAudioFile>> files;
+    if (r.Has("devices")) {
+      const json& list = r.At("devices");
+      if (!list.is_array()) Fail("devices", "must be a list");
+      for (size_t i = 0; i < list.size(); ++i) {
+        DeviceDescription d;
+        d.Name = "Capture " + std::to_string(i + 1);
+        ReadDevice(list[i], Indexed("devices", i), baseDir, files, d);
+        out.Devices.push_back(std::move(d));
+      }
+    }
+    if (r.Has("engines")) {
+      const json& list = r.At("engines");
+      if (!list.is_array()) Fail("engines", "must be a list");
+      for (size_t i = 0; i < list.size(); ++i) {
+        EngineDescription e;
+        e.Name = "Engine " + std::to_string(i + 1);
+        ReadEngine(list[i], Indexed("engines", i), e);
+        out.Engines.push_back(std::move(e));
+      }
+    }
+    if (r.Has("faults")) {
+      const json& list = r.At("faults");
+      if (!list.is_array()) Fail("faults", "must be a list");
+      for (size_t i = 0; i < list.size(); ++i) {
+        studio_test::FaultRule f;
+        ReadFault(list[i], Indexed("faults", i), f);
+        out.Faults.push_back(f);
+      }
+    }
+    if (r.Has("recording")) {
+      Reader rec(r.At("recording"), "recording", {"folder", "maxSeconds", "logMaxFrames"});
+      rec.String("folder", out.RecordingFolder);
+      rec.Number("maxSeconds", out.RecordMaxSeconds, 0.0, 86400.0);
+      rec.Int64("logMaxFrames", out.LogMaxFrames, 0, 100'000'000);
+      if (out.RecordingFolder.empty()) out.RecordingFolder = ".";
+      std::filesystem::path p(out.RecordingFolder);
+      if (p.is_relative() && !baseDir.empty()) out.RecordingFolder = (std::filesystem::path(baseDir) / p).string();
+    }
+  } catch (const DescriptionError& e) {
+    out = StudioDescription{};
+    error = e.what();
+    return false;
+  } catch (const nlohmann::json::exception& e) {
+    out = StudioDescription{};
+    error = e.what();
+    return false;
+  }
+  return true;
+}
+
+std::string DefaultDescriptionText() {
+  return R"({
+  "devices": [
+    {"kind": 2, "name": "Capture 1", "width": 1920, "height": 1080, "rate": 25,
+     "sampleRate": 48000, "channels": 8, "ringSeconds": 4, "startPosition": 1000000,
+     "audio": [{"source": "floor"},
+               {"source": "speech", "seed": 1},
+               {"source": "speech", "seed": 2},
+               {"source": "silence"}]},
+    {"kind": 9, "name": "Capture 2", "width": 1920, "height": 1080, "rate": 50,
+     "sampleRate": 48000, "channels": 8, "ringSeconds": 4, "startPosition": 1000000,
+     "audio": [{"source": "floor", "seed": 3},
+               {"source": "speech", "seed": 4},
+               {"source": "speech", "seed": 5},
+               {"source": "silence"}]},
+    {"kind": 12, "name": "Auxiliary"}
+  ],
+  "engines": [
+    {"name": "Engine 1", "width": 1920, "height": 1080, "rate": 25, "stereoLines": 3},
+    {"name": "Engine 2", "width": 1920, "height": 1080, "rate": 25, "interlaced": true,
+     "fieldOrder": "top", "stereoLines": 1}
+  ]
+}
+)";
+}
+
+}  // namespace quellvox::studio

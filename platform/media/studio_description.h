@@ -1,0 +1,66 @@
+// What the virtual studio holds: capture devices, title engines, faults and
+// recordings, read from a JSON description (format in README).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/media/audio_generators.h"
+#include "platform/media/frame_timing.h"
+#include "platform/media/studio_test_api.h"
+
+namespace quellvox::studio {
+
+struct DeviceDescription {
+  int32_t Kind = 2;  // 2 primary input, 9 secondary input, 12 auxiliary
+  std::string Name;  // the device's own name (the second part of its stored name)
+  std::string Board = "Quellvox Virtual";
+  std::string Label;  // the display part; built from the format when empty
+  int32_t Width = 1920;
+  int32_t Height = 1080;
+  FrameRate Rate{25, 1};
+  bool Interlaced = false;
+  int32_t FieldOrder = 1;
+  int32_t SampleRate = 48000;
+  int32_t Channels = 8;
+  double RingSeconds = 4.0;
+  int64_t StartPosition = 1'000'000;
+  std::vector<PairSource> Pairs;  // one per stereo pair; missing pairs are silent
+  studio_test::CaptureReports Reports;
+};
+
+struct EngineDescription {
+  std::string Name;
+  bool Usable = true;
+  int32_t Width = 1920;
+  int32_t Height = 1080;
+  FrameRate Rate{25, 1};
+  bool Interlaced = false;
+  int32_t FieldOrder = 1;  // interlaced: non-zero when the first line's field is the earlier
+  int32_t StereoLines = 1;
+  int32_t SampleRate = 48000;
+  int64_t StartPosition = 0;
+  bool Record = false;
+  studio_test::EngineReports Reports;
+};
+
+struct StudioDescription {
+  std::vector<DeviceDescription> Devices;
+  std::vector<EngineDescription> Engines;
+  std::vector<studio_test::FaultRule> Faults;
+  std::string RecordingFolder = ".";
+  double RecordMaxSeconds = 60.0;
+  int64_t LogMaxFrames = 100'000;
+};
+
+// Parses and checks a description; relative file paths are taken relative
+// to `baseDir`. False with `error` naming the problem (and where it is).
+bool ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out,
+                            std::string& error);
+
+// The built-in description.
+std::string DefaultDescriptionText();
+
+}  // namespace quellvox::studio
