@@ -186,7 +186,10 @@ class IZRLayerAudio : public Unknown {
   QUELLVOX_INTERFACE_DTOR(IZRLayerAudio)
   static constexpr Guid kIid = {0x7a3e5b10, 0x1111, 0x4c2a, {0x80, 0x01, 0, 0, 0, 0, 0, 0x09}};
   virtual HResult CreateFifo(int32_t fifo, int32_t depthFrames) = 0;
-  // Sets the write position of the fifo (target frames).
+  // Sets the write position of the fifo in target frames counted like the
+  // layer's frame numbers: the next sample written is presented with frame
+  // number startPosition, that is at output position SetPosition base +
+  // startPosition.
   virtual HResult InitFifo(int32_t fifo, int32_t startPosition) = 0;
   // Appends byteCount / 8 stereo sample frames of interleaved floats.
   virtual HResult WriteFifo(int32_t fifo, int32_t byteCount, const float* data, uint32_t* outCount, int32_t zero) = 0;
@@ -205,6 +208,8 @@ class IZRLayerVideo : public Unknown {
   QUELLVOX_INTERFACE_DTOR(IZRLayerVideo)
   static constexpr Guid kIid = {0x7a3e5b10, 0x1111, 0x4c2a, {0x80, 0x01, 0, 0, 0, 0, 0, 0x0A}};
   virtual HResult Reserved3() = 0;
+  // OutputFrame: the frame number (as submitted) of the output position
+  // presented now, i.e. output position minus the SetPosition base.
   virtual HResult GetStatus(LayerStatus* status) = 0;
   // Submitted frame f is presented at output position `position` + f.
   virtual HResult SetPosition(int32_t one, int32_t one2, int32_t position) = 0;
