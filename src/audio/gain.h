@@ -24,7 +24,8 @@ bool PeakExceeds(const float* pair, int32_t channels, int32_t kind, int32_t fram
 // dst[2i] += src[i * channels] * g, g starting at `gain` and growing by
 // `step` after every sample frame when |step| > 0.0001; without a ramp a gain
 // within 0.0001 of 1 adds without multiplying.
-// REQUIRES: frames >= 1 and both views inside their buffers.
+// REQUIRES: frames >= 1, both views inside their buffers, and the source
+// and destination buffers distinct (the block and the mix area).
 void AddScaled(const float* src, int32_t channels, float* dst, int32_t frames, float gain, float step);
 
 // Audio thread. Allocates nothing, takes no lock.
@@ -33,7 +34,8 @@ void AddScaled(const float* src, int32_t channels, float* dst, int32_t frames, f
 // source sent to one channel is folded to its half-sum, a single channel
 // sent to a stereo line goes to both sides, a single-channel destination
 // leaves the other side untouched.
-// REQUIRES: frames >= 1 and every view inside its buffer.
+// REQUIRES: frames >= 1, every view inside its buffer, and the source and
+// destination buffers distinct.
 void AddRouted(const float* srcPair, int32_t channels, int32_t srcKind, float* plane, int32_t dstKind, int32_t frames,
                float gain, float step);
 

@@ -268,14 +268,16 @@ TEST(PlanesForBlock, CoversTheCapturePairsAndThePlanesSentWithinTheMixArea) {
   EXPECT_EQ(PlanesForBlock(2, 76800, 1), 0);  // not one plane of that length fits
 }
 
-// Every pair a stored line text can give, for From, To and the floor, with
+// Every pair a stored line text can give (-49..206), for From, To and the floor, with
 // every kind: nothing outside the block or the cleared planes is touched
 // (the buffers are exactly sized), and a line whose source or plane lies
 // outside changes neither the mix nor its state.
 TEST_F(Mixer, PairsOutsideTheBlockOrThePlanesTouchNothing) {
   Configure(5, 40, 2);  // an odd channel count: pair 2 has only its left channel
   SetVoice(1, 0.5f);
-  for (int32_t pair = -20; pair <= 44; ++pair) {
+  std::vector<int32_t> pairs = {INT32_MIN, INT32_MIN + 1, INT32_MAX / 2, INT32_MAX / 2 + 1, INT32_MAX};
+  for (int32_t pair = -50; pair <= 210; ++pair) pairs.push_back(pair);
+  for (const int32_t pair : pairs) {
     for (int32_t kind = 0; kind <= 3; ++kind) {
       for (int32_t role = 0; role < 3; ++role) {
         settings_ = DuckerSettings{};
@@ -287,7 +289,7 @@ TEST_F(Mixer, PairsOutsideTheBlockOrThePlanesTouchNothing) {
         ResetMixerLines(state_);
         std::fill(mix_.begin(), mix_.end(), 0.0f);
         Mix(1000);
-        const bool fromInside = pair >= 0 && (2 * pair + (kind == 1 ? 0 : 1)) < channels_;
+        const bool fromInside = pair >= 0 && (2 * int64_t{pair} + (kind == 1 ? 0 : 1)) < channels_;
         const bool toInside = pair >= 0 && pair < planes_;
         if ((role == 0 && !fromInside) || (role == 1 && !toInside)) {
           EXPECT_EQ(state_.FloorGain[0], 1.0f) << role << " " << kind << " " << pair;
