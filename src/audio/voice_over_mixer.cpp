@@ -15,6 +15,13 @@ namespace {
 // between the adds of the eight lines.
 constexpr int32_t kPieceFrames = 256;
 
+// DbToGain(-db), with the sign changed in double precision so that every
+// stored value works, the most negative 32-bit one included; for every
+// other value the bits are those of DbToGain(-db), since negation is exact.
+float AttenuationToGain(int32_t db) {
+  return static_cast<float>(std::pow(10.0, -static_cast<double>(db) / 20.0));
+}
+
 // Whether the channels a line kind reads of its pair lie inside a block of
 // `channels` channels.
 bool PairInBlock(const AudioLineRef& ref, int32_t channels) {
@@ -114,8 +121,8 @@ LineAdds UpdateLine(const DuckerSettings& settings, MixerState& state, int32_t l
 }  // namespace
 
 void DeriveMixerGains(const DuckerSettings& settings, MixerState& state) {
-  state.VoiceThreshold = DbToGain(-settings.NoiseLevelDB);
-  state.DuckGain = DbToGain(-settings.DecreaseDB);
+  state.VoiceThreshold = AttenuationToGain(settings.NoiseLevelDB);
+  state.DuckGain = AttenuationToGain(settings.DecreaseDB);
   for (int32_t i = 0; i < kVoiceOverLines; ++i) state.LineGain[i] = DbToGain(settings.Lines[i].VolumeDB);
 }
 

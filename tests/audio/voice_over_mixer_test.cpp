@@ -84,6 +84,25 @@ float FadeGain(int32_t r, int32_t half, int32_t decreaseDb) {
   return static_cast<float>(std::pow(10.0, (static_cast<double>(r) / half) * decreaseDb / -20.0));
 }
 
+TEST(DeriveMixerGains, TurnsTheAttenuationsIntoGains) {
+  DuckerSettings s;
+  s.NoiseLevelDB = 40;
+  s.DecreaseDB = 18;
+  s.Lines[2].VolumeDB = -6;
+  MixerState st;
+  DeriveMixerGains(s, st);
+  EXPECT_EQ(st.VoiceThreshold, 0.01f);
+  EXPECT_EQ(st.DuckGain, DbToGain(-18));
+  EXPECT_EQ(st.LineGain[2], 0.5011872f);
+  EXPECT_EQ(st.LineGain[0], 1.0f);
+  // Stored values at the ends of the 32-bit range stay defined.
+  s.NoiseLevelDB = INT32_MIN;
+  s.DecreaseDB = INT32_MAX;
+  DeriveMixerGains(s, st);
+  EXPECT_EQ(st.VoiceThreshold, INFINITY);
+  EXPECT_EQ(st.DuckGain, 0.0f);
+}
+
 TEST_F(Mixer, LineNotInUseChangesNothing) {
   settings_.Lines[0].From = {Stereo, 1};
   SetVoice(1, 0.5f);
