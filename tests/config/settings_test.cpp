@@ -14,25 +14,6 @@ DuckerSettings CompleteRecord() {
   return s;
 }
 
-TEST(DuckerSettings, NewRecordHasTheDefaults) {
-  const DuckerSettings s;
-  EXPECT_EQ(s.CpuPriority.Load(), 0);
-  EXPECT_EQ(s.TitleEngineMask, 0u);
-  EXPECT_TRUE(s.RegionName.empty());
-  EXPECT_EQ(s.ShowOnStartType, 0);
-  EXPECT_EQ(s.CaptureSource, -1);
-  EXPECT_EQ(s.DelayInFrames, 10);
-  EXPECT_EQ(s.MixerChanged.Load(), 0);
-  EXPECT_TRUE(s.UseCommon);
-  EXPECT_EQ(s.CommonLine, (AudioLineRef{Stereo, 0}));
-  EXPECT_EQ(s.DecreaseDB, 18);
-  EXPECT_EQ(s.NoiseLevelDB, 32);
-  EXPECT_EQ(s.TimeoutInFrames, 30);
-  for (const VoiceOverLine& line : s.Lines) {
-    EXPECT_EQ(line, (VoiceOverLine{false, {Stereo, 0}, {Stereo, 0}, 0}));
-  }
-}
-
 TEST(IsComplete, NewRecordIsIncomplete) { EXPECT_FALSE(IsComplete(DuckerSettings{})); }
 
 TEST(IsComplete, EngineLayerSourceAndOneRowMakeItComplete) {
@@ -53,15 +34,6 @@ TEST(IsComplete, FloorLineDoesNotCountAsARow) {
   s.Lines[4].Use = false;
   s.UseCommon = true;
   EXPECT_FALSE(IsComplete(s));
-}
-
-TEST(DuckerSettings, CopyCarriesTheSharedValues) {
-  DuckerSettings s;
-  s.CpuPriority = 3;
-  s.MixerChanged.Store(1, std::memory_order_release);
-  const DuckerSettings copy = s;
-  EXPECT_EQ(copy.CpuPriority.Load(), 3);
-  EXPECT_EQ(copy.MixerChanged.Load(), 1);
 }
 
 TEST(CpuPriorityName, UnknownValuesReadAsHighest) {
