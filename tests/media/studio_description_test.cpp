@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 #include "studio_fixture.h"
 
@@ -114,7 +115,9 @@ TEST_F(StudioDescription, NumberedRatesAndNtscRatesAreExact) {
 // A bad file named by the environment: one message on standard error that
 // names the file and the problem, then no devices and no engines.
 TEST(StudioDescriptionFile, ABadFileGivesOneMessageAndAnEmptyStudio) {
-  const std::string path = (std::filesystem::temp_directory_path() / "quellvox-bad-studio.json").string();
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("quellvox-bad-studio-" + std::to_string(::getpid()) + ".json"))
+                               .string();
   std::ofstream(path) << R"({"devices": [{"kind": 2, "rate": -25}]})";
   setenv("QUELLVOX_STUDIO", path.c_str(), 1);
   RegisterVirtualStudio();
@@ -142,7 +145,7 @@ TEST(StudioDescriptionFile, ABadFileGivesOneMessageAndAnEmptyStudio) {
 }
 
 TEST(StudioDescriptionFile, AFileDescriptionIsLoadedWithFilesRelativeToIt) {
-  const auto dir = std::filesystem::temp_directory_path() / "quellvox-studio-desc";
+  const auto dir = std::filesystem::temp_directory_path() / ("quellvox-studio-desc-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "studio.json") << R"({"devices": [{"name": "From File", "channels": 2}]})";
   std::string error;
