@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -247,6 +248,11 @@ HResult EngineState::CreateLayer(const std::string& name, int32_t number, int32_
   EvaluateLocked(ClockNow());
   for (const auto& l : layers_) {
     if (l->report.Alive && l->report.Number == number) return kRefused;
+  }
+  if (recording_ && recorded_.capacity() == 0) {
+    // Sized once, here on the caller's set-up path, so that presenting never
+    // moves a long recording while the engine's lock is held.
+    recorded_.reserve(static_cast<size_t>(recordMaxFrames_) * 2 * static_cast<size_t>(desc_.StereoLines));
   }
   auto layer = std::make_unique<Layer>();
   layer->report.Number = number;
@@ -530,17 +536,25 @@ void EngineState::WriteRecording(const std::string& folder) {
     lj["presented"] = std::move(log);  // [output position, frame number, capture frame, later field]
     j["layers"].push_back(std::move(lj));
   }
-  std::ofstream(base + ".json") << j.dump(1) << "\n";
+  std::ofstream out(base + ".json");
+  out << j.dump(1) << "\n";
+  if (!out) {
+    const std::string line = "Virtual studio: cannot write \"" + base + ".json\"\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+  }
 
   SF_INFO info{};
   info.samplerate = desc_.SampleRate;
   info.channels = 2 * desc_.StereoLines;
   info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
   SNDFILE* f = sf_open((base + ".wav").c_str(), SFM_WRITE, &info);
-  if (f) {
-    sf_writef_float(f, recorded_.data(), static_cast<sf_count_t>(recorded_.size() / info.channels));
-    sf_close(f);
+  if (!f) {
+    const std::string line = "Virtual studio: cannot write \"" + base + ".wav\": " + sf_strerror(nullptr) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    return;
   }
+  sf_writef_float(f, recorded_.data(), static_cast<sf_count_t>(recorded_.size() / info.channels));
+  sf_close(f);
 }
 
 }  // namespace quellvox::studio

@@ -179,6 +179,17 @@ TEST_F(TitleEngine, SubmitWithoutALentBufferIsRefused) {
   EXPECT_NE(layer_.Video->SubmitBuffer(0, kBytes, &d), S_OK);
 }
 
+TEST_F(TitleEngine, VisibilityFollowsTheWordAtByteTwenty) {
+  const uint32_t zero = 0;
+  LayerVisibilityBlock block;
+  block.SetShown(true);
+  ASSERT_EQ(layer_.Layer->SetProperty(kLayerPropertyVisibility, &zero, &block), S_OK);
+  EXPECT_TRUE(Report().Shown);
+  block.SetShown(false);
+  ASSERT_EQ(layer_.Layer->SetProperty(kLayerPropertyVisibility, &zero, &block), S_OK);
+  EXPECT_FALSE(Report().Shown);
+}
+
 TEST_F(TitleEngine, AudioInfoGivesTheEnginesStereoLines) {
   int32_t lines = 0;
   ASSERT_EQ(layer_.Audio->GetAudioInfo(&lines), S_OK);
@@ -265,6 +276,19 @@ TEST_F(TitleEngineAudio, ReinitialisingAFifoMovesItsWritePosition) {
   EXPECT_EQ(f.SilenceSamples, 2 * 1920);
   ASSERT_GE(f.Presented.size(), 4u * 1920 * 2);
   EXPECT_EQ(f.Presented[3 * 1920 * 2], 1.0f);
+}
+
+TEST_F(TitleEngineAudio, MovingAFifoBackDropsWhatWasQueuedBeyondTheNewPosition) {
+  ASSERT_EQ(layer_.Audio->CreateFifo(1, 20), S_OK);
+  ASSERT_EQ(layer_.Audio->InitFifo(1, 0), S_OK);
+  ASSERT_EQ(layer_.Video->SetPosition(1, 1, static_cast<int32_t>(kOut0 + 1)), S_OK);
+  const std::vector<float> block = Ramp(1920 * 3, 1.0f);
+  ASSERT_EQ(layer_.Audio->WriteFifo(1, 1920 * 3 * 8, block.data(), nullptr, 0), S_OK);
+  ASSERT_EQ(layer_.Audio->InitFifo(1, 1), S_OK);
+  st::AdvanceToEngineOutput(0, kOut0 + 3);
+  const auto& f = Report().Fifos[0];
+  EXPECT_EQ(f.DiscardedSamples, 2 * 1920);
+  EXPECT_EQ(f.PresentedSamples, 1920);
 }
 
 TEST_F(TitleEngineAudio, MuteAndVolumeAreKeptPerFifo) {
