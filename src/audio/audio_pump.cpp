@@ -172,6 +172,7 @@ void RebaseAudioFifos(PumpContext& ctx, int64_t position) {
     ctx.FifoBase[i] = m;
     ctx.FifoSamples[i] = 0;
   }
+  ctx.PartialPending = false;  // every fifo starts over at the new position
 }
 
 bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped) {
@@ -221,15 +222,26 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
   const MixInput in{ctx.Block->Samples, channels, frames, ctx.Mix->Samples, planes};
   MixBlock(ctx.Settings, ctx.Mixer, in, pos);
 
-  for (int32_t i = 0; i < ctx.TargetCount; ++i) {
+  int32_t fromTarget = 0;
+  int32_t fromFifo = 0;
+  if (ctx.PartialPending && ctx.PartialBlock == q) {
+    fromTarget = ctx.PartialTarget;
+    fromFifo = ctx.PartialFifo;
+  }
+  ctx.PartialPending = false;
+  for (int32_t i = fromTarget; i < ctx.TargetCount; ++i) {
     // A target with more fifos than planes fit in the mix area for this
     // block length gets the planes that fit; its higher fifos carry nothing
     // a line could reach.
     const int32_t sent = std::min(ctx.FifoCount[i], planes);
-    for (int32_t j = 0; j < sent; ++j) {
+    for (int32_t j = i == fromTarget ? fromFifo : 0; j < sent; ++j) {
       uint32_t written = 0;
       if (ctx.LayerAudio[i]->WriteFifo(ctx.FirstFifo[i] + j, frames * 8, MixPlane(*ctx.Mix, j, frames), &written,
                                        0) != 0) {
+        ctx.PartialPending = true;
+        ctx.PartialBlock = q;
+        ctx.PartialTarget = i;
+        ctx.PartialFifo = j;
         return false;
       }
     }

@@ -56,6 +56,15 @@ struct PumpContext {
   int64_t FifoSamples[kMaxTargets] = {};
   double SamplesPerTargetFrame[kMaxTargets] = {};  // doubled for a woven target
 
+  // A block whose writing stopped at a refused WriteFifo: the pass that
+  // redoes capture frame PartialBlock writes only the fifos from
+  // (PartialTarget, PartialFifo) on, so that no fifo takes a block twice
+  // and falls a block behind its neighbours. A re-base drops it.
+  bool PartialPending = false;
+  int64_t PartialBlock = 0;
+  int32_t PartialTarget = 0;
+  int32_t PartialFifo = 0;
+
   // Beyond the record: the capture's frame rate from its video format, the
   // most planes any target takes (FifoCount), and whether every target had
   // its four references when the context was made.
@@ -94,7 +103,9 @@ int64_t LayerStartPosition(int64_t clockPos, int64_t clockTime, int64_t startTim
 // Copies the audio of capture frame nextPos when pos lies beyond it: skips
 // ahead when trailing by more than MaxLag, reads, mixes the eight lines and
 // writes plane j to fifo FirstFifo + j of every target. True when a block
-// went out to every fifo; skipped receives the frames jumped over.
+// went out to every fifo; skipped receives the frames jumped over. A refused
+// write ends the pass; the next pass redoes the block for the fifos that
+// have not taken it.
 bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped);
 
 // Audio thread. Moves every fifo's write position to capture position

@@ -1,0 +1,363 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "pipeline_fixture.h"
+
+namespace quellvox::pipeline_testing {
+namespace {
+
+using st::FaultRule;
+
+constexpr HResult kDenied = static_cast<HResult>(0x80070005u);  // -2147024891
+constexpr HResult kOdd = static_cast<HResult>(0x8004ABCDu);     // -2147177523
+
+void Fault(const FaultRule& rule) {
+  std::string error;
+  ASSERT_TRUE(st::AddFault(rule, &error)) << error;
+}
+
+struct MessageCase {
+  const char* Name;
+  std::function<void(InstanceCore&)> Arrange;
+  const char* Text;
+};
+
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.Name; }
+
+class AssemblyMessage : public PipelineFixture, public ::testing::WithParamInterface<MessageCase> {};
+
+// Every start that fails shows exactly one message box with the assembly's
+// text, captioned with the program name, error icon and topmost, and leaves
+// nothing running.
+TEST_P(AssemblyMessage, StartShowsTheMessageWordForWord) {
+  GetParam().Arrange(*core_);
+  EXPECT_FALSE(core_->StartPipeline());
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0].Text, GetParam().Text);
+  EXPECT_EQ(messages_.Shown[0].Caption, "Quellvox");
+  EXPECT_EQ(messages_.Shown[0].Style, 0x00040010u);
+  EXPECT_FALSE(core_->Pipeline.AudioThread.joinable());
+  core_->StopPipeline();
+  st::ClearFaults();
+  EXPECT_EQ(st::LiveObjects(), live_ + 3) << "only the catalogues' components stay";
+}
+
+const MessageCase kMessages[] = {
+    {"M1_SourceOutsideCatalogue", [](InstanceCore& c) { c.Settings.CaptureSource = 2; },
+     "Can't create capture object, error = 0x80004005/-2147467259."},
+    {"M1_CreateDeviceFails",
+     [](InstanceCore&) { Fault(FaultRule::On("CreateDevice").At("device 0").Returning(kDenied)); },
+     "Can't create capture object, error = 0x80070005/-2147024891."},
+    {"M2_NoAudioInterface",
+     [](InstanceCore&) {
+       Fault(FaultRule::On("QueryInterface").ForInterface("IZRCaptureAudio").At("device 0").Returning(E_NOINTERFACE));
+     },
+     "System error: Capture object don't support required interfaces."},
+    {"M3_VideoFormat", [](InstanceCore&) { Fault(FaultRule::On("GetVideoFormat").Returning(kOdd)); },
+     "System error: Can't obtain input video format, error = 0x8004ABCD/-2147177523."},
+    {"M4_AudioFormat", [](InstanceCore&) { Fault(FaultRule::On("GetAudioFormat").Returning(E_FAIL)); },
+     "System error: Can't obtain input audio format, error = 0x80004005/-2147467259."},
+    {"M5_SourcePairBeyondTheLines",
+     [](InstanceCore& c) {
+       c.Settings.Lines[3] = {true, {Left, 4}, {Stereo, 0}, 0};  // row 4 asks for stereo line 5 of 4
+     },
+     "Wrong configuration for Lang.#4:\r\nSource audio don't have stereo line #5\r\n(it have 4 stereo lines only)."},
+    {"M5_MonoInput",
+     [](InstanceCore& c) {
+       c.Settings.Lines[0].From.Pair = 0;
+       st::CaptureReports mono;
+       mono.Channels = 1;
+       st::SetCaptureReports(kCam25, mono);
+     },
+     "Wrong configuration for Lang.#1:\r\nSource audio don't have stereo line #1\r\n(it have 0 stereo lines only)."},
+    {"M5_NegativeSourcePair", [](InstanceCore& c) { c.Settings.Lines[0].From.Pair = -1; },
+     "Wrong configuration for Lang.#1:\r\nSource audio don't have stereo line #0\r\n(it have 4 stereo lines only)."},
+    {"M6_FloorPairBeyondTheLines",
+     [](InstanceCore& c) {
+       c.Settings.UseCommon = false;  // checked whether or not the floor is used
+       c.Settings.CommonLine.Pair = 4;
+     },
+     "Wrong configuration for Sinderlift:\r\nSource audio don't have stereo line #5\r\n(it have 4 stereo lines "
+     "only)."},
+    {"M6_MonoInputWithoutRows",
+     [](InstanceCore& c) {
+       c.Settings.Lines[0].Use = false;
+       st::CaptureReports mono;
+       mono.Channels = 1;
+       st::SetCaptureReports(kCam25, mono);
+     },
+     "Wrong configuration for Sinderlift:\r\nSource audio don't have stereo line #1\r\n(it have 0 stereo lines only)."},
+    {"M6_NegativeFloorPair", [](InstanceCore& c) { c.Settings.CommonLine.Pair = -3; },
+     "Wrong configuration for Sinderlift:\r\nSource audio don't have stereo line #-2\r\n(it have 4 stereo lines "
+     "only)."},
+    {"M7_CreateTargetFails",
+     [](InstanceCore&) { Fault(FaultRule::On("CreateTitleTarget").Returning(kDenied)); },
+     "Can't create title target[0], error = 0x80070005/-2147024891."},
+    {"M7_MaskBitBeyondTheCatalogue", [](InstanceCore& c) { c.Settings.TitleEngineMask = 1u << 9; },
+     "Can't create title target[9], error = 0x80004005/-2147467259."},
+    {"M8_NoClockInterface",
+     [](InstanceCore&) {
+       Fault(FaultRule::On("QueryInterface").ForInterface("IZRTitleClock").At("engine 0").Returning(E_NOINTERFACE));
+     },
+     "System error: Target[0] object don't support required interfaces."},
+    {"M9_RegionSize",
+     [](InstanceCore& c) {
+       c.Settings.TitleEngineMask = 1u << kE50;
+       c.Settings.CaptureSource = kCam50;
+       Fault(FaultRule::On("GetRegionSize").At("engine 3").Returning(E_FAIL));
+     },
+     "Can't obtain title[3] region size, error = 0x80004005/-2147467259."},
+    {"M10_DifferentSize",
+     [](InstanceCore&) {
+       st::EngineReports r;
+       r.Height = kH + 2;
+       st::SetEngineReports(kE25, r);
+     },
+     "Wrong configuration: Source and target[0] has different video format"},
+    {"M11_FrameRate", [](InstanceCore&) { Fault(FaultRule::On("GetFrameRate").Returning(kOdd)); },
+     "Can't obtain title[0] region frame rate, error = 0x8004ABCD/-2147177523."},
+    {"M12_TargetAtTwiceTheInputRate", [](InstanceCore& c) { c.Settings.TitleEngineMask = 1u << kE50; },
+     "Wrong configuration: Source and target[3] has different frame rate"},
+    {"M12_InterlacedInputAtTwiceTheTargetRate",
+     [](InstanceCore& c) {
+       c.Settings.CaptureSource = kCam50;
+       c.Settings.TitleEngineMask = 1u << kE25iTop;
+       st::CaptureReports interlaced;
+       interlaced.FieldPhase2 = 0.5;
+       st::SetCaptureReports(kCam50, interlaced);
+     },
+     "Wrong configuration: Source and target[1] has different frame rate"},
+    {"M12_ProgressiveTargetAtHalfTheInputRate",
+     [](InstanceCore& c) {
+       c.Settings.CaptureSource = kCam50;
+       c.Settings.TitleEngineMask = 1u << kE25;
+     },
+     "Wrong configuration: Source and target[0] has different frame rate"},
+    {"M13_CreateLayerFails",
+     [](InstanceCore&) { Fault(FaultRule::On("CreateLayer").EveryNth(1).Returning(kDenied)); },
+     "Can't create title[0] region (layer), error = 0x80070005/-2147024891."},
+    {"M14_SixteenRefusals",
+     [](InstanceCore&) { Fault(FaultRule::On("CreateLayer").EveryNth(1).Returning(S_FALSE)); },
+     "System error: Layer (title[0] region) don't support required interfaces."},
+    {"M14_NoFifoInterface",
+     [](InstanceCore&) {
+       Fault(FaultRule::On("QueryInterface").ForInterface("IZRLayerAudio").At("engine 0").Returning(E_NOINTERFACE));
+     },
+     "System error: Layer (title[0] region) don't support required interfaces."},
+    {"M15_SetProperty",
+     [](InstanceCore& c) {
+       c.Settings.ShowOnStartType = 1;
+       Fault(FaultRule::On("SetProperty").Returning(E_FAIL));
+     },
+     "Can't manage title[0] region (layer), error = 0x80004005/-2147467259."},
+    {"M16_AudioInfo", [](InstanceCore&) { Fault(FaultRule::On("GetAudioInfo").Returning(kOdd)); },
+     "System error: Can't obtain target[0] audio info, error = 0x8004ABCD/-2147177523."},
+    {"M17_TargetPairBeyondTheUsableLines",
+     [](InstanceCore& c) { c.Settings.Lines[5] = {true, {Stereo, 1}, {Right, 2}, 0}; },
+     "Wrong configuration for Lang.#6:\r\nTarget[0] audio don't have stereo line #3\r\n(it have 2 stereo lines only)."},
+    {"M17_NegativeTargetPair", [](InstanceCore& c) { c.Settings.Lines[0].To.Pair = -1; },
+     "Wrong configuration for Lang.#1:\r\nTarget[0] audio don't have stereo line #0\r\n(it have 2 stereo lines only)."},
+    {"M18_CreateFifo",
+     [](InstanceCore&) { Fault(FaultRule::On("CreateFifo").Skipping(1).Returning(kDenied)); },
+     "Can't create output audio fifo #2, error = 0x80070005/-2147024891."},
+    {"M19_InitFifo", [](InstanceCore&) { Fault(FaultRule::On("InitFifo").Returning(E_FAIL)); },
+     "Can't init target[0] audio fifo #1, error = 0x80004005/-2147467259."},
+    {"M20_SetMute",
+     [](InstanceCore& c) {
+       c.Settings.ShowOnStartType = 2;
+       Fault(FaultRule::On("SetMute").Skipping(1).Returning(kOdd));
+     },
+     "Can't unmute target[0] audio fifo #2, error = 0x8004ABCD/-2147177523."},
+    {"M21_SetVolume",
+     [](InstanceCore& c) {
+       c.Settings.ShowOnStartType = 7;  // acts as Hide
+       Fault(FaultRule::On("SetVolume").Returning(E_FAIL));
+     },
+     "Can't set volume for target[0] audio fifo #1, error = 0x80004005/-2147467259."},
+    {"M22_RowCaptureObject",
+     [](InstanceCore& c) {
+       c.Settings.TitleEngineMask = (1u << kE25) | (1u << kE25iBottom);
+       c.Settings.CaptureSource = kCam25;  // both rows frame for frame
+       Fault(FaultRule::On("CreateDevice").At("device 0").Skipping(2).Returning(kDenied));
+     },
+     "Can't create capture object for TE[2/2], error = 0x80070005/-2147024891."},
+    {"M23_RowCaptureInterface",
+     [](InstanceCore&) {
+       Fault(FaultRule::On("QueryInterface")
+                 .ForInterface("IZRCaptureVideoEx")
+                 .At("device 0")
+                 .Skipping(1)
+                 .Returning(E_NOINTERFACE));
+     },
+     "System error: Capture object don't support interface IZRCaptureVideoEx, region[1/1]."},
+};
+
+INSTANTIATE_TEST_SUITE_P(AllMessages, AssemblyMessage, ::testing::ValuesIn(kMessages),
+                         [](const ::testing::TestParamInfo<MessageCase>& p) { return std::string(p.param.Name); });
+
+class Assembly : public PipelineFixture {};
+
+TEST_F(Assembly, EmptyMaskAssemblesNoTarget) {
+  core_->Settings.TitleEngineMask = 0;
+  EXPECT_EQ(core_->AssemblePipeline(), "");
+  EXPECT_EQ(core_->Pipeline.TargetCount, 0);
+  EXPECT_TRUE(core_->Pipeline.MainVideo);
+}
+
+TEST_F(Assembly, RowsFollowTheMaskInCatalogueOrder) {
+  core_->Settings.CaptureSource = kCam50;
+  core_->Settings.TitleEngineMask = (1u << kE50) | (1u << kE25iTop) | (1u << kE25iBottom);
+  ASSERT_EQ(core_->AssemblePipeline(), "");
+  const MediaPipeline& p = core_->Pipeline;
+  ASSERT_EQ(p.TargetCount, 3);
+  // Row 0 is E25i top (position 1), row 1 E25i bottom (2), row 2 E50 (3).
+  EXPECT_TRUE(p.WeaveFields[0]);
+  EXPECT_TRUE(p.TopFieldFirst[0]);
+  EXPECT_TRUE(p.WeaveFields[1]);
+  EXPECT_FALSE(p.TopFieldFirst[1]);
+  EXPECT_FALSE(p.WeaveFields[2]);
+  EXPECT_FALSE(p.TopFieldFirst[2]);
+  EXPECT_EQ(p.InputChannels, 8);
+  EXPECT_DOUBLE_EQ(p.SamplesPerFrame, 960.0);
+  for (int32_t r = 0; r < 3; ++r) {
+    EXPECT_TRUE(p.RegionCapture[r]);
+    EXPECT_TRUE(p.Layer[r]);
+    EXPECT_TRUE(p.LayerAudio[r]);
+    EXPECT_TRUE(p.Clock[r]);
+  }
+  EXPECT_FALSE(p.Layer[3]);
+}
+
+TEST_F(Assembly, FifosSkipLineZeroOfATargetWithSeveralLines) {
+  core_->Settings.CaptureSource = kCam50;
+  core_->Settings.TitleEngineMask = (1u << kE25iTop) | (1u << kE25iBottom) | (1u << kE50);
+  ASSERT_EQ(core_->AssemblePipeline(), "");
+  const MediaPipeline& p = core_->Pipeline;
+  EXPECT_EQ(p.FirstFifo[0], 0);  // one line: fifo 0
+  EXPECT_EQ(p.FifoCount[0], 1);
+  EXPECT_EQ(p.FirstFifo[1], 1);  // five lines: fifos 1 to 4
+  EXPECT_EQ(p.FifoCount[1], 4);
+  EXPECT_EQ(p.FirstFifo[2], 1);  // two lines: fifo 1
+  EXPECT_EQ(p.FifoCount[2], 1);
+  const st::EngineReport bottom = st::GetEngineReport(kE25iBottom);
+  const st::LayerReport* layer = Layer(bottom);
+  ASSERT_NE(layer, nullptr);
+  ASSERT_EQ(layer->Fifos.size(), 4u);
+  for (int32_t j = 0; j < 4; ++j) {
+    EXPECT_EQ(layer->Fifos[static_cast<size_t>(j)].Number, j + 1);
+    EXPECT_EQ(layer->Fifos[static_cast<size_t>(j)].DepthFrames, 10 + 15);
+  }
+  EXPECT_EQ(layer->DepthFrames, 10 + 10);
+  EXPECT_EQ(layer->Name, "Relay");
+}
+
+TEST_F(Assembly, TargetReportingNoOrNegativeLinesGetsFifoZero) {
+  for (const int32_t lines : {0, 1, -3}) {
+    st::EngineReports r;
+    r.StereoLines = lines;
+    st::SetEngineReports(kE25, r);
+    ASSERT_EQ(core_->AssemblePipeline(), "") << lines;
+    EXPECT_EQ(core_->Pipeline.FirstFifo[0], 0) << lines;
+    EXPECT_EQ(core_->Pipeline.FifoCount[0], 1) << lines;
+    core_->StopPipeline();
+  }
+}
+
+TEST_F(Assembly, TakenLayerNumberMovesToTheNext) {
+  // Another instance holds layer -1000 on E25.
+  ComPtr<Unknown> other;
+  ASSERT_EQ(core_->TitleEngines.CreateTitleTarget(kE25, other), S_OK);
+  ComPtr<IZRTitleRegions> regions;
+  ASSERT_EQ(other.As(regions), S_OK);
+  ComPtr<Unknown> held;
+  const ComStringHolder name(ComStringFromUtf8("Other"));
+  ASSERT_EQ(regions->CreateLayer(name.Get(), -1000, 0, 5, held.Put()), S_OK);
+
+  ASSERT_EQ(core_->AssemblePipeline(), "");
+  const st::EngineReport report = st::GetEngineReport(kE25);
+  const st::LayerReport* layer = Layer(report, -1001);
+  ASSERT_NE(layer, nullptr);
+  EXPECT_EQ(layer->Name, "Relay");
+  EXPECT_TRUE(layer->Alive);
+}
+
+TEST_F(Assembly, SixteenTakenNumbersFailWithMessageFourteen) {
+  ComPtr<Unknown> other;
+  ASSERT_EQ(core_->TitleEngines.CreateTitleTarget(kE25, other), S_OK);
+  ComPtr<IZRTitleRegions> regions;
+  ASSERT_EQ(other.As(regions), S_OK);
+  const ComStringHolder name(ComStringFromUtf8("Other"));
+  std::vector<ComPtr<Unknown>> held(16);
+  for (int32_t i = 0; i < 16; ++i) ASSERT_EQ(regions->CreateLayer(name.Get(), -1000 - i, 0, 5, held[i].Put()), S_OK);
+  EXPECT_EQ(core_->AssemblePipeline(), "System error: Layer (title[0] region) don't support required interfaces.");
+}
+
+TEST_F(Assembly, AutoVisibilityCallsNeitherPropertyNorMuteNorVolume) {
+  core_->Settings.ShowOnStartType = 0;
+  for (const char* op : {"SetProperty", "SetMute", "SetVolume"}) Fault(FaultRule::On(op).EveryNth(1).Returning(E_FAIL));
+  EXPECT_EQ(core_->AssemblePipeline(), "");
+  EXPECT_EQ(st::FaultsFired(), 0);
+}
+
+TEST_F(Assembly, ShowUnmutesAndHideMutesEveryFifo) {
+  core_->Settings.ShowOnStartType = 1;
+  ASSERT_EQ(core_->AssemblePipeline(), "");
+  {
+    const st::EngineReport report = st::GetEngineReport(kE25);
+    const st::LayerReport* layer = Layer(report);
+    ASSERT_NE(layer, nullptr);
+    EXPECT_TRUE(layer->Shown);
+    for (const auto& f : layer->Fifos) EXPECT_FALSE(f.Muted);
+  }
+  core_->StopPipeline();
+  core_->Settings.ShowOnStartType = 2;
+  ASSERT_EQ(core_->AssemblePipeline(), "");
+  const st::EngineReport report = st::GetEngineReport(kE25);
+  const st::LayerReport* layer = nullptr;
+  for (const auto& l : report.Layers) {
+    if (l.Alive) layer = &l;
+  }
+  ASSERT_NE(layer, nullptr);
+  EXPECT_FALSE(layer->Shown);
+  for (const auto& f : layer->Fifos) EXPECT_TRUE(f.Muted);
+}
+
+TEST_F(Assembly, FailedAssemblyKeepsWhatItStoredUntilStop) {
+  core_->Settings.TitleEngineMask = (1u << kE25) | (1u << kE50);  // E50 fails with message 12
+  EXPECT_EQ(core_->AssemblePipeline(), "Wrong configuration: Source and target[3] has different frame rate");
+  EXPECT_TRUE(core_->Pipeline.MainVideo);
+  EXPECT_TRUE(core_->Pipeline.Layer[0]);
+  EXPECT_EQ(core_->Pipeline.TargetCount, 0);
+  core_->StopPipeline();
+  EXPECT_FALSE(core_->Pipeline.MainVideo);
+  EXPECT_FALSE(core_->Pipeline.Layer[0]);
+  EXPECT_EQ(st::LiveObjects(), live_ + 3);
+}
+
+TEST_F(Assembly, SecondStartStopsTheRunningPipelineFirst) {
+  ASSERT_TRUE(core_->StartPipeline());
+  ASSERT_TRUE(core_->StartPipeline());
+  EXPECT_TRUE(messages_.Shown.empty());
+  // One live layer on the engine: the first run's layer was released.
+  const st::EngineReport report = st::GetEngineReport(kE25);
+  int32_t alive = 0;
+  for (const auto& l : report.Layers) alive += l.Alive ? 1 : 0;
+  EXPECT_EQ(alive, 1);
+  EXPECT_EQ(report.Layers.size(), 2u);
+}
+
+TEST_F(Assembly, StartClearsTheSkipCounters) {
+  core_->Stats.SkipAudio = 5;
+  core_->Stats.SkipVideo[31] = 9;
+  core_->Stats.ProcessingSeconds = 77;
+  ASSERT_TRUE(core_->StartPipeline());
+  EXPECT_EQ(core_->Stats.SkipAudio.load(), 0);
+  EXPECT_EQ(core_->Stats.SkipVideo[31].load(), 0);
+  core_->StopPipeline();
+  EXPECT_EQ(core_->Pipeline.TargetCount, 0);
+}
+
+}  // namespace
+}  // namespace quellvox::pipeline_testing

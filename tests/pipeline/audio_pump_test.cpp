@@ -1,0 +1,448 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <thread>
+
+#include "audio/gain.h"
+#include "pipeline_fixture.h"
+
+namespace quellvox::pipeline_testing {
+namespace {
+
+void Fault(const st::FaultRule& rule) {
+  std::string error;
+  ASSERT_TRUE(st::AddFault(rule, &error)) << error;
+}
+
+const st::FifoReport* FindFifo(const st::LayerReport& layer, int32_t number) {
+  for (const auto& f : layer.Fifos) {
+    if (f.Number == number) return &f;
+  }
+  return nullptr;
+}
+
+class CopyAudioTest : public PipelineFixture {};
+
+TEST_F(CopyAudioTest, TrailingBeyondMaxLagSkipsToTwoFramesBehindAndRebases) {
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 106);
+  int64_t next = 100;
+  int64_t skipped = 0;
+  TraceCapture traces;
+  ASSERT_TRUE(CopyAudio(*ctx, 106, next, skipped));
+  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n");
+  EXPECT_EQ(skipped, 4);
+  EXPECT_EQ(next, 105);  // frame 104 was copied
+  EXPECT_EQ(ctx->FifoBase[0], 104);
+  EXPECT_EQ(ctx->FifoSamples[0], 1920);
+  const st::EngineReport report = st::GetEngineReport(kE25);
+  for (const int32_t fifo : {1, 2}) {
+    const st::FifoReport* f = FindFifo(*Layer(report), fifo);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->StartPosition, 104);
+    EXPECT_EQ(f->WrittenSamples, 1920);
+  }
+}
+
+TEST_F(CopyAudioTest, TrailingByMaxLagExactlyCopiesWithoutSkipping) {
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 105);
+  int64_t next = 100;
+  int64_t skipped = 0;
+  TraceCapture traces;
+  ASSERT_TRUE(CopyAudio(*ctx, 105, next, skipped));
+  EXPECT_EQ(traces.Take(), "");
+  EXPECT_EQ(skipped, 0);
+  EXPECT_EQ(next, 101);
+  EXPECT_EQ(ctx->FifoBase[0], 0);  // the assembly's position stands
+}
+
+TEST_F(CopyAudioTest, NoNewFrameCopiesNothing) {
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 100);
+  int64_t next = 100;
+  int64_t skipped = 0;
+  EXPECT_FALSE(CopyAudio(*ctx, 100, next, skipped));
+  EXPECT_EQ(next, 100);
+  EXPECT_EQ(ctx->FifoSamples[0], 0);
+}
+
+TEST_F(CopyAudioTest, LaterDeliveredFrameIsSkipTwoAndTheBlockLandsThere) {
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 204);
+  Fault(st::FaultRule::On("ReadAudio").At("device 0").DeliveringLater(3));
+  int64_t next = 200;
+  int64_t skipped = 0;
+  TraceCapture traces;
+  ASSERT_TRUE(CopyAudio(*ctx, 204, next, skipped));
+  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyAudio -- Skip#2 3 frames  200 --> 204\n");
+  EXPECT_EQ(skipped, 3);
+  EXPECT_EQ(next, 204);
+  EXPECT_EQ(ctx->FifoBase[0], 203);
+  const st::EngineReport report = st::GetEngineReport(kE25);
+  EXPECT_EQ(FindFifo(*Layer(report), 1)->StartPosition, 203);
+  EXPECT_EQ(FindFifo(*Layer(report), 1)->WrittenSamples, 1920);
+}
+
+TEST_F(CopyAudioTest, WovenTargetRebasesToHalfTheDistance) {
+  core_->Settings.CaptureSource = kCam50;
+  core_->Settings.TitleEngineMask = (1u << kE25iTop) | (1u << kE50);
+  auto ctx = Prepared();
+  CaptureUpTo(kCam50, 106);
+  int64_t next = 100;
+  int64_t skipped = 0;
+  TraceCapture traces;
+  ASSERT_TRUE(CopyAudio(*ctx, 106, next, skipped));
+  traces.Take();
+  EXPECT_EQ(ctx->FifoBase[0], 52);   // woven
+  EXPECT_EQ(ctx->FifoBase[1], 104);  // frame for frame
+  EXPECT_EQ(FindFifo(*Layer(st::GetEngineReport(kE25iTop)), 0)->StartPosition, 52);
+  EXPECT_EQ(FindFifo(*Layer(st::GetEngineReport(kE50)), 1)->StartPosition, 104);
+  EXPECT_DOUBLE_EQ(ctx->SamplesPerTargetFrame[0], 1920.0);
+  EXPECT_DOUBLE_EQ(ctx->SamplesPerTargetFrame[1], 960.0);
+}
+
+struct SmallDelayCase {
+  int32_t Delay;
+  int64_t Pos;
+  int64_t NextAfter;
+};
+
+class CopyAudioSmallDelay : public PipelineFixture, public ::testing::WithParamInterface<SmallDelayCase> {};
+
+// A delay below 4 leaves MaxLag at 0 or 1 (negative for a negative stored
+// delay): the jump to two frames behind would go backwards, so there is none.
+TEST_P(CopyAudioSmallDelay, NeverStepsBackNorCountsNegativeSkips) {
+  core_->Settings.DelayInFrames = GetParam().Delay;
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, GetParam().Pos);
+  int64_t next = 100;
+  int64_t skipped = 0;
+  TraceCapture traces;
+  ASSERT_TRUE(CopyAudio(*ctx, GetParam().Pos, next, skipped));
+  EXPECT_EQ(skipped, 0);
+  EXPECT_EQ(next, GetParam().NextAfter);
+  EXPECT_EQ(traces.Take(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(MaxLagZeroOrOne, CopyAudioSmallDelay,
+                         ::testing::Values(SmallDelayCase{1, 101, 101}, SmallDelayCase{1, 102, 101},
+                                           SmallDelayCase{2, 102, 101}, SmallDelayCase{3, 101, 101},
+                                           SmallDelayCase{-9, 101, 101}, SmallDelayCase{-9, 102, 101}));
+
+TEST_F(CopyAudioTest, SmallDelayStillJumpsWhenFarBehind) {
+  core_->Settings.DelayInFrames = 1;  // MaxLag 0
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 110);
+  int64_t next = 100;
+  int64_t skipped = 0;
+  TraceCapture traces;
+  ASSERT_TRUE(CopyAudio(*ctx, 110, next, skipped));
+  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyAudio -- Skip#1 8 frames  100 --> 110\n");
+  EXPECT_EQ(skipped, 8);
+  EXPECT_EQ(next, 109);
+}
+
+TEST_F(CopyAudioTest, EveryFifoOfAFourFifoTargetTakesTheWholeBlock) {
+  core_->Settings.TitleEngineMask = 1u << kE25iBottom;  // five lines: fifos 1 to 4
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 1);
+  int64_t next = 0;
+  int64_t skipped = 0;
+  ASSERT_TRUE(CopyAudio(*ctx, 1, next, skipped));
+  const st::EngineReport report = st::GetEngineReport(kE25iBottom);
+  ASSERT_EQ(Layer(report)->Fifos.size(), 4u);
+  // 1920 sample frames of 8 channels came in (61,440 bytes); 1920 stereo
+  // frames (15,360 bytes) went to each fifo.
+  for (const auto& f : Layer(report)->Fifos) EXPECT_EQ(f.WrittenSamples, 1920) << f.Number;
+}
+
+TEST_F(CopyAudioTest, PlaneJGoesToFifoFirstPlusJ) {
+  core_->Settings.TitleEngineMask = 1u << kE25iBottom;  // fifos 1 to 4
+  core_->Settings.UseCommon = false;                    // every line counts as voice
+  core_->Settings.Lines[0] = {true, {Stereo, 3}, {Stereo, 0}, 0};
+  core_->Settings.Lines[1] = {true, {Stereo, 2}, {Stereo, 3}, 0};
+  st::KeepPresentedAudio(4 * 1920);
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 1);
+  int64_t next = 0;
+  int64_t skipped = 0;
+  ASSERT_TRUE(CopyAudio(*ctx, 1, next, skipped));
+
+  const int32_t base = Layer(st::GetEngineReport(kE25iBottom))->Base;
+  st::AdvanceToEngineOutput(kE25iBottom, base + 1);  // target frame 0 presented
+  const st::EngineReport report = st::GetEngineReport(kE25iBottom);
+  st::KeepPresentedAudio(0);
+  const std::vector<float> source = st::ExpectedCaptureAudio(kCam25, 0);
+  ASSERT_EQ(source.size(), 1920u * 8);
+  const int64_t first = st::EngineSampleOfPosition(kE25iBottom, base);
+  // Fifo 1 carries pair 3, fifo 4 pair 2, bit for bit (gain 1); 2 and 3 silence.
+  const int32_t pairOf[5] = {-1, 3, -1, -1, 2};
+  for (const auto& f : Layer(report)->Fifos) {
+    ASSERT_GE(f.PresentedStartSample, 0);
+    const int64_t at = first - f.PresentedStartSample;
+    ASSERT_GE(at, 0);
+    ASSERT_GE(static_cast<int64_t>(f.Presented.size()), (at + 1920) * 2);
+    int64_t wrong = 0;
+    for (int64_t s = 0; s < 1920; ++s) {
+      for (int32_t c = 0; c < 2; ++c) {
+        const float want = pairOf[f.Number] < 0 ? 0.0f : source[static_cast<size_t>(s * 8 + 2 * pairOf[f.Number] + c)];
+        if (f.Presented[static_cast<size_t>((at + s) * 2 + c)] != want) ++wrong;
+      }
+    }
+    EXPECT_EQ(wrong, 0) << "fifo " << f.Number;
+  }
+}
+
+TEST_F(CopyAudioTest, RefusedWriteIsRedoneOnlyForTheFifosStillWaiting) {
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 2);
+  // The second WriteFifo (fifo 2 of block 0) is refused.
+  Fault(st::FaultRule::On("WriteFifo").Skipping(1));
+  int64_t next = 0;
+  int64_t skipped = 0;
+  EXPECT_FALSE(CopyAudio(*ctx, 2, next, skipped));
+  EXPECT_EQ(next, 0);
+  EXPECT_EQ(ctx->FifoSamples[0], 0);
+  ASSERT_TRUE(CopyAudio(*ctx, 2, next, skipped));  // block 0 again
+  ASSERT_TRUE(CopyAudio(*ctx, 2, next, skipped));  // block 1
+  EXPECT_EQ(next, 2);
+  EXPECT_EQ(ctx->FifoSamples[0], 2 * 1920);
+  const st::EngineReport report = st::GetEngineReport(kE25);
+  EXPECT_EQ(FindFifo(*Layer(report), 1)->WrittenSamples, 2 * 1920);
+  EXPECT_EQ(FindFifo(*Layer(report), 2)->WrittenSamples, 2 * 1920);
+}
+
+class PumpPass : public PipelineFixture {
+ protected:
+  // A pass that copies nothing: the capture's newest position is `pos` and
+  // the pump already stands there.
+  void IdlePasses(PumpContext& ctx, PumpLoopState& loop, int32_t passes) {
+    for (int32_t i = 0; i < passes; ++i) ASSERT_FALSE(RunPumpPass(ctx, loop, core_->Stats));
+  }
+};
+
+TEST_F(PumpPass, FullnessVerdictIsTracedOnlyWhenItChanges) {
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 50);
+  PumpLoopState loop;
+  loop.NextPos = 50;
+  LayerStatus status;
+  ctx->LayerVideo[0]->GetStatus(&status);
+  const int32_t output = status.OutputFrame();
+  ASSERT_GE(output, 0);
+
+  TraceCapture traces;
+  ctx->FifoBase[0] = output + 5;  // 4 frames queued ahead: good
+  IdlePasses(*ctx, loop, 100);
+  EXPECT_EQ(core_->Stats.AudioFullness[0].Min.load(), 4);
+  EXPECT_EQ(core_->Stats.AudioFullness[0].MeanWhole.load(), 4);
+  ctx->FifoBase[0] = 0;  // behind the output: 0
+  IdlePasses(*ctx, loop, 99);
+  EXPECT_EQ(core_->Stats.AudioFullness[0].Min.load(), 4) << "published before the 100th sample";
+  IdlePasses(*ctx, loop, 1);
+  EXPECT_EQ(core_->Stats.AudioFullness[0].Min.load(), 0);
+  IdlePasses(*ctx, loop, 100);  // bad again: no second trace
+  ctx->FifoBase[0] = output + 5;
+  IdlePasses(*ctx, loop, 100);
+  ctx->FifoBase[0] = 0;
+  IdlePasses(*ctx, loop, 100);
+  EXPECT_EQ(traces.Take(),
+            "Quellvox#T::Audio fullness BAD - goto ZERO!!!\n"
+            "Quellvox#T::Audio fullness OK - goto big!!!\n"
+            "Quellvox#T::Audio fullness BAD - goto ZERO!!!\n");
+}
+
+TEST_F(PumpPass, ResetInAPassWithSkipsLeavesEveryCounterAtZero) {
+  auto ctx = Prepared();
+  PipelineStats& stats = core_->Stats;
+  stats.SkipAudio = 7;
+  stats.SkipVideo[0] = 3;
+  stats.SkipVideo[31] = 2;
+  stats.ResetRequested.store(1, std::memory_order_release);
+  CaptureUpTo(kCam25, 106);
+  PumpLoopState loop;
+  loop.NextPos = 100;
+  TraceCapture traces;
+  ASSERT_TRUE(RunPumpPass(*ctx, loop, stats));  // Skip#1 of 4 frames in this pass
+  EXPECT_EQ(stats.SkipAudio.load(), 0);
+  EXPECT_EQ(stats.SkipVideo[0].load(), 0);
+  EXPECT_EQ(stats.SkipVideo[31].load(), 0);
+  EXPECT_EQ(stats.ResetRequested.load(), 0);
+  // Without a request the next skip counts again.
+  CaptureUpTo(kCam25, 120);
+  ASSERT_TRUE(RunPumpPass(*ctx, loop, stats));
+  EXPECT_EQ(stats.SkipAudio.load(), 13);
+  traces.Take();
+}
+
+TEST_F(PumpPass, VoiceStaysDetectedForFourFramesAfterTheLastVoice) {
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 50);
+  PumpLoopState loop;
+  loop.NextPos = 50;
+  ctx->Mixer.LastVoicePos[4] = 46;  // pos 50 = last voice + 4
+  ctx->Mixer.LastVoicePos[5] = 45;  // pos 50 = last voice + 5
+  core_->Stats.VoiceLevelDB[4] = 9;
+  core_->Stats.InterNoiseDB = 9;
+  IdlePasses(*ctx, loop, 1);
+  EXPECT_EQ(core_->Stats.VoiceDetected[4].load(), 1);
+  EXPECT_EQ(core_->Stats.VoiceDetected[5].load(), 0);
+  EXPECT_EQ(core_->Stats.VoiceLevelDB[4].load(), 0);
+  EXPECT_EQ(core_->Stats.InterNoiseDB.load(), 0);
+  EXPECT_EQ(core_->Stats.ProcessingSeconds.load(), 2);
+}
+
+struct SecondsCase {
+  int64_t Pos;
+  int64_t Start;
+  double Rate;
+  int32_t Seconds;
+};
+
+class ProcessingSeconds : public ::testing::TestWithParam<SecondsCase> {};
+
+TEST_P(ProcessingSeconds, RoundsAndNeverOverflows) {
+  const SecondsCase c = GetParam();
+  EXPECT_EQ(ProcessingSecondsFor(c.Pos, c.Start, c.Rate), c.Seconds);
+}
+
+constexpr int64_t kMax64 = std::numeric_limits<int64_t>::max();
+constexpr int64_t kMin64 = std::numeric_limits<int64_t>::min();
+constexpr int32_t kMax32 = std::numeric_limits<int32_t>::max();
+constexpr int32_t kMin32 = std::numeric_limits<int32_t>::min();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProcessingSeconds,
+    ::testing::Values(SecondsCase{262, 0, 25.0, 10}, SecondsCase{263, 0, 25.0, 11},
+                      SecondsCase{0, 100, 25.0, -3},  // a failed position reads as before the start
+                      SecondsCase{500, 0, 0.0, 0}, SecondsCase{500, 0, -25.0, 0},
+                      SecondsCase{500, 0, std::numeric_limits<double>::quiet_NaN(), 0},
+                      SecondsCase{500, 0, std::numeric_limits<double>::infinity(), 0},
+                      SecondsCase{kMax64, kMin64, 25.0, kMax32}, SecondsCase{kMin64, kMax64, 25.0, kMin32},
+                      SecondsCase{kMax64, 0, 1e-300, kMax32}));
+
+TEST(AudioFullnessSample, RoundsQueuedSamplesUpFromFourFifthsOfAFrame) {
+  PumpContext ctx;
+  ctx.SamplesPerTargetFrame[0] = 1920.0;
+  ctx.FifoBase[0] = 10;
+  ctx.FifoSamples[0] = 1537;  // 0.8005 frames: not yet one
+  EXPECT_EQ(AudioFullnessSample(ctx, 0, 2), 7);
+  ctx.FifoSamples[0] = 1538;  // 0.8010 frames: one
+  EXPECT_EQ(AudioFullnessSample(ctx, 0, 2), 8);
+  ctx.FifoSamples[0] = 3 * 1920;
+  EXPECT_EQ(AudioFullnessSample(ctx, 0, 2), 10);
+  EXPECT_EQ(AudioFullnessSample(ctx, 0, 100), 0) << "behind the output counts 0";
+}
+
+TEST(AudioFullnessSample, ZeroOrBrokenSampleRateCountsNoQueuedFrame) {
+  PumpContext ctx;
+  ctx.FifoBase[0] = 10;
+  ctx.FifoSamples[0] = 5000;
+  for (const double perFrame : {0.0, -1920.0, std::numeric_limits<double>::quiet_NaN(),
+                                std::numeric_limits<double>::infinity()}) {
+    ctx.SamplesPerTargetFrame[0] = perFrame;
+    EXPECT_EQ(AudioFullnessSample(ctx, 0, 2), 7) << perFrame;
+  }
+}
+
+class PumpStart : public PipelineFixture {};
+
+TEST_F(PumpStart, MissingClockEndsThePumpBeforeAnyVideoThread) {
+  core_->Settings.TitleEngineMask = (1u << kE25) | (1u << kE25iBottom);
+  ASSERT_EQ(core_->AssemblePipeline(), "");
+  core_->Pipeline.Clock[1].Reset();
+  core_->Stats.ProcessingSeconds = 12345;
+  core_->Stats.SkipVideo[0] = 4;
+  CaptureUpTo(kCam25, 30);
+
+  std::atomic<uint8_t> stop{0};
+  std::atomic<bool> ended{false};
+  std::thread pump([&] {
+    RunAudioPump(CreatePumpContext(core_->InstanceId, core_->Pipeline, core_->Settings), stop, core_->Settings,
+                 core_->Stats);
+    ended.store(true);
+  });
+  const bool endedAlone = WaitFor([&] { return ended.load(); }, std::chrono::milliseconds(5000));
+  stop.store(1, std::memory_order_release);
+  pump.join();
+  EXPECT_TRUE(endedAlone) << "the pump ran its loop";
+  for (const int32_t engine : {kE25, kE25iBottom}) {
+    const st::LayerReport* layer = Layer(st::GetEngineReport(engine));
+    ASSERT_NE(layer, nullptr);
+    EXPECT_FALSE(layer->Positioned);
+    EXPECT_EQ(layer->BuffersLent, 0);
+    for (const auto& f : layer->Fifos) EXPECT_EQ(f.WrittenSamples, 0);
+  }
+  EXPECT_EQ(core_->Stats.ProcessingSeconds.load(), 12345);
+  EXPECT_EQ(core_->Stats.SkipVideo[0].load(), 4);
+}
+
+TEST_F(PumpStart, ChangedMixerSettingsAreTakenOnceAndTheLineStateStays) {
+  auto ctx = Prepared();
+  ctx->Mixer.FloorGain[0] = 0.3f;
+  ctx->Mixer.LastVoicePos[0] = 77;
+  DuckerSettings& shared = core_->Settings;
+  shared.TimeoutInFrames = 50;
+  shared.DecreaseDB = 6;
+  shared.Lines[0].VolumeDB = -6;
+  shared.Lines[7] = {true, {Left, 2}, {Right, 1}, 3};
+  shared.DelayInFrames = 99;       // not taken while running
+  shared.RegionName = "Renamed";   // not taken while running
+  shared.MixerChanged.Store(1, std::memory_order_release);
+
+  EXPECT_TRUE(ReloadMixerSettings(*ctx, shared));
+  EXPECT_EQ(shared.MixerChanged.Load(), 0);
+  EXPECT_EQ(ctx->Settings.TimeoutInFrames, 50);
+  EXPECT_EQ(ctx->Settings.Lines[7], shared.Lines[7]);
+  EXPECT_EQ(ctx->Mixer.LineGain[0], DbToGain(-6));
+  EXPECT_EQ(ctx->Mixer.DuckGain, DbToGain(-6));
+  EXPECT_EQ(ctx->Settings.DelayInFrames, 10);
+  EXPECT_EQ(ctx->Settings.RegionName, "Relay");
+  EXPECT_EQ(ctx->MaxLag, 5);
+  EXPECT_EQ(ctx->Mixer.FloorGain[0], 0.3f);
+  EXPECT_EQ(ctx->Mixer.LastVoicePos[0], 77);
+  EXPECT_FALSE(ReloadMixerSettings(*ctx, shared));
+}
+
+struct PositionCase {
+  const char* Name;
+  int64_t ClockPos;
+  int64_t ClockTime;
+  int64_t StartTime;
+  double Rate;
+  int32_t Delay;
+  bool Weave;
+  int64_t Base;
+};
+
+void PrintTo(const PositionCase& c, std::ostream* os) { *os << c.Name; }
+
+class LayerPosition : public ::testing::TestWithParam<PositionCase> {};
+
+TEST_P(LayerPosition, PutsTheFirstFrameDelayCaptureFramesAfterTheStart) {
+  const PositionCase c = GetParam();
+  EXPECT_EQ(LayerStartPosition(c.ClockPos, c.ClockTime, c.StartTime, c.Rate, c.Delay, c.Weave), c.Base);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LayerPosition,
+    ::testing::Values(
+        PositionCase{"SameInstant", 750, 30'000'000, 30'000'000, 25.0, 10, false, 760},
+        PositionCase{"ClockOneFrameLater", 751, 30'400'000, 30'000'000, 25.0, 10, false, 760},
+        PositionCase{"HalfAFrameElapsedRoundsDown", 751, 30'200'000, 30'000'000, 25.0, 10, false, 761},
+        PositionCase{"MoreThanHalfAFrameRoundsUp", 751, 30'201'000, 30'000'000, 25.0, 10, false, 760},
+        // Woven: positions and the elapsed time count target frames (25/s).
+        PositionCase{"WovenSameInstant", 919, 7'600'000, 7'600'000, 50.0, 10, true, 924},
+        PositionCase{"WovenTwoCaptureFramesLater", 920, 8'000'000, 7'600'000, 50.0, 10, true, 924},
+        // Half a target frame after the start: the pair goes to the next
+        // target frame, never to an earlier one.
+        PositionCase{"WovenHalfAFrameOff", 919, 7'800'000, 7'600'000, 50.0, 10, true, 924},
+        PositionCase{"ZeroRate", 100, 99'000'000, 0, 0.0, 10, false, 110}),
+    [](const ::testing::TestParamInfo<PositionCase>& p) { return std::string(p.param.Name); });
+
+}  // namespace
+}  // namespace quellvox::pipeline_testing
