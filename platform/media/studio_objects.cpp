@@ -276,8 +276,7 @@ class TitleEngineList final : public ComObjectBase, public IZRTitleEngineList {
     if (!name || !usable) return E_POINTER;
     EngineState* e = studio_->Engine(index);
     if (!e) return E_INVALIDARG;
-    ComStringFree(*name);
-    *name = ComStringFromUtf8(e->Desc().Name);
+    *name = ComStringFromUtf8(e->Desc().Name);  // an out string: what the caller passed is not ours to free
     *usable = e->Desc().Usable ? 1 : 0;
     return S_OK;
   }

@@ -20,6 +20,7 @@ class Catalogues : public ::testing::Test {
   void TearDown() override {
     st::ClearFaults();
     st::LoadDefaultDescription();
+    EXPECT_EQ(st::LiveObjects(), live_) << "a component object was not released";
   }
   void Load(const std::string& json) {
     std::string error;
