@@ -201,6 +201,43 @@ TEST_F(Catalogues, CreateTitleTargetReplacesWhatTheOutHeld) {
   EXPECT_EQ(st::LiveObjects(), one);
 }
 
+// An enumerator that reports a device of every kind without moving its cursor on.
+class StuckEnumerator final : public ComObjectBase, public IZRDeviceEnumerator {
+ public:
+  QUELLVOX_COM_REFCOUNT
+  HResult QueryInterface(const Guid& iid, void** out) override {
+    if (!(iid == Unknown::kIid || iid == IZRDeviceEnumerator::kIid)) return E_NOINTERFACE;
+    AddRef();
+    *out = static_cast<IZRDeviceEnumerator*>(this);
+    return S_OK;
+  }
+  HResult Reserved3() override { return E_NOTIMPL; }
+  HResult Reserved4() override { return E_NOTIMPL; }
+  HResult Reserved5() override { return E_NOTIMPL; }
+  HResult Reserved6() override { return E_NOTIMPL; }
+  HResult Reserved8() override { return E_NOTIMPL; }
+  HResult Reserved9() override { return E_NOTIMPL; }
+  HResult CreateDevice(int32_t, int32_t, Unknown**) override { return E_FAIL; }
+  HResult FindNextDevice(int32_t*, int32_t, DeviceInfo* info) override {
+    *info = DeviceInfo{};
+    return S_OK;
+  }
+  static HResult Create(const Guid& iid, void** out) {
+    auto* e = new StuckEnumerator;
+    const HResult hr = e->QueryInterface(iid, out);
+    e->Release();
+    return hr;
+  }
+};
+
+TEST_F(Catalogues, AnEnumeratorWhoseCursorDoesNotMoveOnEndsTheWalk) {
+  RegisterClassFactory(kClsidDeviceEnumerator, &StuckEnumerator::Create);
+  CaptureSourceCatalogue sources;
+  EXPECT_EQ(sources.Refresh(), 1);
+  EXPECT_EQ(sources.Count(), 0);
+  RegisterVirtualStudio();
+}
+
 struct FoldCase {
   const char* A;
   const char* B;
