@@ -66,8 +66,11 @@ class RegistryAccessObject final : public IKTRegistryAccess,
       : store_(std::move(store)), autostart_(std::move(autostartDir)) {}
 
   // Releasing the instance closes its key; the last instance of the process
-  // that holds the store commits the transaction (RegistryStore's destructor).
-  ~RegistryAccessObject() override { CloseKey(); }
+  // that uses the store commits the transaction.
+  ~RegistryAccessObject() override {
+    CloseKey();
+    store_->Leave();
+  }
 
   HResult QueryInterface(const Guid& iid, void** out) override {
     if (!out) return E_POINTER;
@@ -316,7 +319,9 @@ class RegistryAccessObject final : public IKTRegistryAccess,
   bool canWrite_ = false;
 };
 
-HResult CreateRegistryAccess(const Guid& iid, void** out) {
+}  // namespace
+
+HResult RegistryAccessFactory(const Guid& iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   std::shared_ptr<RegistryStore> store;
@@ -328,9 +333,7 @@ HResult CreateRegistryAccess(const Guid& iid, void** out) {
   return q;
 }
 
-}  // namespace
-
-void RegisterRegistryAccess() { RegisterClassFactory(kClsidRegistryAccess, &CreateRegistryAccess); }
+void RegisterRegistryAccess() { RegisterClassFactory(kClsidRegistryAccess, &RegistryAccessFactory); }
 
 std::string ConfigHome() {
   const char* xdg = std::getenv("XDG_CONFIG_HOME");

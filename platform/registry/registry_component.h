@@ -17,7 +17,8 @@
 // process sees all of it or none of it, and a process killed in the middle
 // leaves every earlier save as it was. Writers of other processes wait for
 // the lock (busy timeout) instead of failing. Instances are meant to live
-// for one load or save; one kept alive keeps the write lock.
+// for one load or save; one kept alive keeps the write lock. The connection
+// itself stays open between saves (see RegistryStore::Acquire).
 #pragma once
 
 #include <cstdint>
@@ -73,6 +74,10 @@ class IRegistryBrowse : public Unknown {
 // file is not a database of this component or cannot be opened, the creation
 // fails with E_REG_BADDB or E_REG_CANTOPEN and the file is left as it was.
 void RegisterRegistryAccess();
+
+// The class factory function RegisterRegistryAccess registers (for wrappers
+// that register it under another class identifier).
+HResult RegistryAccessFactory(const Guid& iid, void** out);
 
 // $XDG_CONFIG_HOME when it is set to an absolute path, else $HOME/.config;
 // empty when neither can be found. Read from the environment at each call.

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "platform/registry/folders.h"
 #include "platform/registry/registry_component.h"
@@ -49,7 +51,7 @@ enum StatementId {
 struct StoreSlot {
   pid_t Pid;
   std::string Path;
-  std::weak_ptr<RegistryStore> Store;
+  std::shared_ptr<RegistryStore> Store;
 };
 
 std::mutex& SlotsMutex() {
@@ -60,6 +62,13 @@ std::mutex& SlotsMutex() {
 std::vector<StoreSlot>& Slots() {
   static std::vector<StoreSlot> v;
   return v;
+}
+
+// Connections a child made by fork() inherited from its parent: never used
+// and never closed in the child (closing would checkpoint the parent's log).
+std::vector<std::shared_ptr<RegistryStore>>& Inherited() {
+  static auto* v = new std::vector<std::shared_ptr<RegistryStore>>;
+  return *v;
 }
 
 HResult FailureOf(int rc) {
@@ -81,28 +90,51 @@ HResult FailureOf(int rc) {
 HResult RegistryStore::Acquire(const std::string& path, std::shared_ptr<RegistryStore>& out) {
   out.reset();
   if (path.empty() || path[0] != '/') return E_REG_CANTOPEN;
-  // The process id is part of the identity: a child made by fork() must not
-  // use the connection of its parent.
   const pid_t pid = ::getpid();
   std::lock_guard lock(SlotsMutex());
   auto& slots = Slots();
   for (size_t i = 0; i < slots.size();) {
-    if (slots[i].Store.expired()) {
-      slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i));
-      continue;
+    StoreSlot& slot = slots[i];
+    bool keep = true;
+    if (slot.Pid != pid) {
+      Inherited().push_back(std::move(slot.Store));
+      keep = false;
+    } else {
+      std::lock_guard storeLock(slot.Store->mutex_);
+      if (slot.Store->users_ == 0 && (slot.Path != path || !slot.Store->StillSameFile())) keep = false;
     }
-    if (slots[i].Pid == pid && slots[i].Path == path) {
-      out = slots[i].Store.lock();
-      if (out) return S_OK;
+    if (keep) {
+      ++i;
+    } else {
+      slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i));  // an idle connection closes here
     }
-    ++i;
+  }
+  for (StoreSlot& slot : slots) {
+    if (slot.Path == path) {
+      std::lock_guard storeLock(slot.Store->mutex_);
+      ++slot.Store->users_;
+      out = slot.Store;
+      return S_OK;
+    }
   }
   std::shared_ptr<RegistryStore> store(new RegistryStore(path));
   const HResult hr = store->Open();
   if (hr != S_OK) return hr;
+  store->users_ = 1;
   slots.push_back({pid, path, store});
   out = std::move(store);
   return S_OK;
+}
+
+void RegistryStore::Leave() {
+  std::lock_guard lock(mutex_);
+  if (--users_ == 0) End();
+}
+
+bool RegistryStore::StillSameFile() const {
+  struct stat st {};
+  return ::stat(path_.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == device_ &&
+         static_cast<uint64_t>(st.st_ino) == inode_;
 }
 
 HResult RegistryStore::Open() {
@@ -121,8 +153,12 @@ HResult RegistryStore::Open() {
   if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     return E_REG_CANTOPEN;
   }
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) != 0) return E_REG_CANTOPEN;
+  device_ = static_cast<uint64_t>(st.st_dev);
+  inode_ = static_cast<uint64_t>(st.st_ino);
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, kRegistryBusyTimeoutMs);
+  sqlite3_busy_handler(db_, &RegistryStore::BusyWait, this);
 
   // Read before anything can write: a file that is not a database fails here
   // and stays as it was.
@@ -150,20 +186,47 @@ HResult RegistryStore::Open() {
     return E_REG_BADDB;  // somebody else's database: never touched
   } else if (format > kFormatVersion) {
     return E_REG_CANTOPEN;  // written by a newer version of the component
-  } else if (Exec("PRAGMA journal_mode=WAL") != S_OK) {
+  } else if (UseWriteAheadLog() != S_OK) {
     return E_REG_CANTOPEN;
   }
   // A commit reaches the disk before the save returns: a power cut loses no
   // save that completed.
   if (Exec("PRAGMA synchronous=FULL") != S_OK) return E_REG_CANTOPEN;
+  // The writers' queue (see EnsureWrite); without it writers still take
+  // turns through SQLite's lock, only less fairly.
+  queueFd_ = ::open((path_ + "-queue").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   return S_OK;
+}
+
+// Switching a new file to the write-ahead log needs it to itself: when two
+// processes open a new store at once, SQLite refuses one of them at once
+// (no busy wait, which could deadlock), so the refused one tries again.
+HResult RegistryStore::UseWriteAheadLog() {
+  const auto start = std::chrono::steady_clock::now();
+  for (int count = 0;; ++count) {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode=WAL", -1, &s, nullptr);
+    bool wal = false;
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_step(s);
+      const auto* mode = rc == SQLITE_ROW ? reinterpret_cast<const char*>(sqlite3_column_text(s, 0)) : nullptr;
+      wal = mode && std::strcmp(mode, "wal") == 0;
+    }
+    sqlite3_finalize(s);
+    if (wal) return S_OK;
+    if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) return FailureOf(rc == SQLITE_ROW ? SQLITE_CANTOPEN : rc);
+    if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kRegistryBusyTimeoutMs)) {
+      return E_REG_CANTOPEN;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(count < 20 ? 100 : 1000));
+  }
 }
 
 // Turns an empty file into a store. Two processes may get here at the same
 // time for a new file: the write lock orders them, and the second finds the
 // tables made.
 HResult RegistryStore::Initialise() {
-  if (Exec("PRAGMA journal_mode=WAL") != S_OK) return E_REG_CANTOPEN;
+  if (UseWriteAheadLog() != S_OK) return E_REG_CANTOPEN;
   if (Exec("BEGIN IMMEDIATE") != S_OK) return E_REG_CANTOPEN;
   sqlite3_stmt* check = nullptr;
   int rc = sqlite3_prepare_v2(db_,
@@ -194,13 +257,30 @@ HResult RegistryStore::Initialise() {
 }
 
 RegistryStore::~RegistryStore() {
-  if (!db_) return;
+  if (!db_) {
+    if (queueFd_ >= 0) ::close(queueFd_);
+    return;
+  }
   End();
   for (sqlite3_stmt*& s : statements_) {
     sqlite3_finalize(s);
     s = nullptr;
   }
   sqlite3_close_v2(db_);
+  if (queueFd_ >= 0) ::close(queueFd_);
+}
+
+// Another process holds the lock: try again soon, for up to the busy
+// timeout. SQLite's own timeout backs off to 100 ms sleeps, so that a writer
+// saving in a loop could keep a waiting one out for seconds; short sleeps
+// let the waiter in as soon as the lock is free.
+int RegistryStore::BusyWait(void* self, int count) {
+  auto* store = static_cast<RegistryStore*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) store->busySince_ = now;
+  if (now - store->busySince_ >= std::chrono::milliseconds(kRegistryBusyTimeoutMs)) return 0;
+  std::this_thread::sleep_for(std::chrono::microseconds(count < 20 ? 100 : 1000));
+  return 1;
 }
 
 HResult RegistryStore::Exec(const char* sql) {
@@ -235,12 +315,42 @@ HResult RegistryStore::EnsureRead() {
   return hr;
 }
 
+// SQLite's write lock has no queue: a process that saves again right after
+// its commit can take the lock before a waiting process polls for it, again
+// and again. Writers therefore line up first: a waiting writer holds the
+// queue lock while it waits for the write lock, so that the one that just
+// committed cannot reach the write lock again before the waiter had its turn.
 HResult RegistryStore::EnsureWrite() {
   if (txn_ == Txn::Write) return S_OK;
   End();
-  if (Exec("BEGIN IMMEDIATE") != S_OK) return E_REG_CANTWRITE;
+  const bool queued = LockQueue();
+  const HResult hr = Exec("BEGIN IMMEDIATE");
+  if (queued) UnlockQueue();
+  if (hr != S_OK) return E_REG_CANTWRITE;
   txn_ = Txn::Write;
   return S_OK;
+}
+
+bool RegistryStore::LockQueue() {
+  if (queueFd_ < 0) return false;
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  const auto start = std::chrono::steady_clock::now();
+  for (int count = 0;; ++count) {
+    // Open-file-description locks: held by this connection, not the process.
+    if (::fcntl(queueFd_, F_OFD_SETLK, &lock) == 0) return true;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kRegistryBusyTimeoutMs)) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(count < 20 ? 100 : 1000));
+  }
+}
+
+void RegistryStore::UnlockQueue() {
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  ::fcntl(queueFd_, F_OFD_SETLK, &lock);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // the process shares (see registry_component.h).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,14 +26,23 @@ struct StoredValue {
 
 class RegistryStore {
  public:
-  // The store of `path` for this process: the one already open while any
-  // instance holds it, else a new connection. Creates the file (mode 0600,
-  // folders 0700) on first use. E_REG_BADDB for a file that is not a store
-  // of this component, E_REG_CANTOPEN when it cannot be opened; in both
-  // cases the file is left untouched.
+  // The store of `path` for this process, joined by one more user (a
+  // component instance): the connection already open for that path, else a
+  // new one. Creates the file (mode 0600, folders 0700) on first use.
+  // E_REG_BADDB for a file that is not a store of this component,
+  // E_REG_CANTOPEN when it cannot be opened; in both cases the file is left
+  // untouched.
+  //
+  // The connection stays open while no instance uses it, for the next load
+  // or save (closing a connection checkpoints the log, which costs several
+  // disk flushes), as long as the file at `path` is still the one it opened
+  // and no other path is asked for.
   static HResult Acquire(const std::string& path, std::shared_ptr<RegistryStore>& out);
 
-  // Commits the open transaction (rolls it back when the commit fails).
+  // The user is done: the last one ends the transaction (commits it, or
+  // rolls it back when the commit fails).
+  void Leave();
+
   ~RegistryStore();
   RegistryStore(const RegistryStore&) = delete;
   RegistryStore& operator=(const RegistryStore&) = delete;
@@ -67,15 +77,26 @@ class RegistryStore {
 
   explicit RegistryStore(std::string path) : path_(std::move(path)) {}
   HResult Open();
+  // True when `path_` still names the file this connection opened.
+  bool StillSameFile() const;
   HResult Initialise();
+  HResult UseWriteAheadLog();
   HResult Exec(const char* sql);
   sqlite3_stmt* Statement(int id, const char* sql);
   void End();
+  static int BusyWait(void* self, int count);
+  bool LockQueue();
+  void UnlockQueue();
 
   std::mutex mutex_;
   std::string path_;
   sqlite3* db_ = nullptr;
   Txn txn_ = Txn::None;
+  int users_ = 0;
+  int queueFd_ = -1;  // the writers' queue file beside the store
+  uint64_t device_ = 0;
+  uint64_t inode_ = 0;
+  std::chrono::steady_clock::time_point busySince_;
   static constexpr int kStatements = 8;
   sqlite3_stmt* statements_[kStatements] = {};
 };

@@ -87,6 +87,16 @@ TEST_F(RegistryStoreFile, AStoreThatCannotBeOpenedFailsTheCreation) {
   EXPECT_EQ(CreateInstance(kClsidRegistryAccess, reg), E_REG_CANTOPEN);
 }
 
+TEST_F(RegistryStoreFile, AStoreRemovedBetweenSavesIsMadeAfreshByTheNextSave) {
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 1);
+  std::filesystem::remove_all(configHome_ + "/quellvox");
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 2);
+  ASSERT_TRUE(std::filesystem::exists(StorePath()));
+  uint32_t v = 0;
+  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "X0", v), S_OK);
+  EXPECT_EQ(v, 2u);
+}
+
 TEST_F(RegistryStoreFile, ARelativeConfigHomeIsIgnoredForTheHomeFolder) {
   const char* home = std::getenv("HOME");
   const std::string oldHome = home ? home : "";
