@@ -1,0 +1,136 @@
+// Loading and saving the instance's settings, its logon entry and the
+// statistics window position through the registry component.
+#include <string_view>
+
+#include "app/instance_core.h"
+#include "config/persistence.h"
+#include "config/registry_access.h"
+
+namespace quellvox {
+
+namespace {
+
+constexpr std::string_view kNoRegistryClass = "Need reinstall software !\r\nNo class for registry access.";
+constexpr std::string_view kNoRootInterface = "Need reinstall software !\r\nNo interface IKTRegRoot.";
+constexpr std::string_view kNoAutoRunRoot = "Can't access to AutoRun folder #1";
+constexpr std::string_view kNoAutoRunKey = "Can't access to AutoRun folder #2";
+constexpr std::string_view kNoInstanceKey = "Can't access to application registry folder";
+
+// The key that holds the logon entries, relative to the root set below.
+constexpr std::string_view kRunRoot = "Software\\Microsoft\\Windows\\CurrentVersion";
+constexpr std::string_view kRunKey = "Run";
+
+class Text {
+ public:
+  explicit Text(std::string_view utf8) : s_(ComStringFromUtf8(utf8)) {}
+  operator const char16_t*() const { return s_.Get(); }  // NOLINT: passed straight to the component
+
+ private:
+  ComStringHolder s_;
+};
+
+void Warn(UserMessages& messages, std::string_view text) {
+  messages.Show(text, kProgramName, MB_ICONEXCLAMATION | MB_TOPMOST);
+}
+
+// The root interface of the same instance, pointed at the key of the logon
+// entries; shows the message of the step that failed.
+ComPtr<IKTRegRoot> RunRoot(const ComPtr<IKTRegistryAccess>& reg, UserMessages& messages) {
+  ComPtr<IKTRegRoot> root;
+  if (reg.As(root) < 0 || !root) {
+    Warn(messages, kNoRootInterface);
+    return nullptr;
+  }
+  if (root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, Text(kRunRoot)) != S_OK) {
+    Warn(messages, kNoAutoRunRoot);
+    return nullptr;
+  }
+  return root;
+}
+
+}  // namespace
+
+void InstanceCore::LoadSettings() {
+  ComPtr<IKTRegistryAccess> reg;
+  if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) {
+    Warn(Messages, kNoRegistryClass);
+    return;
+  }
+  // No key yet: the first run, everything keeps its default.
+  if (reg->OpenKey(Text(InstanceKeyPath), KEY_READ) != S_OK) return;
+  uint32_t autoStart = 0;
+  if (reg->ReadDword(Text("AutoStart"), &autoStart) == S_OK) AutoStart = autoStart != 0;
+  reg->CloseKey();
+
+  ReadSettings(Settings, TitleEngines, CaptureSources, InstanceKeyPath);
+
+  const ComPtr<IKTRegRoot> root = RunRoot(reg, Messages);
+  if (!root) return;
+  if (reg->OpenKey(Text(kRunKey), KEY_READ) != S_OK) {
+    RunOnLogon = false;
+    Warn(Messages, kNoAutoRunKey);
+    return;
+  }
+  ComStringHolder command;
+  RunOnLogon = reg->ReadString(Text(RunValueName), command.Put()) == S_OK &&
+               EqualsIgnoringCase(ComStringToUtf8(command.Get()), RunCommand);
+  reg->CloseKey();
+}
+
+void InstanceCore::SaveSettings() {
+  ComPtr<IKTRegistryAccess> reg;
+  if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) {
+    Warn(Messages, kNoRegistryClass);
+    return;
+  }
+  const Text key(InstanceKeyPath);
+  if (reg->OpenKey(key, KEY_WRITE) != S_OK && reg->CreateKey(key) != S_OK) {
+    Warn(Messages, kNoInstanceKey);
+    return;
+  }
+  reg->WriteDword(Text("AutoStart"), AutoStart ? 1 : 0);
+  reg->CloseKey();
+
+  WriteSettings(Settings, TitleEngines, CaptureSources, InstanceKeyPath);
+
+  const ComPtr<IKTRegRoot> root = RunRoot(reg, Messages);
+  if (!root) return;
+  if (reg->OpenKey(Text(kRunKey), KEY_WRITE) != S_OK) {
+    Warn(Messages, kNoAutoRunKey);
+    return;
+  }
+  if (RunOnLogon) {
+    reg->WriteString(Text(RunValueName), Text(RunCommand), REG_SZ);
+  } else {
+    reg->DeleteValue(Text(RunValueName));
+  }
+  reg->CloseKey();
+}
+
+bool InstanceCore::SaveStatsWindowPosition(int32_t x, int32_t y) {
+  ComPtr<IKTRegistryAccess> reg;
+  if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
+  // The key is not created here: a position alone makes no instance.
+  if (reg->OpenKey(Text(InstanceKeyPath), KEY_WRITE) != S_OK) return false;
+  reg->WriteDword(Text("X0"), static_cast<uint32_t>(x));
+  reg->WriteDword(Text("Y0"), static_cast<uint32_t>(y));
+  reg->CloseKey();
+  return true;
+}
+
+bool InstanceCore::LoadStatsWindowPosition(int32_t& x, int32_t& y) {
+  ComPtr<IKTRegistryAccess> reg;
+  if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
+  if (reg->OpenKey(Text(InstanceKeyPath), KEY_READ) != S_OK) return false;
+  uint32_t storedX = 0;
+  uint32_t storedY = 0;
+  const bool found = reg->ReadDword(Text("X0"), &storedX) == S_OK && reg->ReadDword(Text("Y0"), &storedY) == S_OK;
+  if (found) {
+    x = static_cast<int32_t>(storedX);  // the bit pattern of a signed position
+    y = static_cast<int32_t>(storedY);
+  }
+  reg->CloseKey();
+  return found;
+}
+
+}  // namespace quellvox

@@ -1,0 +1,310 @@
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/instance_core.h"
+#include "app/user_messages.h"
+#include "config/persistence.h"
+#include "persistence_fixture.h"
+
+namespace quellvox::test {
+namespace {
+
+constexpr const char* kProgram = "/opt/quellvox/bin/quellvox";
+constexpr const char* kRunKey = "Microsoft\\Windows\\CurrentVersion\\Run";
+
+class RecordedMessages : public UserMessages {
+ public:
+  struct Box {
+    std::string Text;
+    std::string Caption;
+    uint32_t Style;
+  };
+  int32_t Show(std::string_view text, std::string_view caption, uint32_t style) override {
+    Boxes.push_back({std::string(text), std::string(caption), style});
+    return IDOK;
+  }
+  std::vector<Box> Boxes;
+};
+
+class InstanceSettings : public PersistenceTest {
+ protected:
+  // An instance as the main frame has it once both catalogues are filled.
+  std::unique_ptr<InstanceCore> NewCore(const char* id = "#1") {
+    auto core = std::make_unique<InstanceCore>(id, kProgram, messages_);
+    EXPECT_EQ(core->TitleEngines.Refresh(), S_OK);
+    EXPECT_EQ(core->CaptureSources.Refresh(), S_OK);
+    return core;
+  }
+
+  // The only message shown, checked for its caption and style.
+  std::string OnlyMessage() {
+    EXPECT_EQ(messages_.Boxes.size(), 1u);
+    if (messages_.Boxes.empty()) return {};
+    EXPECT_EQ(messages_.Boxes[0].Caption, "Quellvox");
+    EXPECT_EQ(messages_.Boxes[0].Style, MB_ICONEXCLAMATION | MB_TOPMOST);
+    return messages_.Boxes[0].Text;
+  }
+
+  bool RunValue(const char* name, std::string& text) {
+    return ReadStr8(ReadableKey(kRunKey).Get(), name, text) == S_OK;
+  }
+
+  // Saves instance #1 with a complete record, AutoStart and the logon option.
+  void SaveComplete(bool runOnLogon = true) {
+    auto core = NewCore();
+    core->Settings = FullRecord();
+    core->AutoStart = true;
+    core->RunOnLogon = runOnLogon;
+    core->SaveSettings();
+  }
+
+  RecordedMessages messages_;
+};
+
+TEST_F(InstanceSettings, TheFirstRunKeepsTheDefaultsWithoutAMessage) {
+  auto core = NewCore();
+  core->LoadSettings();
+  ExpectSameRecord(core->Settings, DuckerSettings{});
+  EXPECT_FALSE(core->AutoStart);
+  EXPECT_FALSE(core->RunOnLogon);
+  EXPECT_FALSE(IsComplete(core->Settings));
+  EXPECT_TRUE(messages_.Boxes.empty());
+}
+
+TEST_F(InstanceSettings, SettingsSurviveARestart) {
+  SaveComplete();
+  EXPECT_TRUE(messages_.Boxes.empty());
+
+  auto restarted = NewCore();
+  restarted->LoadSettings();
+  ExpectSameRecord(restarted->Settings, FullRecord());
+  EXPECT_TRUE(restarted->AutoStart);
+  EXPECT_TRUE(restarted->RunOnLogon);
+  EXPECT_TRUE(messages_.Boxes.empty());
+}
+
+TEST_F(InstanceSettings, TheLogonOptionWritesTheRunCommandAndClearingItDeletesIt) {
+  SaveComplete(true);
+  std::string command;
+  ASSERT_TRUE(RunValue("Quellvox#1", command));
+  EXPECT_EQ(command, "\"/opt/quellvox/bin/quellvox\" #1");
+
+  auto core = NewCore();
+  core->LoadSettings();
+  core->RunOnLogon = false;
+  core->SaveSettings();
+  EXPECT_FALSE(RunValue("Quellvox#1", command));
+  EXPECT_TRUE(std::filesystem::is_empty(AutostartDir()));
+}
+
+TEST_F(InstanceSettings, TheRunValueIsComparedIgnoringCase) {
+  SaveComplete(false);
+  WritableKey(kRunKey)->WriteString(Cs("QUELLVOX#1"), Cs("\"/OPT/QUELLVOX/BIN/QUELLVOX\" #1"), REG_SZ);
+  auto core = NewCore();
+  core->LoadSettings();
+  EXPECT_TRUE(core->RunOnLogon);
+}
+
+TEST_F(InstanceSettings, ARunValueForAnotherProgramOrInstanceReadsAsOffAndIsReplacedOnSave) {
+  SaveComplete(false);
+  for (const char* other : {"\"/old/place/quellvox\" #1", "\"/opt/quellvox/bin/quellvox\" #2"}) {
+    WritableKey(kRunKey)->WriteString(Cs("Quellvox#1"), Cs(other), REG_SZ);
+    auto core = NewCore();
+    core->LoadSettings();
+    EXPECT_FALSE(core->RunOnLogon) << other;
+  }
+  auto core = NewCore();
+  core->LoadSettings();
+  core->RunOnLogon = true;
+  core->SaveSettings();
+  std::string command;
+  ASSERT_TRUE(RunValue("Quellvox#1", command));
+  EXPECT_EQ(command, core->RunCommand);
+
+  WritableKey(kRunKey)->WriteString(Cs("Quellvox#1"), Cs("\"/old/place/quellvox\" #1"), REG_SZ);
+  core->RunOnLogon = false;
+  core->SaveSettings();
+  EXPECT_FALSE(RunValue("Quellvox#1", command));
+}
+
+TEST_F(InstanceSettings, TwoInstancesKeepSeparateKeysAndRunValues) {
+  auto one = NewCore("#1");
+  auto two = NewCore("#2");
+  one->Settings = FullRecord();
+  one->RunOnLogon = true;
+  two->Settings = FullRecord();
+  two->Settings.RegionName = "Two";
+  two->AutoStart = true;
+  one->SaveSettings();
+  two->SaveSettings();
+
+  auto oneAgain = NewCore("#1");
+  auto twoAgain = NewCore("#2");
+  oneAgain->LoadSettings();
+  twoAgain->LoadSettings();
+  EXPECT_EQ(oneAgain->Settings.RegionName, FullRecord().RegionName);
+  EXPECT_EQ(twoAgain->Settings.RegionName, "Two");
+  EXPECT_FALSE(oneAgain->AutoStart);
+  EXPECT_TRUE(twoAgain->AutoStart);
+  EXPECT_TRUE(oneAgain->RunOnLogon);
+  EXPECT_FALSE(twoAgain->RunOnLogon);
+  std::string command;
+  EXPECT_TRUE(RunValue("Quellvox#1", command));
+  EXPECT_FALSE(RunValue("Quellvox#2", command));
+}
+
+TEST_F(InstanceSettings, WithoutTheComponentLoadAndSaveSayNeedReinstall) {
+  Faults().FailCreation = true;
+  auto core = NewCore();
+  core->LoadSettings();
+  EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo class for registry access.");
+  ExpectSameRecord(core->Settings, DuckerSettings{});
+
+  messages_.Boxes.clear();
+  core->Settings = FullRecord();
+  core->SaveSettings();
+  EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo class for registry access.");
+  Faults().FailCreation = false;
+  EXPECT_EQ(NewAccess()->OpenKey(Cs("Quellvox\\#1"), KEY_READ), E_NOTFOUND) << "nothing was saved";
+}
+
+TEST_F(InstanceSettings, ADamagedStoreIsReportedAtLoadAndLeftAsItWas) {
+  RemoveRecordingRegistry();
+  std::filesystem::create_directories(configHome_ + "/quellvox");
+  const std::string garbage(4096, 'x');
+  WriteFileBytes(StorePath(), garbage);
+  auto core = NewCore();
+  core->LoadSettings();
+  EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo class for registry access.");
+  core->SaveSettings();
+  EXPECT_EQ(ReadFileBytes(StorePath()), garbage);
+}
+
+TEST_F(InstanceSettings, WithoutTheRootInterfaceTheLogonEntryIsNeitherReadNorWritten) {
+  SaveComplete(true);
+  Faults().NoRootInterface = true;
+  auto core = NewCore();
+  core->LoadSettings();
+  EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo interface IKTRegRoot.");
+  EXPECT_TRUE(core->AutoStart) << "read before the root was asked for";
+  ExpectSameRecord(core->Settings, FullRecord());
+  EXPECT_FALSE(core->RunOnLogon);
+
+  messages_.Boxes.clear();
+  core->RunOnLogon = false;
+  core->SaveSettings();
+  EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo interface IKTRegRoot.");
+  std::string command;
+  EXPECT_TRUE(RunValue("Quellvox#1", command)) << "the entry was not deleted";
+}
+
+TEST_F(InstanceSettings, ARefusedRootIsAutoRunFolderOne) {
+  SaveComplete(true);
+  Faults().SetRootResult = E_ACCESSDENIED;
+  auto core = NewCore();
+  core->LoadSettings();
+  EXPECT_EQ(OnlyMessage(), "Can't access to AutoRun folder #1");
+  messages_.Boxes.clear();
+  core->SaveSettings();
+  EXPECT_EQ(OnlyMessage(), "Can't access to AutoRun folder #1");
+}
+
+TEST_F(InstanceSettings, AnUnopenableRunKeyIsAutoRunFolderTwoAndClearsTheOption) {
+  SaveComplete(true);
+  Faults().FailOpen.insert("Run");
+  auto core = NewCore();
+  core->RunOnLogon = true;
+  core->LoadSettings();
+  EXPECT_EQ(OnlyMessage(), "Can't access to AutoRun folder #2");
+  EXPECT_FALSE(core->RunOnLogon);
+  messages_.Boxes.clear();
+  core->SaveSettings();
+  EXPECT_EQ(OnlyMessage(), "Can't access to AutoRun folder #2");
+}
+
+TEST_F(InstanceSettings, AnInstanceKeyThatCannotBeOpenedOrCreatedStopsTheSave) {
+  Faults().FailOpen.insert("Quellvox\\#1");
+  Faults().FailCreate.insert("Quellvox\\#1");
+  auto core = NewCore();
+  core->Settings = FullRecord();
+  core->RunOnLogon = true;
+  core->SaveSettings();
+  EXPECT_EQ(OnlyMessage(), "Can't access to application registry folder");
+  const std::vector<std::string> expected = {"CreateInstance", "OpenKey Quellvox\\#1 20006", "CreateKey Quellvox\\#1",
+                                             "Release"};
+  EXPECT_EQ(Calls(), expected);
+}
+
+TEST_F(InstanceSettings, AStoppedSettingsReadStillLoadsTheLogonEntry) {
+  SaveComplete(true);
+  WritableKey("Quellvox\\#1")->DeleteValue(Cs("DelayInFrames"));
+  auto core = NewCore();
+  core->LoadSettings();
+  EXPECT_TRUE(core->RunOnLogon);
+  EXPECT_TRUE(messages_.Boxes.empty());
+}
+
+TEST_F(InstanceSettings, TheStatsWindowPositionIsNotSavedBeforeTheInstanceHasAKey) {
+  auto core = NewCore();
+  EXPECT_FALSE(core->SaveStatsWindowPosition(10, 20));
+  EXPECT_EQ(NewAccess()->OpenKey(Cs("Quellvox\\#1"), KEY_READ), E_NOTFOUND);
+}
+
+TEST_F(InstanceSettings, TheStatsWindowPositionReadsBackWithNegativeCoordinates) {
+  SaveComplete();
+  auto core = NewCore();
+  int32_t x = 1;
+  int32_t y = 2;
+  EXPECT_FALSE(core->LoadStatsWindowPosition(x, y)) << "no position yet";
+  EXPECT_EQ(x, 1);
+  EXPECT_EQ(y, 2);
+  EXPECT_TRUE(core->SaveStatsWindowPosition(-1900, 40));
+  EXPECT_TRUE(core->LoadStatsWindowPosition(x, y));
+  EXPECT_EQ(x, -1900);
+  EXPECT_EQ(y, 40);
+  EXPECT_TRUE(messages_.Boxes.empty());
+}
+
+TEST_F(InstanceSettings, AStatsWindowPositionWithoutY0IsNotUsed) {
+  SaveComplete();
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 300);
+  auto core = NewCore();
+  int32_t x = 1;
+  int32_t y = 2;
+  EXPECT_FALSE(core->LoadStatsWindowPosition(x, y));
+  EXPECT_EQ(x, 1);
+  EXPECT_EQ(y, 2);
+}
+
+TEST_F(InstanceSettings, Y0IsReadOnlyAfterX0) {
+  SaveComplete();
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("Y0"), 300);
+  Calls().clear();
+  int32_t x = 0;
+  int32_t y = 0;
+  EXPECT_FALSE(NewCore()->LoadStatsWindowPosition(x, y));
+  const std::vector<std::string> expected = {"CreateInstance", "OpenKey Quellvox\\#1 20019", "ReadDword X0",
+                                             "CloseKey", "Release"};
+  EXPECT_EQ(Calls(), expected);
+}
+
+TEST_F(InstanceSettings, TwoInstancesKeepTheirOwnStatsWindowPositions) {
+  auto one = NewCore("#1");
+  auto two = NewCore("#2");
+  one->SaveSettings();
+  two->SaveSettings();
+  EXPECT_TRUE(one->SaveStatsWindowPosition(1, 2));
+  EXPECT_TRUE(two->SaveStatsWindowPosition(3, 4));
+  int32_t x = 0;
+  int32_t y = 0;
+  EXPECT_TRUE(one->LoadStatsWindowPosition(x, y));
+  EXPECT_EQ(x, 1);
+  EXPECT_TRUE(two->LoadStatsWindowPosition(x, y));
+  EXPECT_EQ(x, 3);
+}
+
+}  // namespace
+}  // namespace quellvox::test

@@ -1,0 +1,325 @@
+#include "config/persistence.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "config/line_text.h"
+#include "persistence_fixture.h"
+
+namespace quellvox::test {
+namespace {
+
+constexpr const char* kKey = "Quellvox\\#1";
+
+using ReadWriteSettings = PersistenceTest;
+
+// A record with sentinel values in every field that a stopped read must
+// leave alone.
+DuckerSettings Sentinels() {
+  DuckerSettings s;
+  s.CpuPriority = 77;
+  s.TitleEngineMask = 0xF0000000u;
+  s.RegionName = "sentinel";
+  s.ShowOnStartType = 77;
+  s.CaptureSource = 77;
+  s.DelayInFrames = 77;
+  for (VoiceOverLine& line : s.Lines) line = {true, {Left, 77}, {Right, 77}, 77};
+  s.UseCommon = true;
+  s.CommonLine = {Left, 77};
+  s.DecreaseDB = 77;
+  s.NoiseLevelDB = 77;
+  s.TimeoutInFrames = 77;
+  return s;
+}
+
+TEST_F(ReadWriteSettings, AWrittenRecordReadsBackTheSame) {
+  const DuckerSettings written = FullRecord();
+  ASSERT_TRUE(WriteSettings(written, engines_, sources_, kKey));
+  DuckerSettings read;
+  EXPECT_EQ(ReadSettings(read, engines_, sources_, kKey), IsComplete(written));
+  ExpectSameRecord(read, written);
+}
+
+TEST_F(ReadWriteSettings, EveryLineReferenceOfTheNineSingleDigitPairsReadsBack) {
+  for (int32_t kind = 0; kind <= 2; ++kind) {
+    for (int32_t pair = 0; pair <= 8; ++pair) {
+      DuckerSettings written = FullRecord();
+      for (VoiceOverLine& line : written.Lines) {
+        line.From = {kind, pair};
+        line.To = {2 - kind, 8 - pair};
+      }
+      written.CommonLine = {kind, pair};
+      ASSERT_TRUE(WriteSettings(written, engines_, sources_, kKey));
+      DuckerSettings read;
+      ReadSettings(read, engines_, sources_, kKey);
+      ExpectSameRecord(read, written);
+    }
+  }
+}
+
+TEST_F(ReadWriteSettings, EveryMaskOfCatalogueEnginesReadsBack) {
+  for (uint32_t mask = 0; mask < (1u << engines_.Count()); ++mask) {
+    DuckerSettings written = FullRecord();
+    written.TitleEngineMask = mask;
+    ASSERT_TRUE(WriteSettings(written, engines_, sources_, kKey));
+    DuckerSettings read;
+    EXPECT_EQ(ReadSettings(read, engines_, sources_, kKey), mask != 0);
+    EXPECT_EQ(read.TitleEngineMask, mask);
+  }
+}
+
+TEST_F(ReadWriteSettings, SelectedEnginesAreNumberedFromOneInCatalogueOrder) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));  // positions 0, 3, 5
+  ComPtr<IKTRegistryAccess> reg = ReadableKey(kKey);
+  uint32_t count = 0;
+  EXPECT_EQ(ReadDw(reg.Get(), "TitleEngineCnt", count), S_OK);
+  EXPECT_EQ(count, 3u);
+  const char* expected[] = {"Engine A", "Engine D", "Engine F"};
+  for (int n = 1; n <= 3; ++n) {
+    std::string name;
+    EXPECT_EQ(ReadStr8(reg.Get(), Numbered("TitleEngine", static_cast<uint64_t>(n)), name), S_OK);
+    EXPECT_EQ(name, expected[n - 1]);
+  }
+}
+
+TEST_F(ReadWriteSettings, EngineValuesLeftByAnEarlierSaveStayAndAreIgnored) {
+  DuckerSettings s = FullRecord();
+  s.TitleEngineMask = 0b1111;  // four engines
+  ASSERT_TRUE(WriteSettings(s, engines_, sources_, kKey));
+  s.TitleEngineMask = 0b0001;
+  ASSERT_TRUE(WriteSettings(s, engines_, sources_, kKey));
+
+  std::string stale;
+  EXPECT_EQ(ReadStr8(ReadableKey(kKey).Get(), "TitleEngine4", stale), S_OK);
+  EXPECT_EQ(stale, "Engine D");
+  DuckerSettings read;
+  ReadSettings(read, engines_, sources_, kKey);
+  EXPECT_EQ(read.TitleEngineMask, 0b0001u);
+}
+
+TEST_F(ReadWriteSettings, AMissingEngineNameStopsTheReadWithTheEnginesReadSoFar) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  {
+    ComPtr<IKTRegistryAccess> reg = WritableKey(kKey);
+    reg->WriteDword(Cs("TitleEngineCnt"), 2);
+    reg->DeleteValue(Cs("TitleEngine2"));
+  }
+  DuckerSettings read = Sentinels();
+  EXPECT_FALSE(ReadSettings(read, engines_, sources_, kKey));
+  EXPECT_EQ(read.TitleEngineMask, 0b1u);
+  EXPECT_EQ(read.RegionName, FullRecord().RegionName) << "read before the engines";
+  EXPECT_EQ(read.Lines[0], Sentinels().Lines[0]) << "rows keep their previous values";
+  EXPECT_EQ(read.UseCommon, Sentinels().UseCommon);
+  EXPECT_EQ(read.TimeoutInFrames, 77);
+}
+
+TEST_F(ReadWriteSettings, AMissingRowGainReadsAsZeroAndTheReadGoesOn) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  WritableKey(kKey)->DeleteValue(Cs("VolumeDB4Line3"));
+  DuckerSettings read = Sentinels();
+  EXPECT_TRUE(ReadSettings(read, engines_, sources_, kKey));
+  EXPECT_EQ(read.Lines[2].VolumeDB, 0);
+  EXPECT_EQ(read.Lines[2].From, FullRecord().Lines[2].From);
+  EXPECT_EQ(read.TimeoutInFrames, FullRecord().TimeoutInFrames);
+}
+
+TEST_F(ReadWriteSettings, ARowGainStoredAsTwosComplementReadsNegative) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  WritableKey(kKey)->WriteDword(Cs("VolumeDB4Line2"), 0xFFFFFFFAu);
+  DuckerSettings read;
+  ReadSettings(read, engines_, sources_, kKey);
+  EXPECT_EQ(read.Lines[1].VolumeDB, -6);
+}
+
+TEST_F(ReadWriteSettings, CpuPriorityAndShowOnStartTypeAreOptional) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  {
+    ComPtr<IKTRegistryAccess> reg = WritableKey(kKey);
+    reg->DeleteValue(Cs("CpuPriority"));
+    reg->DeleteValue(Cs("ShowOnStartType"));
+  }
+  DuckerSettings read = Sentinels();
+  EXPECT_TRUE(ReadSettings(read, engines_, sources_, kKey));
+  EXPECT_EQ(read.CpuPriority.Load(), 77);
+  EXPECT_EQ(read.ShowOnStartType, 77);
+  EXPECT_EQ(read.TimeoutInFrames, FullRecord().TimeoutInFrames);
+}
+
+class RequiredValues : public PersistenceTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RequiredValues, AMissingRequiredValueStopsTheReadAndLeavesTheFieldsAfterIt) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  WritableKey(kKey)->DeleteValue(Cs(GetParam()));
+  DuckerSettings read = Sentinels();
+  EXPECT_FALSE(ReadSettings(read, engines_, sources_, kKey));
+  EXPECT_EQ(read.TimeoutInFrames, 77) << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadWriteSettings, RequiredValues,
+                         ::testing::Values("CaptureSource", "DelayInFrames", "RegionName", "TitleEngineCnt",
+                                           "TitleEngine1", "UseLine1", "From4Line4", "To4Line8", "UseCommon",
+                                           "CommonLine", "DecreaseDB", "NoiseLevelDB", "TimeoutInFrames"));
+
+TEST_F(ReadWriteSettings, AStopInARowLeavesThatRowAndTheRowsAfterIt) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  WritableKey(kKey)->DeleteValue(Cs("To4Line3"));
+  DuckerSettings read = Sentinels();
+  EXPECT_FALSE(ReadSettings(read, engines_, sources_, kKey));
+  EXPECT_EQ(read.Lines[1], FullRecord().Lines[1]);
+  EXPECT_EQ(read.Lines[2], Sentinels().Lines[2]) << "row 3 is assigned only when all its values were read";
+  EXPECT_EQ(read.Lines[3], Sentinels().Lines[3]);
+}
+
+TEST_F(ReadWriteSettings, AStoppedReadLeavesTheKeyToTheRelease) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  WritableKey(kKey)->DeleteValue(Cs("RegionName"));
+  Calls().clear();
+  DuckerSettings read;
+  EXPECT_FALSE(ReadSettings(read, engines_, sources_, kKey));
+  const std::vector<std::string> expected = {
+      "CreateInstance",        "OpenKey Quellvox\\#1 20019", "ReadDword CpuPriority", "ReadString CaptureSource",
+      "ReadDword DelayInFrames", "ReadString RegionName",      "Release"};
+  EXPECT_EQ(Calls(), expected);
+}
+
+TEST_F(ReadWriteSettings, AKeyThatDoesNotExistReadsNothing) {
+  DuckerSettings read = Sentinels();
+  EXPECT_FALSE(ReadSettings(read, engines_, sources_, kKey));
+  ExpectSameRecord(read, Sentinels());
+}
+
+TEST_F(ReadWriteSettings, WithoutTheComponentNothingIsReadOrWritten) {
+  Faults().FailCreation = true;
+  DuckerSettings read = Sentinels();
+  EXPECT_FALSE(ReadSettings(read, engines_, sources_, kKey));
+  EXPECT_FALSE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  ExpectSameRecord(read, Sentinels());
+}
+
+TEST_F(ReadWriteSettings, WritingCreatesTheKeyOnlyWhenItCannotBeOpened) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  EXPECT_EQ(std::count(Calls().begin(), Calls().end(), "CreateKey Quellvox\\#1"), 1);
+  Calls().clear();
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  EXPECT_EQ(std::count(Calls().begin(), Calls().end(), "CreateKey Quellvox\\#1"), 0);
+}
+
+TEST_F(ReadWriteSettings, WritingFailsOnlyWhenTheKeyCanNeitherBeOpenedNorCreated) {
+  Faults().FailOpen.insert(kKey);
+  Faults().FailCreate.insert(kKey);
+  EXPECT_FALSE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  Faults().FailCreate.clear();
+  EXPECT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+}
+
+TEST_F(ReadWriteSettings, ACaptureSourceFoundByItsDisplayNameIsSavedByItsStoredName) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  const CaptureSourceEntry& entry = sources_.Entries()[1];
+  ASSERT_NE(entry.DisplayName, entry.StoredName);
+  WritableKey(kKey)->WriteString(Cs("CaptureSource"), Cs(entry.DisplayName), REG_SZ);
+
+  DuckerSettings read;
+  ReadSettings(read, engines_, sources_, kKey);
+  EXPECT_EQ(read.CaptureSource, 1);
+  ASSERT_TRUE(WriteSettings(read, engines_, sources_, kKey));
+  std::string stored;
+  EXPECT_EQ(ReadStr8(ReadableKey(kKey).Get(), "CaptureSource", stored), S_OK);
+  EXPECT_EQ(stored, entry.StoredName);
+}
+
+TEST_F(ReadWriteSettings, NamesTheCataloguesNoLongerListSelectNothing) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  {
+    ComPtr<IKTRegistryAccess> reg = WritableKey(kKey);
+    reg->WriteString(Cs("CaptureSource"), Cs("Unplugged Camera"), REG_SZ);
+    reg->WriteString(Cs("TitleEngine2"), Cs("Engine Z"), REG_SZ);
+  }
+  DuckerSettings read;
+  EXPECT_FALSE(ReadSettings(read, engines_, sources_, kKey)) << "no capture source: incomplete";
+  EXPECT_EQ(read.CaptureSource, -1);
+  EXPECT_EQ(read.TitleEngineMask, 0b100001u);
+  EXPECT_EQ(read.TimeoutInFrames, FullRecord().TimeoutInFrames) << "the read went on";
+}
+
+TEST_F(ReadWriteSettings, StoredNamesAreMatchedIgnoringCase) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  std::string upper;
+  for (char c : sources_.Entries()[2].StoredName) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  {
+    ComPtr<IKTRegistryAccess> reg = WritableKey(kKey);
+    reg->WriteString(Cs("TitleEngine1"), Cs("ENGINE a"), REG_SZ);
+    reg->WriteString(Cs("CaptureSource"), Cs(upper), REG_SZ);
+  }
+  DuckerSettings read;
+  ReadSettings(read, engines_, sources_, kKey);
+  EXPECT_EQ(read.TitleEngineMask, FullRecord().TitleEngineMask);
+  EXPECT_EQ(read.CaptureSource, 2);
+}
+
+TEST_F(ReadWriteSettings, NoCaptureSourceIsWrittenAsTheCataloguesErrorName) {
+  DuckerSettings s = FullRecord();
+  s.CaptureSource = -1;
+  ASSERT_TRUE(WriteSettings(s, engines_, sources_, kKey));
+  std::string stored;
+  EXPECT_EQ(ReadStr8(ReadableKey(kKey).Get(), "CaptureSource", stored), S_OK);
+  EXPECT_EQ(stored, "--- ERROR INDEX ---");
+  DuckerSettings read;
+  ReadSettings(read, engines_, sources_, kKey);
+  EXPECT_EQ(read.CaptureSource, -1);
+}
+
+// Pairs outside the offered ones are kept as read: the pipeline and the
+// mixer decide what to do with them, nothing is silently rerouted here.
+TEST_F(ReadWriteSettings, LineTextsWithPairsOutsideTheOfferedOnesAreKeptAsRead) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  {
+    ComPtr<IKTRegistryAccess> reg = WritableKey(kKey);
+    reg->WriteString(Cs("From4Line1"), Cs("Stereo#0"), REG_SZ);
+    reg->WriteString(Cs("To4Line1"), Cs("Left#:"), REG_SZ);
+    reg->WriteString(Cs("CommonLine"), Cs("Surround#1"), REG_SZ);
+  }
+  DuckerSettings read;
+  ReadSettings(read, engines_, sources_, kKey);
+  EXPECT_EQ(read.Lines[0].From, (AudioLineRef{Stereo, -1}));
+  EXPECT_EQ(read.Lines[0].To, (AudioLineRef{Left, 9}));
+  EXPECT_EQ(read.CommonLine, (AudioLineRef{Stereo, 0}));
+}
+
+TEST_F(ReadWriteSettings, EnginesBeyondWhatTheMaskHoldsSelectNothing) {
+  std::string json = R"({"devices": [{"kind": 2, "name": "Cam"}], "engines": [)";
+  for (int i = 0; i < 34; ++i) json += std::string(i ? "," : "") + "{\"name\": \"E" + std::to_string(i) + "\"}";
+  json += "]}";
+  LoadStudio(json);
+  DuckerSettings s = FullRecord();
+  s.CaptureSource = 0;
+  s.TitleEngineMask = 0x80000001u;
+  ASSERT_TRUE(WriteSettings(s, engines_, sources_, kKey));
+  {
+    ComPtr<IKTRegistryAccess> reg = WritableKey(kKey);
+    reg->WriteDword(Cs("TitleEngineCnt"), 3);
+    reg->WriteString(Cs("TitleEngine3"), Cs("E33"), REG_SZ);
+  }
+  DuckerSettings read;
+  EXPECT_TRUE(ReadSettings(read, engines_, sources_, kKey));
+  EXPECT_EQ(read.TitleEngineMask, 0x80000001u);
+}
+
+TEST_F(ReadWriteSettings, TwoKeysKeepTwoRecords) {
+  DuckerSettings one = FullRecord();
+  DuckerSettings two = FullRecord();
+  two.RegionName = "Second";
+  two.TitleEngineMask = 0b10;
+  ASSERT_TRUE(WriteSettings(one, engines_, sources_, "Quellvox\\#1"));
+  ASSERT_TRUE(WriteSettings(two, engines_, sources_, "Quellvox\\#2"));
+  DuckerSettings readOne;
+  DuckerSettings readTwo;
+  ReadSettings(readOne, engines_, sources_, "Quellvox\\#1");
+  ReadSettings(readTwo, engines_, sources_, "Quellvox\\#2");
+  ExpectSameRecord(readOne, one);
+  ExpectSameRecord(readTwo, two);
+}
+
+}  // namespace
+}  // namespace quellvox::test
