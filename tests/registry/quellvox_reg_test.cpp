@@ -1,0 +1,123 @@
+#include <fcntl.h>
+
+#include <string>
+#include <vector>
+
+#include "registry_fixture.h"
+
+namespace quellvox::test {
+namespace {
+
+struct ToolResult {
+  int Exit = -1;
+  std::string Out;
+  std::string Err;
+};
+
+std::string Drain(int fd) {
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return text;
+}
+
+// Runs quellvox-reg with `args` in the test's $XDG_CONFIG_HOME.
+ToolResult RunTool(std::vector<std::string> args) {
+  int out[2];
+  int err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  args.insert(args.begin(), QUELLVOX_REG_PATH);
+  const pid_t pid = Spawn([&] {
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    return 127;
+  });
+  ::close(out[1]);
+  ::close(err[1]);
+  ToolResult r;
+  r.Out = Drain(out[0]);  // small outputs: stderr fits its pipe meanwhile
+  r.Err = Drain(err[0]);
+  r.Exit = WaitExitCode(pid);
+  return r;
+}
+
+using QuellvoxReg = RegistryTest;
+
+TEST_F(QuellvoxReg, SetsAndGetsValuesOfBothTypes) {
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "RegionName", "--string", "Lower third"}).Exit, 0);
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "VolumeDB4Line1", "--dword", "-6"}).Exit, 0);
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "TitleEngineMask", "--dword", "0xFFFFFFFF"}).Exit, 0);
+
+  EXPECT_EQ(RunTool({"get", "quellvox\\#1", "regionname"}).Out, "Lower third\n");
+  EXPECT_EQ(RunTool({"get", "Quellvox\\#1", "VolumeDB4Line1"}).Out, "4294967290\n");
+  EXPECT_EQ(RunTool({"--signed", "get", "Quellvox\\#1", "VolumeDB4Line1"}).Out, "-6\n");
+
+  // What the program reads through the component.
+  uint32_t v = 0;
+  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "VolumeDB4Line1", v), S_OK);
+  EXPECT_EQ(v, 0xFFFFFFFAu);
+}
+
+TEST_F(QuellvoxReg, ListsAKeyOneValuePerLineWithEscapes) {
+  {
+    ComPtr<IKTRegistryAccess> reg = WritableKey("Quellvox\\#1");
+    reg->WriteDword(Cs("DelayInFrames"), 10);
+    reg->WriteString(Cs("RegionName"), Cs("a\tb\nc\\d"), REG_SZ);
+  }
+  const ToolResult r = RunTool({"list", "Quellvox\\#1"});
+  EXPECT_EQ(r.Exit, 0);
+  EXPECT_EQ(r.Out, "DelayInFrames\tdword\t10\nRegionName\tstring\ta\\tb\\nc\\\\d\n");
+}
+
+TEST_F(QuellvoxReg, ExitCodesSayWhatHappened) {
+  EXPECT_EQ(RunTool({"get", "Quellvox\\#1", "X0"}).Exit, 1) << "no key";
+  WritableKey("Quellvox\\#1");
+  EXPECT_EQ(RunTool({"get", "Quellvox\\#1", "X0"}).Exit, 1) << "no value";
+  EXPECT_EQ(RunTool({"delete", "Quellvox\\#1", "X0"}).Exit, 1);
+  EXPECT_EQ(RunTool({}).Exit, 2);
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "X0", "--dword", "12abc"}).Exit, 2);
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "X0", "--dword", "4294967296"}).Exit, 2);
+  EXPECT_EQ(RunTool({"frobnicate"}).Exit, 2);
+  EXPECT_EQ(RunTool({"--help"}).Exit, 0);
+  EXPECT_EQ(RunTool({"set", "Microsoft\\Windows\\CurrentVersion\\Run", "Quellvox#1", "--dword", "1"}).Exit, 4);
+}
+
+TEST_F(QuellvoxReg, ADamagedStoreIsExitCodeThreeAndStaysAsItWas) {
+  std::filesystem::create_directories(configHome_ + "/quellvox");
+  WriteFileBytes(StorePath(), std::string(2048, '?'));
+  const ToolResult r = RunTool({"set", "Quellvox\\#1", "X0", "--dword", "1"});
+  EXPECT_EQ(r.Exit, 3);
+  EXPECT_NE(r.Err.find("store cannot be opened"), std::string::npos) << r.Err;
+  EXPECT_EQ(ReadFileBytes(StorePath()), std::string(2048, '?'));
+}
+
+TEST_F(QuellvoxReg, DeletesAValue) {
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 1);
+  EXPECT_EQ(RunTool({"delete", "Quellvox\\#1", "x0"}).Exit, 0);
+  uint32_t v = 0;
+  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "X0", v), E_NOTFOUND);
+}
+
+TEST_F(QuellvoxReg, WritesTheLogonEntryThroughTheRunKey) {
+  const std::string command = "\"/opt/quellvox/bin/quellvox\" #1";
+  EXPECT_EQ(RunTool({"set", "Microsoft\\Windows\\CurrentVersion\\Run", "Quellvox#1", "--string", command}).Exit, 0);
+  EXPECT_TRUE(std::filesystem::exists(AutostartDir() + "/quellvox-run-quellvox_231.desktop"));
+  EXPECT_EQ(RunTool({"get", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run", "Quellvox#1"}).Out,
+            command + "\n");
+  EXPECT_EQ(RunTool({"delete", "Microsoft\\Windows\\CurrentVersion\\Run", "Quellvox#1"}).Exit, 0);
+  EXPECT_FALSE(std::filesystem::exists(AutostartDir() + "/quellvox-run-quellvox_231.desktop"));
+}
+
+TEST_F(QuellvoxReg, ATextBeginningWithDashesIsATextNotAnOption) {
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "RegionName", "--string", "--signed"}).Exit, 0);
+  EXPECT_EQ(RunTool({"get", "Quellvox\\#1", "RegionName"}).Out, "--signed\n");
+}
+
+}  // namespace
+}  // namespace quellvox::test
