@@ -114,18 +114,34 @@ std::unique_ptr<PumpContext> CreatePumpContext(const std::string& instanceId, co
 
 int64_t LayerStartPosition(int64_t clockPos, int64_t clockTime, int64_t startTime, double captureRate,
                            int32_t delayInFrames, bool weaveFields) {
+  const double elapsed = Difference(clockTime, startTime);
+  if (!weaveFields) {
+    const int64_t n = TruncateSaturated(elapsed * captureRate / kTicksPerSecond + 0.499);
+    return static_cast<int64_t>(static_cast<uint64_t>(clockPos) + static_cast<uint64_t>(int64_t{delayInFrames}) -
+                                static_cast<uint64_t>(n));
+  }
   // A woven target presents one frame per two capture frames, and its clock
   // and layer positions count those target frames. Submitted frame f holds
   // capture frames StartPosition + 2f and + 2f + 1; for it to be presented
-  // DelayInFrames capture frames after StartPosition + 2f was captured, the
-  // output must reach it (DelayInFrames + 2f) / Rate seconds after the start
-  // time, which at Rate / 2 target frames per second is DelayInFrames / 2 + f
-  // target frames. So both the base and the elapsed term go in target
-  // frames: the base halves, and the elapsed time counts at Rate / 2.
-  const double rate = weaveFields ? captureRate / 2.0 : captureRate;
-  const int32_t base = weaveFields ? delayInFrames / 2 : delayInFrames;
-  const int64_t n = TruncateSaturated(Difference(clockTime, startTime) * rate / kTicksPerSecond + 0.499);
-  return static_cast<int64_t>(static_cast<uint64_t>(clockPos) + static_cast<uint64_t>(static_cast<int64_t>(base)) -
+  // DelayInFrames capture frames after the capture of StartPosition + 2f
+  // began, the output must reach it (DelayInFrames + 2f) / Rate seconds
+  // after the start time, which at Rate / 2 target frames per second is
+  // DelayInFrames / 2 + f target frames. So both terms go in target frames:
+  // the base halves and the elapsed time counts at Rate / 2.
+  //
+  // The target's frames need not begin where a pair begins (the capture may
+  // have started half a target frame into one). The elapsed term is then
+  // rounded down, not to the nearest, so that a pair goes to the first
+  // target frame that starts at or after its due time: presented exactly
+  // DelayInFrames capture frames after capture when the two line up, one
+  // capture frame later when they do not, never earlier (an earlier frame
+  // would shorten the margin the delay buys). The 0.001 keeps a time that
+  // lands on a frame boundary from losing a whole frame to rounding.
+  const int32_t base = delayInFrames / 2;
+  const double targetRate = captureRate / 2.0;
+  const double frames = elapsed * targetRate / kTicksPerSecond + 0.001;
+  const int64_t n = TruncateSaturated(std::isfinite(frames) ? std::floor(frames) : 0.0);
+  return static_cast<int64_t>(static_cast<uint64_t>(clockPos) + static_cast<uint64_t>(int64_t{base}) -
                               static_cast<uint64_t>(n));
 }
 

@@ -440,7 +440,9 @@ INSTANTIATE_TEST_SUITE_P(
         PositionCase{"WovenTwoCaptureFramesLater", 920, 8'000'000, 7'600'000, 50.0, 10, true, 924},
         // Half a target frame after the start: the pair goes to the next
         // target frame, never to an earlier one.
-        PositionCase{"WovenHalfAFrameOff", 919, 7'800'000, 7'600'000, 50.0, 10, true, 924},
+        PositionCase{"WovenHalfAFrameAfterTheStart", 919, 7'800'000, 7'600'000, 50.0, 10, true, 924},
+        PositionCase{"WovenHalfAFrameBeforeTheStart", 950, 20'000'000, 20'200'000, 50.0, 10, true, 956},
+        PositionCase{"WovenOddDelayRoundsTheBaseDown", 919, 7'600'000, 7'600'000, 50.0, 11, true, 924},
         PositionCase{"ZeroRate", 100, 99'000'000, 0, 0.0, 10, false, 110}),
     [](const ::testing::TestParamInfo<PositionCase>& p) { return std::string(p.param.Name); });
 
