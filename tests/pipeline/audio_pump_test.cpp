@@ -371,7 +371,8 @@ TEST_F(PumpStart, MissingClockEndsThePumpBeforeAnyVideoThread) {
   pump.join();
   EXPECT_TRUE(endedAlone) << "the pump ran its loop";
   for (const int32_t engine : {kE25, kE25iBottom}) {
-    const st::LayerReport* layer = Layer(st::GetEngineReport(engine));
+    const st::EngineReport report = st::GetEngineReport(engine);
+    const st::LayerReport* layer = Layer(report);
     ASSERT_NE(layer, nullptr);
     EXPECT_FALSE(layer->Positioned);
     EXPECT_EQ(layer->BuffersLent, 0);

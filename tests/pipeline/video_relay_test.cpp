@@ -111,9 +111,9 @@ TEST_F(CopyVideoFrameTest, BufferOfAFailedReadGoesBackToTheLayer) {
   for (int32_t i = 0; i < 3 * (10 + 10); ++i) EXPECT_FALSE(CopyVideoFrame(*ctx, 0, 40, next, skipped, fill));
   st::ClearFaults();
   EXPECT_TRUE(CopyVideoFrame(*ctx, 0, 40, next, skipped, fill));
-  const st::LayerReport* layer = Layer(st::GetEngineReport(kE25));
-  EXPECT_EQ(layer->BufferRefusals, 0);
-  EXPECT_EQ(layer->BuffersLent, 3 * 20 + 1);
+  const st::LayerReport layer = *Layer(st::GetEngineReport(kE25));
+  EXPECT_EQ(layer.BufferRefusals, 0);
+  EXPECT_EQ(layer.BuffersLent, 3 * 20 + 1);
 }
 
 class CopyVideoFieldsTest : public PipelineFixture {
