@@ -306,5 +306,46 @@ TEST_F(InstanceSettings, TwoInstancesKeepTheirOwnStatsWindowPositions) {
   EXPECT_EQ(x, 3);
 }
 
+// The setup of the README, run by a shell: the program then loads a
+// complete instance that starts at logon.
+TEST_F(InstanceSettings, QuellvoxRegSetsUpACompleteInstanceFromAShell) {
+  studio_test::LoadDefaultDescription();
+  const std::string script = std::string("r='") + QUELLVOX_REG_PATH + R"sh(' k='Quellvox\#1'
+set -e
+$r set "$k" CaptureSource --string 'Quellvox Virtual Capture 1'
+$r set "$k" DelayInFrames --dword 10
+$r set "$k" RegionName --string 'Voice over'
+$r set "$k" TitleEngineCnt --dword 1
+$r set "$k" TitleEngine1 --string 'Engine 1'
+for n in 1 2 3 4 5 6 7 8; do
+  $r set "$k" UseLine$n --dword $((n == 1))
+  $r set "$k" From4Line$n --string "Stereo#$((n + 1))"
+  $r set "$k" To4Line$n --string 'Stereo#1'
+done
+$r set "$k" UseCommon --dword 1
+$r set "$k" CommonLine --string 'Stereo#1'
+$r set "$k" DecreaseDB --dword 18
+$r set "$k" NoiseLevelDB --dword 32
+$r set "$k" TimeoutInFrames --dword 30
+$r set "$k" AutoStart --dword 1
+$r set 'Microsoft\Windows\CurrentVersion\Run' 'Quellvox#1' --string '"/opt/quellvox/bin/quellvox" #1'
+)sh";
+  const pid_t pid = Spawn([&] {
+    ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+    return 127;
+  });
+  ASSERT_EQ(WaitExitCode(pid), 0);
+
+  auto core = NewCore();
+  core->LoadSettings();
+  EXPECT_TRUE(IsComplete(core->Settings));
+  EXPECT_EQ(core->Settings.CaptureSource, 0);
+  EXPECT_EQ(core->Settings.TitleEngineMask, 1u);
+  EXPECT_EQ(core->Settings.Lines[0].From, (AudioLineRef{Stereo, 1}));
+  EXPECT_TRUE(core->AutoStart);
+  EXPECT_TRUE(core->RunOnLogon);
+  EXPECT_TRUE(messages_.Boxes.empty());
+}
+
 }  // namespace
 }  // namespace quellvox::test
