@@ -306,20 +306,5 @@ TEST_F(ReadWriteSettings, EnginesBeyondWhatTheMaskHoldsSelectNothing) {
   EXPECT_EQ(read.TitleEngineMask, 0x80000001u);
 }
 
-TEST_F(ReadWriteSettings, TwoKeysKeepTwoRecords) {
-  DuckerSettings one = FullRecord();
-  DuckerSettings two = FullRecord();
-  two.RegionName = "Second";
-  two.TitleEngineMask = 0b10;
-  ASSERT_TRUE(WriteSettings(one, engines_, sources_, "Quellvox\\#1"));
-  ASSERT_TRUE(WriteSettings(two, engines_, sources_, "Quellvox\\#2"));
-  DuckerSettings readOne;
-  DuckerSettings readTwo;
-  ReadSettings(readOne, engines_, sources_, "Quellvox\\#1");
-  ReadSettings(readTwo, engines_, sources_, "Quellvox\\#2");
-  ExpectSameRecord(readOne, one);
-  ExpectSameRecord(readTwo, two);
-}
-
 }  // namespace
 }  // namespace quellvox::test

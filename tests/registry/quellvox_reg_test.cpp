@@ -97,13 +97,6 @@ TEST_F(QuellvoxReg, ADamagedStoreIsExitCodeThreeAndStaysAsItWas) {
   EXPECT_EQ(ReadFileBytes(StorePath()), std::string(2048, '?'));
 }
 
-TEST_F(QuellvoxReg, DeletesAValue) {
-  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 1);
-  EXPECT_EQ(RunTool({"delete", "Quellvox\\#1", "x0"}).Exit, 0);
-  uint32_t v = 0;
-  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "X0", v), E_NOTFOUND);
-}
-
 TEST_F(QuellvoxReg, WritesTheLogonEntryThroughTheRunKey) {
   const std::string command = "\"/opt/quellvox/bin/quellvox\" #1";
   EXPECT_EQ(RunTool({"set", "Microsoft\\Windows\\CurrentVersion\\Run", "Quellvox#1", "--string", command}).Exit, 0);
