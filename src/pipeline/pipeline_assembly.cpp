@@ -100,7 +100,6 @@ std::string AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& sett
 
   // 7. One row per selected engine, in catalogue order.
   int32_t r = 0;
-  const ComStringHolder regionName(ComStringFromUtf8(settings.RegionName));
   for (int32_t k = 0; k < 32; ++k) {
     if ((settings.TitleEngineMask & (1u << k)) == 0) continue;
 
@@ -145,7 +144,8 @@ std::string AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& sett
     // The layer: the first free number of -1000 .. -1015.
     ComPtr<Unknown> layerObject;
     for (int32_t number = -1000; number >= -1015; --number) {
-      hr = regions->CreateLayer(regionName.Get(), number, 0, Depth(settings.DelayInFrames, 10), layerObject.Put());
+      const ComStringHolder name(ComStringFromUtf8(settings.RegionName));  // for this call only
+      hr = regions->CreateLayer(name.Get(), number, 0, Depth(settings.DelayInFrames, 10), layerObject.Put());
       if (hr == 0) break;
     }
     if (hr < 0) return Format("Can't create title[%d] region (layer), error = 0x%X/%d.", k, Hex(hr), hr);
