@@ -244,6 +244,16 @@ void EngineState::FreeBufferLocked(Layer& layer, int32_t buffer) {
 // Layers
 
 HResult EngineState::CreateLayer(const std::string& name, int32_t number, int32_t depth, Layer*& out) {
+  // Buffers made ready up front are allocated and paged in before the lock
+  // is taken, on the caller's set-up path.
+  std::vector<std::unique_ptr<uint8_t[]>> ready;
+  if (desc_.Preallocate && depth > 0) {
+    ready.resize(static_cast<size_t>(depth));
+    for (auto& b : ready) {
+      b = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(regionBytes_));
+      std::memset(b.get(), 0, static_cast<size_t>(regionBytes_));
+    }
+  }
   std::lock_guard lock(mu_);
   EvaluateLocked(ClockNow());
   for (const auto& l : layers_) {
@@ -258,7 +268,11 @@ HResult EngineState::CreateLayer(const std::string& name, int32_t number, int32_
   layer->report.Number = number;
   layer->report.Name = name;
   layer->report.DepthFrames = depth;
-  layer->buffers.resize(static_cast<size_t>(depth));
+  if (ready.empty()) {
+    layer->buffers.resize(static_cast<size_t>(depth));
+  } else {
+    layer->buffers = std::move(ready);
+  }
   layer->bufferState.assign(static_cast<size_t>(depth), 0);
   out = layer.get();
   layers_.push_back(std::move(layer));
@@ -410,7 +424,9 @@ HResult EngineState::GetBuffer(Layer* layer, int32_t size, uint8_t** address, in
     return kNoFreeBuffer;
   }
   auto& buffer = layer->buffers[static_cast<size_t>(pick)];
-  if (!buffer) buffer = std::make_unique<uint8_t[]>(static_cast<size_t>(regionBytes_));
+  // Not zeroed here: the lock is held, and the pages are first touched by
+  // the frame copy that follows, outside it.
+  if (!buffer) buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(regionBytes_));
   layer->bufferState[static_cast<size_t>(pick)] = 1;
   layer->lent = pick;
   ++layer->report.BuffersLent;

@@ -282,7 +282,7 @@ void ReadDevice(const json& j, const std::string& path, const std::string& baseD
 void ReadEngine(const json& j, const std::string& path, EngineDescription& e) {
   Reader r(j, path,
            {"name", "usable", "width", "height", "rate", "interlaced", "fieldOrder", "stereoLines", "sampleRate",
-            "startPosition", "record", "reports"});
+            "startPosition", "record", "preallocate", "reports"});
   r.String("name", e.Name);
   r.Bool("usable", e.Usable);
   r.Int("width", e.Width, kMinPatternWidth, 8192);
@@ -296,6 +296,7 @@ void ReadEngine(const json& j, const std::string& path, EngineDescription& e) {
   r.Int("sampleRate", e.SampleRate, 8000, 192000);
   r.Int64("startPosition", e.StartPosition, 0, int64_t{1} << 50);
   r.Bool("record", e.Record);
+  r.Bool("preallocate", e.Preallocate);
   if (e.Name.empty()) e.Name = "Engine";
   if (r.Has("reports")) ReadEngineReports(r.At("reports"), r.Path("reports"), e.Reports);
 }

@@ -43,6 +43,9 @@ struct EngineDescription {
   int32_t SampleRate = 48000;
   int64_t StartPosition = 0;
   bool Record = false;
+  // Lend buffers that exist and are paged in from the layer's creation on, as
+  // a real engine's are; otherwise each buffer is made on its first lend.
+  bool Preallocate = false;
   studio_test::EngineReports Reports;
 };
 

@@ -158,3 +158,31 @@ TEST(StudioDescriptionFile, AFileDescriptionIsLoadedWithFilesRelativeToIt) {
 
 }  // namespace
 }  // namespace quellvox::testing_studio
+
+namespace quellvox::testing_studio {
+namespace {
+
+TEST_F(StudioDescription, APreallocatingEngineLendsEveryBufferOfItsDepthAndThenRefuses) {
+  Load(R"({"devices": [], "engines": [{"name": "Ready", "width": 192, "height": 64, "rate": 25,
+           "preallocate": true}]})");
+  auto target = AttachTarget(0);
+  auto layer = MakeLayer(target, -1000, 3);
+  ASSERT_TRUE(layer.Video);
+  const int32_t bytes = 192 * 64 * 2;
+  layer.Video->SetPosition(1, 1, 1000);  // every frame stays queued, none is late
+  for (int32_t f = 0; f < 3; ++f) {
+    uint8_t* buffer = nullptr;
+    int32_t size = bytes;
+    ASSERT_EQ(layer.Video->GetBuffer(bytes, bytes, &buffer, &size, 0), S_OK);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(buffer[bytes - 1], 0) << "a prepared buffer is paged in and clear";
+    FrameDescriptor d{2, f, 192, 64, bytes};
+    ASSERT_EQ(layer.Video->SubmitBuffer(0, bytes, &d), S_OK);
+  }
+  uint8_t* buffer = nullptr;
+  int32_t size = bytes;
+  EXPECT_NE(layer.Video->GetBuffer(bytes, bytes, &buffer, &size, 0), S_OK);
+}
+
+}  // namespace
+}  // namespace quellvox::testing_studio
