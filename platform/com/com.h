@@ -194,6 +194,8 @@ class ComStringHolder {
 
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
+// Appends one code point (at most U+10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);
 
 // The class factory: class identifier + interface identifier -> object.
 // A factory function creates the object and queries iid on it, returning a

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/registry/case_fold.h"
+#include "platform/com/case_fold.h"
 #include "platform/registry/folders.h"
 #include "platform/registry/registry_component.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/registry/autostart.h"
-#include "platform/registry/case_fold.h"
+#include "platform/com/case_fold.h"
 #include "platform/registry/registry_store.h"
 
 namespace quellvox {

@@ -1,77 +1,10 @@
 #include "config/catalogues.h"
 
-#include <locale.h>
-#include <wctype.h>
+#include "platform/com/case_fold.h"
 
 namespace quellvox {
 
 namespace {
-
-// A locale whose character classes cover every letter, independent of the
-// process locale; nullptr when the C library has none.
-locale_t FoldingLocale() {
-  static const locale_t loc = [] {
-    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (!l) l = newlocale(LC_CTYPE_MASK, "C.utf8", static_cast<locale_t>(0));
-    if (!l) l = newlocale(LC_CTYPE_MASK, "en_US.UTF-8", static_cast<locale_t>(0));
-    return l;
-  }();
-  return loc;
-}
-
-// Next code point of UTF-8 text; a byte that does not start a valid sequence
-// comes back as 0x110000 + byte, so that broken texts compare bytewise.
-char32_t NextCodePoint(std::string_view s, size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  int need = 0;
-  char32_t cp = 0;
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    need = 1;
-    cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    need = 2;
-    cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    need = 3;
-    cp = b0 & 0x07;
-  } else {
-    ++i;
-    return 0x110000 + b0;
-  }
-  if (i + static_cast<size_t>(need) >= s.size()) {
-    ++i;
-    return 0x110000 + b0;
-  }
-  for (int k = 1; k <= need; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return 0x110000 + b0;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  static const char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[need] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++i;
-    return 0x110000 + b0;
-  }
-  i += static_cast<size_t>(need) + 1;
-  return cp;
-}
-
-char32_t Fold(char32_t c) {
-  if (c >= 0x110000) return c;
-  if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
-  const locale_t loc = FoldingLocale();
-  if (!loc) return c;
-  // Upper then lower maps the variant lower-case forms (final sigma, long s)
-  // onto one letter.
-  const wint_t upper = towupper_l(static_cast<wint_t>(c), loc);
-  return static_cast<char32_t>(towlower_l(upper, loc));
-}
 
 std::string TextAt(const char16_t* text, size_t units) {
   size_t n = 0;
@@ -81,14 +14,7 @@ std::string TextAt(const char16_t* text, size_t units) {
 
 }  // namespace
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  size_t i = 0;
-  size_t j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (Fold(NextCodePoint(a, i)) != Fold(NextCodePoint(b, j))) return false;
-  }
-  return i == a.size() && j == b.size();
-}
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) { return EqualsIgnoringCaseUtf8(a, b); }
 
 // ---------------------------------------------------------------------------
 // Title engines

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/registry/case_fold.h"
+#include "platform/com/case_fold.h"
 #include "registry_fixture.h"
 
 namespace quellvox::test {
