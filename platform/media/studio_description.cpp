@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "platform/media/fault_table.h"
@@ -60,6 +61,20 @@ class Reader {
     if (!j.is_number()) Fail(Path(key), "must be a number");
     const double v = j.get<double>();
     if (!(v >= lo && v <= hi)) Fail(Path(key), "must lie between " + Format(lo) + " and " + Format(hi));
+    out = v;
+  }
+  // A reported value: present or not, any 32-bit integer or any number of
+  // plausible size.
+  void Reported(const char* key, std::optional<int32_t>& out) const {
+    if (!Has(key)) return;
+    int32_t v = 0;
+    Int(key, v, INT32_MIN, INT32_MAX);
+    out = v;
+  }
+  void Reported(const char* key, std::optional<double>& out) const {
+    if (!Has(key)) return;
+    double v = 0;
+    Number(key, v, -1e9, 1e9);
     out = v;
   }
   void Bool(const char* key, bool& out) const {
@@ -181,48 +196,24 @@ void ReadPair(const json& j, const std::string& path, int32_t sampleRate, const 
 
 void ReadDeviceReports(const json& j, const std::string& path, studio_test::CaptureReports& out) {
   Reader r(j, path, {"width", "height", "rate", "fieldPhase1", "fieldPhase2", "sampleRate", "channels"});
-  auto i32 = [&](const char* key, std::optional<int32_t>& o) {
-    if (!r.Has(key)) return;
-    int32_t v = 0;
-    r.Int(key, v, INT32_MIN, INT32_MAX);
-    o = v;
-  };
-  auto dbl = [&](const char* key, std::optional<double>& o) {
-    if (!r.Has(key)) return;
-    double v = 0;
-    r.Number(key, v, -1e9, 1e9);
-    o = v;
-  };
-  i32("width", out.Width);
-  i32("height", out.Height);
-  dbl("rate", out.Rate);
-  dbl("fieldPhase1", out.FieldPhase1);
-  dbl("fieldPhase2", out.FieldPhase2);
-  i32("sampleRate", out.SampleRate);
-  i32("channels", out.Channels);
+  r.Reported("width", out.Width);
+  r.Reported("height", out.Height);
+  r.Reported("rate", out.Rate);
+  r.Reported("fieldPhase1", out.FieldPhase1);
+  r.Reported("fieldPhase2", out.FieldPhase2);
+  r.Reported("sampleRate", out.SampleRate);
+  r.Reported("channels", out.Channels);
 }
 
 void ReadEngineReports(const json& j, const std::string& path, studio_test::EngineReports& out) {
   Reader r(j, path, {"width", "height", "rate", "fieldPhase1", "fieldPhase2", "fieldOrder", "stereoLines"});
-  auto i32 = [&](const char* key, std::optional<int32_t>& o) {
-    if (!r.Has(key)) return;
-    int32_t v = 0;
-    r.Int(key, v, INT32_MIN, INT32_MAX);
-    o = v;
-  };
-  auto dbl = [&](const char* key, std::optional<double>& o) {
-    if (!r.Has(key)) return;
-    double v = 0;
-    r.Number(key, v, -1e9, 1e9);
-    o = v;
-  };
-  i32("width", out.Width);
-  i32("height", out.Height);
-  dbl("rate", out.Rate);
-  dbl("fieldPhase1", out.FieldPhase1);
-  dbl("fieldPhase2", out.FieldPhase2);
-  i32("fieldOrder", out.FieldOrder);
-  i32("stereoLines", out.StereoLines);
+  r.Reported("width", out.Width);
+  r.Reported("height", out.Height);
+  r.Reported("rate", out.Rate);
+  r.Reported("fieldPhase1", out.FieldPhase1);
+  r.Reported("fieldPhase2", out.FieldPhase2);
+  r.Reported("fieldOrder", out.FieldOrder);
+  r.Reported("stereoLines", out.StereoLines);
 }
 
 std::string FormatLabel(int32_t w, int32_t h, const FrameRate& rate, bool interlaced) {
