@@ -147,7 +147,8 @@ int64_t LayerStartPosition(int64_t clockPos, int64_t clockTime, int64_t startTim
 
 bool PrepareRelay(PumpContext& ctx) {
   if (!ctx.MainVideo || !ctx.MainAudio) return false;
-  ctx.VideoStop.store(0, std::memory_order_relaxed);  // the threads start after this; their start orders it
+  // Release like every write of the flag; the threads start after this.
+  ctx.VideoStop.store(0, std::memory_order_release);
 
   VideoFormat format;
   ctx.MainVideo->GetVideoFormat(&format);
@@ -228,7 +229,10 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
     const int64_t k = static_cast<int64_t>(static_cast<uint64_t>(q) - static_cast<uint64_t>(nextPos));
     DebugTrace("Quellvox%s::CopyAudio -- Skip#2 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(),
                static_cast<long long>(k), static_cast<long long>(nextPos), static_cast<long long>(pos));
-    if (k > 0) skipped = WrapAdd(skipped, k);  // an earlier frame is no skip
+    // An earlier frame gives a negative k: it takes back frames a Skip#1 of
+    // this pass counted but that are read after all, and on its own leaves
+    // the pass's count below 1, which the pass does not add.
+    skipped = WrapAdd(skipped, k);
     RebaseAudioFifos(ctx, q);
   }
 

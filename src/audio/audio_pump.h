@@ -103,7 +103,8 @@ int64_t LayerStartPosition(int64_t clockPos, int64_t clockTime, int64_t startTim
 // Copies the audio of capture frame nextPos when pos lies beyond it: skips
 // ahead when trailing by more than MaxLag, reads, mixes the eight lines and
 // writes plane j to fifo FirstFifo + j of every target. True when a block
-// went out to every fifo; skipped receives the frames jumped over. A refused
+// went out to every fifo; skipped receives the frames jumped over (less the
+// frames a source that delivered an earlier frame went back). A refused
 // write ends the pass; the next pass redoes the block for the fifos that
 // have not taken it.
 bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped);

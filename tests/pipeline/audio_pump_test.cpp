@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "audio/gain.h"
 #include "pipeline_fixture.h"
@@ -85,6 +86,68 @@ TEST_F(CopyAudioTest, LaterDeliveredFrameIsSkipTwoAndTheBlockLandsThere) {
   const st::EngineReport report = st::GetEngineReport(kE25);
   EXPECT_EQ(FindFifo(*Layer(report), 1)->StartPosition, 203);
   EXPECT_EQ(FindFifo(*Layer(report), 1)->WrittenSamples, 1920);
+}
+
+// The capture's audio, delivering the frame `Back` frames before the one
+// asked for (a source whose clock went back).
+class EarlierAudio final : public ComObjectBase, public IZRCaptureAudio {
+ public:
+  EarlierAudio(ComPtr<IZRCaptureAudio> inner, int64_t back) : inner_(std::move(inner)), back_(back) {}
+  QUELLVOX_COM_REFCOUNT
+  HResult QueryInterface(const Guid& iid, void** out) override {
+    if (!(iid == Unknown::kIid || iid == IZRCaptureAudio::kIid)) return E_NOINTERFACE;
+    AddRef();
+    *out = static_cast<IZRCaptureAudio*>(this);
+    return S_OK;
+  }
+  HResult ReadAudio(void* buffer, int32_t capacity, int64_t* position, int32_t* byteCount, int32_t mode,
+                    uint32_t channelMask) override {
+    *position -= back_;
+    return inner_->ReadAudio(buffer, capacity, position, byteCount, mode, channelMask);
+  }
+  HResult Reserved4() override { return E_NOTIMPL; }
+  HResult Reserved5() override { return E_NOTIMPL; }
+  HResult GetAudioFormat(AudioFormat* format) override { return inner_->GetAudioFormat(format); }
+
+  static ComPtr<IZRCaptureAudio> Wrap(const ComPtr<IZRCaptureAudio>& inner, int64_t back) {
+    ComPtr<IZRCaptureAudio> p;
+    p.Attach(new EarlierAudio(inner, back));
+    return p;
+  }
+
+ private:
+  ComPtr<IZRCaptureAudio> inner_;
+  int64_t back_;
+};
+
+TEST_F(CopyAudioTest, EarlierDeliveredFrameIsSkipTwoWithANegativeCount) {
+  auto ctx = Prepared();
+  ctx->MainAudio = EarlierAudio::Wrap(ctx->MainAudio, 1);
+  CaptureUpTo(kCam25, 102);
+  int64_t next = 100;
+  int64_t skipped = 0;
+  TraceCapture traces;
+  ASSERT_TRUE(CopyAudio(*ctx, 102, next, skipped));
+  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyAudio -- Skip#2 -1 frames  100 --> 102\n");
+  EXPECT_EQ(skipped, -1);
+  EXPECT_EQ(next, 100);  // frame 99 was copied
+  EXPECT_EQ(ctx->FifoBase[0], 99);
+}
+
+TEST_F(CopyAudioTest, EarlierFrameAfterSkipOneCountsOnlyTheFramesNeverRead) {
+  auto ctx = Prepared();
+  ctx->MainAudio = EarlierAudio::Wrap(ctx->MainAudio, 1);
+  CaptureUpTo(kCam25, 106);
+  int64_t next = 100;
+  int64_t skipped = 0;
+  TraceCapture traces;
+  ASSERT_TRUE(CopyAudio(*ctx, 106, next, skipped));
+  EXPECT_EQ(traces.Take(),
+            "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n"
+            "Quellvox#T::CopyAudio -- Skip#2 -1 frames  104 --> 106\n");
+  EXPECT_EQ(skipped, 3);  // frames 100 to 102; 103 was read
+  EXPECT_EQ(next, 104);
+  EXPECT_EQ(ctx->FifoBase[0], 103);
 }
 
 TEST_F(CopyAudioTest, WovenTargetRebasesToHalfTheDistance) {
@@ -277,6 +340,20 @@ TEST_F(PumpPass, ResetInAPassWithSkipsLeavesEveryCounterAtZero) {
   ASSERT_TRUE(RunPumpPass(*ctx, loop, stats));
   EXPECT_EQ(stats.SkipAudio.load(), 13);
   traces.Take();
+}
+
+TEST_F(PumpPass, AnEarlierFrameAloneAddsNoSkip) {
+  auto ctx = Prepared();
+  ctx->MainAudio = EarlierAudio::Wrap(ctx->MainAudio, 2);
+  core_->Stats.SkipAudio = 5;
+  CaptureUpTo(kCam25, 101);
+  PumpLoopState loop;
+  loop.NextPos = 100;
+  TraceCapture traces;
+  ASSERT_TRUE(RunPumpPass(*ctx, loop, core_->Stats));
+  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyAudio -- Skip#2 -2 frames  100 --> 101\n");
+  EXPECT_EQ(core_->Stats.SkipAudio.load(), 5);
+  EXPECT_EQ(loop.NextPos, 99);
 }
 
 TEST_F(PumpPass, VoiceStaysDetectedForFourFramesAfterTheLastVoice) {
