@@ -1,6 +1,9 @@
 #include "config/line_text.h"
 
 #include <cstdio>
+#include <string>
+
+#include "platform/com/com.h"
 
 namespace quellvox {
 
@@ -18,12 +21,16 @@ bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix)
   return true;
 }
 
-// The code of the character after the prefix, minus '1'. A missing character
-// reads as the terminating NUL, as in the stored text it came from. A
-// multi-byte UTF-8 character counts with its lead byte.
+// The code of the character after the prefix, minus '1'. The character is
+// counted as a component string holds it: one UTF-16 code unit, the leading
+// surrogate for a character beyond U+FFFF, U+FFFD for bytes that are not
+// UTF-8. A missing character reads as the terminating NUL, as in the stored
+// text it came from.
 int32_t PairAfter(std::string_view text, size_t prefixLength) {
-  const int32_t code = text.size() > prefixLength ? static_cast<unsigned char>(text[prefixLength]) : 0;
-  return code - '1';
+  if (text.size() <= prefixLength) return -'1';
+  // One character takes at most four bytes; whatever follows is not read.
+  const std::u16string units = Utf8ToUtf16(text.substr(prefixLength, 4));
+  return static_cast<int32_t>(units[0]) - '1';
 }
 
 }  // namespace

@@ -35,6 +35,15 @@ TEST(ParseLineRef, StoredTextsGivePairsOutsideTheOfferedRange) {
   EXPECT_EQ(ParseLineRef("Stereo#"), (AudioLineRef{Stereo, -'1'}));
 }
 
+// The character after the "#" counts with its UTF-16 code, as the stored
+// text holds it, not with the first byte of its UTF-8 form.
+TEST(ParseLineRef, ACharacterBeyondAsciiCountsWithItsUtf16Code) {
+  EXPECT_EQ(ParseLineRef("Stereo#\xC3\xA9"), (AudioLineRef{Stereo, 0xE9 - '1'}));           // é
+  EXPECT_EQ(ParseLineRef("Left#\xE4\xB8\xAD" "3"), (AudioLineRef{Left, 0x4E2D - '1'}));    // 中
+  EXPECT_EQ(ParseLineRef("Right#\xF0\x9F\x8E\xA4"), (AudioLineRef{Right, 0xD83C - '1'}));  // U+1F3A4, leading surrogate
+  EXPECT_EQ(ParseLineRef("Right#\xFF" "1"), (AudioLineRef{Right, 0xFFFD - '1'}));          // not UTF-8
+}
+
 TEST(FormatLineRef, WritesTheKindAndTheOneBasedPair) {
   EXPECT_EQ(FormatLineRef({Left, 2}), "Left#3");
   EXPECT_EQ(FormatLineRef({Right, 7}), "Right#8");
