@@ -86,6 +86,62 @@ TEST_F(InstanceSettings, SettingsSurviveARestart) {
   EXPECT_TRUE(messages_.Boxes.empty());
 }
 
+// AutoStart on the instance's own component, the record on one of its own,
+// then the logon entry through the root of the first component.
+TEST_F(InstanceSettings, ALoadReadsAutoStartTheRecordAndTheLogonEntryInThatOrder) {
+  SaveComplete();
+  Calls().clear();
+  NewCore()->LoadSettings();
+  std::vector<std::string> expected = {"CreateInstance", "OpenKey Quellvox\\#1 20019", "ReadDword AutoStart",
+                                       "CloseKey"};
+  const std::vector<std::string> record = FullReadCalls("Quellvox\\#1", 3);
+  expected.insert(expected.end(), record.begin(), record.end());
+  expected.insert(expected.end(), {"QueryRoot", "SetRoot Software\\Microsoft\\Windows\\CurrentVersion",
+                                   "OpenKey Run 20019", "ReadString Quellvox#1", "CloseKey", "Release"});
+  EXPECT_EQ(Calls(), expected);
+}
+
+TEST_F(InstanceSettings, ASaveWritesAutoStartTheRecordAndTheLogonEntryInThatOrder) {
+  SaveComplete();
+  for (const bool runOnLogon : {true, false}) {
+    Calls().clear();
+    auto core = NewCore();
+    core->Settings = FullRecord();
+    core->RunOnLogon = runOnLogon;
+    core->SaveSettings();
+    std::vector<std::string> expected = {"CreateInstance", "OpenKey Quellvox\\#1 20006", "WriteDword AutoStart",
+                                         "CloseKey"};
+    const std::vector<std::string> record = FullWriteCalls("Quellvox\\#1", 3);
+    expected.insert(expected.end(), record.begin(), record.end());
+    expected.insert(expected.end(), {"QueryRoot", "SetRoot Software\\Microsoft\\Windows\\CurrentVersion",
+                                     "OpenKey Run 20006",
+                                     runOnLogon ? "WriteString Quellvox#1" : "DeleteValue Quellvox#1", "CloseKey",
+                                     "Release"});
+    EXPECT_EQ(Calls(), expected) << runOnLogon;
+  }
+}
+
+TEST_F(InstanceSettings, AutoStartIsStoredAsOneOrZero) {
+  for (const bool autoStart : {true, false}) {
+    auto core = NewCore();
+    core->AutoStart = autoStart;
+    core->SaveSettings();
+    uint32_t v = 0xDEADBEEF;
+    EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "AutoStart", v), S_OK);
+    EXPECT_EQ(v, autoStart ? 1u : 0u);
+  }
+}
+
+TEST_F(InstanceSettings, AMissingAutoStartValueKeepsTheFlag) {
+  SaveComplete();
+  WritableKey("Quellvox\\#1")->DeleteValue(Cs("AutoStart"));
+  auto core = NewCore();
+  core->AutoStart = true;
+  core->LoadSettings();
+  EXPECT_TRUE(core->AutoStart);
+  ExpectSameRecord(core->Settings, FullRecord());
+}
+
 TEST_F(InstanceSettings, TheLogonOptionWritesTheRunCommandAndClearingItDeletesIt) {
   SaveComplete(true);
   std::string command;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/line_text.h"
@@ -68,6 +69,66 @@ TEST_F(ReadWriteSettings, EveryMaskOfCatalogueEnginesReadsBack) {
     EXPECT_EQ(ReadSettings(read, engines_, sources_, kKey), mask != 0);
     EXPECT_EQ(read.TitleEngineMask, mask);
   }
+}
+
+TEST_F(ReadWriteSettings, ValuesAreWrittenInTheirOrderAndTheKeyClosed) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));  // creates the key
+  Calls().clear();
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  EXPECT_EQ(Calls(), FullWriteCalls(kKey, 3));
+}
+
+TEST_F(ReadWriteSettings, ValuesAreReadInTheirOrderAndTheKeyClosed) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  Calls().clear();
+  DuckerSettings read;
+  ReadSettings(read, engines_, sources_, kKey);
+  EXPECT_EQ(Calls(), FullReadCalls(kKey, 3));
+}
+
+// Flags as 1 or 0, gains as 32-bit two's complement, references as their
+// texts, the capture source by its stored name.
+TEST_F(ReadWriteSettings, EachValueIsStoredWithItsTypeAndForm) {
+  DuckerSettings s = FullRecord();
+  s.Lines[0].Use = true;
+  s.Lines[0].VolumeDB = -12;
+  s.Lines[1].Use = false;
+  s.UseCommon = true;
+  ASSERT_TRUE(WriteSettings(s, engines_, sources_, kKey));
+  ComPtr<IKTRegistryAccess> reg = ReadableKey(kKey);
+  const std::pair<const char*, uint32_t> dwords[] = {
+      {"CpuPriority", 3},        {"DelayInFrames", 250}, {"ShowOnStartType", 2},        {"TitleEngineCnt", 3},
+      {"UseLine1", 1},           {"UseLine2", 0},        {"VolumeDB4Line1", 0xFFFFFFF4u}, {"UseCommon", 1},
+      {"DecreaseDB", 24},        {"NoiseLevelDB", 48},   {"TimeoutInFrames", 99}};
+  for (const auto& [name, expected] : dwords) {
+    uint32_t v = 0xDEADBEEF;
+    EXPECT_EQ(ReadDw(reg.Get(), name, v), S_OK) << name;
+    EXPECT_EQ(v, expected) << name;
+  }
+  const std::pair<const char*, std::string> texts[] = {{"CaptureSource", sources_.Entries()[2].StoredName},
+                                                       {"RegionName", s.RegionName},
+                                                       {"From4Line1", "Stereo#1"},
+                                                       {"To4Line1", "Left#9"},
+                                                       {"From4Line2", "Left#2"},
+                                                       {"To4Line2", "Right#8"},
+                                                       {"CommonLine", "Right#9"}};
+  for (const auto& [name, expected] : texts) {
+    std::string text;
+    EXPECT_EQ(ReadStr8(reg.Get(), name, text), S_OK) << name;
+    EXPECT_EQ(text, expected) << name;
+  }
+}
+
+// A count with the top bit set is a count of over two thousand million
+// names, not a negative one: the read looks for the fourth name and stops.
+TEST_F(ReadWriteSettings, TheEngineCountIsReadAsAnUnsignedCount) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  WritableKey(kKey)->WriteDword(Cs("TitleEngineCnt"), 0x80000000u);
+  DuckerSettings read = Sentinels();
+  EXPECT_FALSE(ReadSettings(read, engines_, sources_, kKey));
+  EXPECT_EQ(read.TitleEngineMask, FullRecord().TitleEngineMask);
+  EXPECT_EQ(read.Lines[0], Sentinels().Lines[0]);
+  EXPECT_EQ(read.TimeoutInFrames, 77);
 }
 
 TEST_F(ReadWriteSettings, SelectedEnginesAreNumberedFromOneInCatalogueOrder) {
