@@ -188,6 +188,40 @@ TEST_F(Mixer, FirstVoiceRampsTheFloorFromUnityToTheDuckGainWithinTheBlock) {
   }
 }
 
+// The floor of one block as the ramp defines it: gain old x LineGain on the
+// first frame, then step = (new - old) / frames x LineGain per frame, in that
+// order of single-precision operations; the voice follows at LineGain. The
+// voice is on the right channel only, so the left side carries the floor alone.
+TEST_F(Mixer, RampStepIsDividedByTheFramesBeforeTheLineGainScalesIt) {
+  settings_.TimeoutInFrames = 4;  // hold d 0..2, fade at d 3
+  UseLine(0, {Stereo, 1}, {Stereo, 0}, 6);
+  const float g = DbToGain(6);
+  const float duck = DbToGain(-18);
+  const float fade = FadeGain(1, 2, 18);
+  // DecreaseDB 18, VolumeDB 6 and 100 frames tell the two orders apart.
+  ASSERT_NE((duck - 1.0f) / static_cast<float>(frames_) * g, (duck - 1.0f) * g / static_cast<float>(frames_));
+
+  struct Block {
+    int64_t Pos;
+    float Voice;
+    float Old;
+    float New;
+  };
+  for (const Block& b : {Block{1000, 0.5f, 1.0f, duck}, Block{1003, 0.0f, duck, fade}}) {
+    for (int32_t s = 0; s < frames_; ++s) block_[s * channels_ + 3] = b.Voice;
+    Mix(b.Pos);
+    ASSERT_EQ(Bits(state_.FloorGain[0]), Bits(b.New)) << b.Pos;
+    const float step = (b.New - b.Old) / static_cast<float>(frames_) * g;
+    float floorGain = b.Old * g;
+    for (int32_t s = 0; s < frames_; ++s) {
+      const float floor = 0.25f * floorGain + 0.0f;
+      ASSERT_EQ(Bits(LeftOf(0, s)), Bits(floor)) << b.Pos << " frame " << s;
+      ASSERT_EQ(Bits(RightOf(0, s)), Bits(b.Voice * g + floor)) << b.Pos << " frame " << s;
+      floorGain = floorGain + step;
+    }
+  }
+}
+
 TEST_F(Mixer, RampEndsWhereTheNextBlockStarts) {
   // Attack, hold and every fade block: the floor gain one step past a
   // block's last frame is the next block's first gain, so the edge does
