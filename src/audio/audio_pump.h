@@ -19,8 +19,11 @@
 namespace quellvox {
 
 // The pump's working record; the video threads read it while the pump runs.
-// Everything but VideoStop and the settings copy's CpuPriority is written
-// before the video threads start and only read while they run.
+// What they read (VideoStop, the identifier, the references, the frame
+// layout, MaxLag, StartPosition, the field flags and the settings copy's
+// CpuPriority) is written before they start, except VideoStop and
+// CpuPriority, which are atomic. The rest (mixer state, fifo positions, the
+// settings copy's mixer fields) belongs to the pump alone.
 struct PumpContext {
   // Cleared before the video threads start, set once after the pump's loop
   // (release); polled by every video thread before each pass (acquire).

@@ -363,11 +363,15 @@ TEST_F(PumpPass, VoiceStaysDetectedForFourFramesAfterTheLastVoice) {
   loop.NextPos = 50;
   ctx->Mixer.LastVoicePos[4] = 46;  // pos 50 = last voice + 4
   ctx->Mixer.LastVoicePos[5] = 45;  // pos 50 = last voice + 5
+  // The comparison is unsigned: a last voice at a negative position reads
+  // as one far ahead of pos.
+  ctx->Mixer.LastVoicePos[6] = -100;
   core_->Stats.VoiceLevelDB[4] = 9;
   core_->Stats.InterNoiseDB = 9;
   IdlePasses(*ctx, loop, 1);
   EXPECT_EQ(core_->Stats.VoiceDetected[4].load(), 1);
   EXPECT_EQ(core_->Stats.VoiceDetected[5].load(), 0);
+  EXPECT_EQ(core_->Stats.VoiceDetected[6].load(), 1);
   EXPECT_EQ(core_->Stats.VoiceLevelDB[4].load(), 0);
   EXPECT_EQ(core_->Stats.InterNoiseDB.load(), 0);
   EXPECT_EQ(core_->Stats.ProcessingSeconds.load(), 2);

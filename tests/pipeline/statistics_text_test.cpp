@@ -47,6 +47,18 @@ TEST(BuildStatisticsText, FloorInUseListsOnlyTheLinesInUseWithTheirNumbers) {
             "\r\nInternoise level: \t0dB\r\nVoiceOver #1: \tno voice (0dB)\r\nVoiceOver #3: \tvoice detected (0dB)\r\n");
 }
 
+TEST(BuildStatisticsText, WithoutFloorNoLineIsListedWhateverItsUse) {
+  PipelineStats stats;
+  DuckerSettings settings;
+  settings.UseCommon = false;
+  const std::string none = BuildStatisticsText(stats, 1, settings);
+  for (auto& line : settings.Lines) line.Use = true;
+  stats.VoiceDetected[0] = 1;
+  EXPECT_EQ(BuildStatisticsText(stats, 1, settings), none);
+  EXPECT_EQ(none.find("VoiceOver"), std::string::npos);
+  EXPECT_EQ(none.find("Internoise"), std::string::npos);
+}
+
 TEST(BuildStatisticsText, TargetCountOutsideTheRowsIsKeptInsideThem) {
   PipelineStats stats;
   DuckerSettings settings;
