@@ -101,11 +101,26 @@ std::string TrimWideSpace(std::string_view text) {
   return std::string(text.substr(chars[first].Begin, chars[last - 1].End - chars[first].Begin));
 }
 
+std::string WithReplacementCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const Decoded& d : DecodeUtf8(text)) {
+    if (d.Code == kInvalid) {
+      out.append("\xEF\xBF\xBD");  // U+FFFD
+    } else {
+      out.append(text.substr(d.Begin, d.End - d.Begin));
+    }
+  }
+  return out;
+}
+
 std::optional<std::string> InstanceIdFromCommandLine(std::string_view commandLine) {
   std::string id = TrimWideSpace(commandLine);
   if (id.empty()) return std::string(kDefaultInstanceId);
   if (id[0] != '#') return std::nullopt;
-  return id;
+  // The guard is named by the bytes, the settings key and the logon entry
+  // by the UTF-16 text: both must see the same identifier.
+  return WithReplacementCharacters(id);
 }
 
 std::string InstanceGuardName(std::string_view programName, std::string_view instanceId) {

@@ -24,9 +24,16 @@ std::string CommandLineFromArguments(int argc, const char* const* argv);
 // not valid UTF-8 count as non-space.
 std::string TrimWideSpace(std::string_view text);
 
+// `text` with every byte that is not part of a valid UTF-8 sequence
+// replaced by U+FFFD.
+std::string WithReplacementCharacters(std::string_view text);
+
 // The identifier of a command line: trimmed, "#1" when nothing remains,
 // nothing (refusal) when it does not begin with "#". Nothing after the "#"
-// is parsed: inner blanks and any other characters are part of it.
+// is parsed: inner blanks and any other characters are part of it. Bytes
+// that are not UTF-8 become U+FFFD, so that the guard's name and the names
+// the registry component keeps as UTF-16 are formed from the same text
+// (two identifiers that differ only in such bytes are one instance).
 std::optional<std::string> InstanceIdFromCommandLine(std::string_view commandLine);
 
 // "Global\%s%s" of the program name and the identifier, for instance

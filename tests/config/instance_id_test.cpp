@@ -31,6 +31,16 @@ TEST(InstanceIdFromCommandLine, EverythingAfterTheHashIsKept) {
   EXPECT_EQ(InstanceIdFromCommandLine("#../x/'$(rm)'"), std::optional<std::string>("#../x/'$(rm)'"));
 }
 
+// The settings key and the logon entry hold UTF-16 names, where any byte
+// that is not UTF-8 turns into U+FFFD: the identifier (and so the guard)
+// must be that same text, or two instances would share one key.
+TEST(InstanceIdFromCommandLine, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+  EXPECT_EQ(InstanceIdFromCommandLine(" #\xFF" "a\xC3 "), std::optional<std::string>("#\xEF\xBF\xBD" "a\xEF\xBF\xBD"));
+  EXPECT_EQ(InstanceIdFromCommandLine("#\xFE"), InstanceIdFromCommandLine("#\xFF"));
+  EXPECT_EQ(InstanceIdFromCommandLine("#\xC3\xA9"), std::optional<std::string>("#\xC3\xA9"));
+  EXPECT_EQ(InstanceIdFromCommandLine("\xFF#1"), std::nullopt);
+}
+
 TEST(TrimWideSpace, RemovesUnicodeSpacesButNotNoBreakSpaces) {
   const std::string ideographic = "\u3000";
   const std::string emSpace = "\u2003";
