@@ -31,22 +31,23 @@ const char16_t* HiveName(uint32_t hive) {
   }
 }
 
-// Appends the components of a backslash-separated path; empty components
-// (leading, trailing or doubled backslashes) are skipped. False for a
-// component that is not well-formed UTF-16.
+// Appends the components of a backslash-separated path; an empty path
+// appends none. False for an empty component (a leading, trailing or doubled
+// backslash names no key: taking it as the key without it would make
+// "Quellvox\#1\" and "Quellvox\#1" one key) and for a component that is not
+// well-formed UTF-16.
 bool AppendComponents(std::u16string_view path, std::vector<std::u16string>& out) {
+  if (path.empty()) return true;
   size_t pos = 0;
-  while (pos <= path.size()) {
+  for (;;) {
     size_t end = path.find(u'\\', pos);
     if (end == std::u16string_view::npos) end = path.size();
     const std::u16string_view part = path.substr(pos, end - pos);
-    if (!part.empty()) {
-      if (!IsWellFormedUtf16(part)) return false;
-      out.emplace_back(part);
-    }
+    if (part.empty() || !IsWellFormedUtf16(part)) return false;
+    out.emplace_back(part);
+    if (end == path.size()) return true;
     pos = end + 1;
   }
-  return true;
 }
 
 // A key path resolved against the root: every prefix from the hive down to

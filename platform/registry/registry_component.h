@@ -8,6 +8,12 @@
 //       HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Run,
 //       one .desktop entry per value
 //
+// Key paths are backslash-separated key names relative to the instance's
+// root (HKEY_LOCAL_MACHINE\Software for a fresh instance); a path with an
+// empty name in it (a leading, trailing or doubled backslash) is refused
+// with E_INVALIDARG. Key and value names ignore case and keep the case they
+// were first written with.
+//
 // Saves. Every component instance of a process that uses the same store
 // shares one connection and one transaction: the transaction starts with the
 // first key opened (a read snapshot, or the write lock when the key is

@@ -212,6 +212,25 @@ TEST_F(InstanceSettings, TwoInstancesKeepSeparateKeysAndRunValues) {
   EXPECT_FALSE(RunValue("Quellvox#2", command));
 }
 
+// "#7\" runs beside "#7" (another guard); its key path ends in an empty
+// name, which the store refuses: its save says so instead of overwriting
+// the settings of #7.
+TEST_F(InstanceSettings, AnIdentifierEndingInABackslashDoesNotShareTheKeyOfTheOneWithout) {
+  auto seven = NewCore("#7");
+  seven->Settings = FullRecord();
+  seven->SaveSettings();
+  ASSERT_TRUE(messages_.Boxes.empty());
+
+  auto other = NewCore("#7\\");
+  other->AutoStart = true;
+  other->SaveSettings();
+  EXPECT_EQ(OnlyMessage(), "Can't access to application registry folder");
+  auto again = NewCore("#7");
+  again->LoadSettings();
+  ExpectSameRecord(again->Settings, FullRecord());
+  EXPECT_FALSE(again->AutoStart);
+}
+
 TEST_F(InstanceSettings, WithoutTheComponentLoadAndSaveSayNeedReinstall) {
   Faults().FailCreation = true;
   auto core = NewCore();

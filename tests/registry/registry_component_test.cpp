@@ -51,6 +51,33 @@ TEST_F(RegistryAccess, KeyPathsAreRelativeToTheRootSetOnThatInstanceOnly) {
   EXPECT_EQ(NewAccess()->OpenKey(Cs("Quellvox\\#1"), KEY_READ), S_OK);
 }
 
+// An empty key name is no name: "Quellvox\#1\" is not another spelling of
+// "Quellvox\#1", or the instances "#1\" and "#1" would share one key.
+TEST_F(RegistryAccess, KeyPathsWithAnEmptyNameAreRefused) {
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 1);
+  for (const char* path : {"Quellvox\\#1\\", "\\Quellvox\\#1", "Quellvox\\\\#1", "\\"}) {
+    ComPtr<IKTRegistryAccess> reg = NewAccess();
+    EXPECT_EQ(reg->OpenKey(Cs(path), KEY_READ), E_INVALIDARG) << path;
+    EXPECT_EQ(reg->OpenKey(Cs(path), KEY_WRITE), E_INVALIDARG) << path;
+    EXPECT_EQ(reg->CreateKey(Cs(path)), E_INVALIDARG) << path;
+    ComPtr<IKTRegRoot> root;
+    ASSERT_EQ(reg.As(root), S_OK);
+    EXPECT_EQ(root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, Cs(path)), E_INVALIDARG) << path;
+  }
+}
+
+TEST_F(RegistryAccess, AnEmptyPathIsTheRootItself) {
+  WritableKey("Quellvox")->WriteDword(Cs("X0"), 5);
+  ComPtr<IKTRegistryAccess> reg = NewAccess();
+  ComPtr<IKTRegRoot> root;
+  ASSERT_EQ(reg.As(root), S_OK);
+  ASSERT_EQ(root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, Cs("Software\\Quellvox")), S_OK);
+  ASSERT_EQ(reg->OpenKey(Cs(""), KEY_READ), S_OK);
+  uint32_t v = 0;
+  EXPECT_EQ(ReadDw(reg.Get(), "X0", v), S_OK);
+  EXPECT_EQ(v, 5u);
+}
+
 TEST_F(RegistryAccess, SetRootRefusesAnUnknownHive) {
   ComPtr<IKTRegistryAccess> reg = NewAccess();
   ComPtr<IKTRegRoot> root;
