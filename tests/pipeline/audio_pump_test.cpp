@@ -9,6 +9,7 @@
 
 #include "audio/gain.h"
 #include "pipeline_fixture.h"
+#include "platform/system/thread_priority.h"
 
 namespace quellvox::pipeline_testing {
 namespace {
@@ -472,6 +473,10 @@ TEST_F(PumpStart, ChangedMixerSettingsAreTakenOnceAndTheLineStateStays) {
   shared.DecreaseDB = 6;
   shared.Lines[0].VolumeDB = -6;
   shared.Lines[7] = {true, {Left, 2}, {Right, 1}, 3};
+  shared.UseCommon = false;
+  shared.CommonLine = {Right, 3};
+  shared.NoiseLevelDB = 20;
+  shared.CpuPriority = 1;
   shared.DelayInFrames = 99;       // not taken while running
   shared.RegionName = "Renamed";   // not taken while running
   shared.MixerChanged.Store(1, std::memory_order_release);
@@ -482,12 +487,17 @@ TEST_F(PumpStart, ChangedMixerSettingsAreTakenOnceAndTheLineStateStays) {
   EXPECT_EQ(ctx->Settings.Lines[7], shared.Lines[7]);
   EXPECT_EQ(ctx->Mixer.LineGain[0], DbToGain(-6));
   EXPECT_EQ(ctx->Mixer.DuckGain, DbToGain(-6));
+  EXPECT_FALSE(ctx->Settings.UseCommon);
+  EXPECT_EQ(ctx->Settings.CommonLine, (AudioLineRef{Right, 3}));
+  EXPECT_EQ(ctx->Mixer.VoiceThreshold, 0.1f);
+  EXPECT_EQ(ctx->Settings.CpuPriority.Load(), 1);
   EXPECT_EQ(ctx->Settings.DelayInFrames, 10);
   EXPECT_EQ(ctx->Settings.RegionName, "Relay");
   EXPECT_EQ(ctx->MaxLag, 5);
   EXPECT_EQ(ctx->Mixer.FloorGain[0], 0.3f);
   EXPECT_EQ(ctx->Mixer.LastVoicePos[0], 77);
   EXPECT_FALSE(ReloadMixerSettings(*ctx, shared));
+  ApplyThreadPriority(0);  // the reload raised this test thread's priority
 }
 
 struct PositionCase {
