@@ -292,9 +292,12 @@ int32_t AudioFullnessSample(const PumpContext& ctx, int32_t target, int32_t outp
   const double perFrame = ctx.SamplesPerTargetFrame[target];
   int64_t written = 0;
   if (perFrame > 0.0 && std::isfinite(perFrame)) {
-    written = TruncateSaturated(static_cast<double>(ctx.FifoSamples[target]) / perFrame + 0.199);
+    // A bogus, tiny frame length can make the quotient enormous. Held at
+    // 2^40, the sum below cannot overflow and still lies beyond the 32-bit
+    // range whenever the true value does.
+    written = std::min<int64_t>(TruncateSaturated(static_cast<double>(ctx.FifoSamples[target]) / perFrame + 0.199),
+                                int64_t{1} << 40);
   }
-  // written fits comfortably: FifoSamples is far below 2^62.
   const int64_t f = static_cast<int64_t>(ctx.FifoBase[target]) + written - 1 - outputFrame;
   return static_cast<int32_t>(std::clamp<int64_t>(f, 0, std::numeric_limits<int32_t>::max()));
 }

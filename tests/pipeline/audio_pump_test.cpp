@@ -431,6 +431,16 @@ TEST(AudioFullnessSample, ZeroOrBrokenSampleRateCountsNoQueuedFrame) {
   }
 }
 
+TEST(AudioFullnessSample, TinyFrameLengthSaturatesInsteadOfOverflowing) {
+  PumpContext ctx;
+  ctx.FifoBase[0] = std::numeric_limits<int32_t>::max();
+  ctx.FifoSamples[0] = 5000;
+  ctx.SamplesPerTargetFrame[0] = 1e-300;
+  EXPECT_EQ(AudioFullnessSample(ctx, 0, std::numeric_limits<int32_t>::min()), std::numeric_limits<int32_t>::max());
+  ctx.FifoBase[0] = std::numeric_limits<int32_t>::min();
+  EXPECT_EQ(AudioFullnessSample(ctx, 0, std::numeric_limits<int32_t>::max()), std::numeric_limits<int32_t>::max());
+}
+
 class PumpStart : public PipelineFixture {};
 
 TEST_F(PumpStart, MissingClockEndsThePumpBeforeAnyVideoThread) {
