@@ -107,6 +107,14 @@ TEST_F(QuellvoxReg, WritesTheLogonEntryThroughTheRunKey) {
   EXPECT_FALSE(std::filesystem::exists(AutostartDir() + "/quellvox-run-quellvox_231.desktop"));
 }
 
+// Such bytes would reach the store as U+FFFD: another name, another text.
+TEST_F(QuellvoxReg, ArgumentsThatAreNotUtf8AreRefusedBeforeAnythingIsWritten) {
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "RegionName", "--string", "caf\xE9"}).Exit, 4);
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#\xFF", "X0", "--dword", "1"}).Exit, 4);
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "X\xFF", "--dword", "1"}).Exit, 4);
+  EXPECT_FALSE(std::filesystem::exists(StorePath()));
+}
+
 TEST_F(QuellvoxReg, ATextBeginningWithDashesIsATextNotAnOption) {
   EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "RegionName", "--string", "--signed"}).Exit, 0);
   EXPECT_EQ(RunTool({"get", "Quellvox\\#1", "RegionName"}).Out, "--signed\n");

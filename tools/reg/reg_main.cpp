@@ -53,7 +53,7 @@ constexpr const char* kHelp =
     "  2  bad usage\n"
     "  3  the store cannot be opened (not a store of Quellvox, damaged, or no place for it)\n"
     "  4  the value was refused (a text an entry cannot hold, an autostart entry that is not\n"
-    "     Quellvox's, a DWORD in the Run key)\n"
+    "     Quellvox's, a DWORD in the Run key, an argument that is not UTF-8)\n"
     "  5  reading or writing the store failed, or the written value did not read back\n"
     "\n"
     "The store is $XDG_CONFIG_HOME/quellvox/registry.sqlite3 (default ~/.config).\n";
@@ -309,6 +309,15 @@ int Run(int argc, char** argv) {
   if (args.empty()) return Usage("no command given");
   const std::string_view command = args[0];
   const size_t n = args.size();
+  // Keys, names and texts travel as UTF-16: bytes that are not UTF-8 would
+  // turn into U+FFFD and reach another key or value than the one given.
+  for (size_t k = 1; k < n; ++k) {
+    const std::string_view a = args[k];
+    if (Utf16ToUtf8(Utf8ToUtf16(a)) != a) {
+      std::fprintf(stderr, "quellvox-reg: %s: not UTF-8, refused\n", args[k]);
+      return kRefused;
+    }
+  }
   RegisterRegistryAccess();
   if (command == "where" && n == 1) {
     std::printf("%s\n%s\n", RegistryStorePath().c_str(), AutostartFolderPath().c_str());
