@@ -23,14 +23,16 @@ int64_t WrapSub(int64_t a, int64_t b) {
   return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
 }
 
-// The frames to jump when newest lies `lag` frames beyond next and that is
-// more than MaxLag: lag - 2, so that the relay resumes two frames behind
-// newest. A MaxLag of 0 or 1 (or a negative one from a negative stored
-// delay) would otherwise turn a lag of 1 or 2 into a step backwards: the
-// jump is never below 0.
+// Skip#1: the frames to jump when newest lies `lag` (at least 1) frames
+// beyond next, or -1 when there is no jump. Trailing by more than MaxLag (a
+// negative MaxLag, from a negative stored delay, is exceeded by every lag),
+// the relay resumes two frames behind newest: lag - 2 frames, which is 0
+// (a jump of nothing, still traced) for a lag of 2. With a MaxLag of 0 or
+// below a lag of 1 already exceeds it, and lag - 2 would be a step
+// backwards: there is then no jump at all.
 int64_t Skip1Frames(uint64_t lag, int32_t maxLag) {
-  if (maxLag >= 0 && lag <= static_cast<uint64_t>(maxLag)) return 0;
-  if (lag <= 2) return 0;
+  if (maxLag >= 0 && lag <= static_cast<uint64_t>(maxLag)) return -1;
+  if (lag < 2) return -1;
   const uint64_t d = lag - 2;
   return d > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
                                                                          : static_cast<int64_t>(d);
@@ -63,7 +65,7 @@ bool CopyVideoFrame(const PumpContext& ctx, int32_t row, int64_t newest, int64_t
   if (static_cast<uint64_t>(newest) <= static_cast<uint64_t>(next)) return false;
 
   const int64_t d = Skip1Frames(static_cast<uint64_t>(newest) - static_cast<uint64_t>(next), ctx.MaxLag);
-  if (d > 0) {
+  if (d >= 0) {
     DebugTrace("Quellvox%s::CopyVideoFrame[%d] -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(), row,
                static_cast<long long>(d), static_cast<long long>(next), static_cast<long long>(newest));
     next = WrapAdd(next, d);
@@ -100,9 +102,11 @@ bool CopyVideoFields(const PumpContext& ctx, int32_t row, int64_t newest, int64_
   // Two frames are needed.
   if (static_cast<uint64_t>(newest) <= static_cast<uint64_t>(next) + 1u) return false;
 
-  // An even jump keeps the pairs on the same capture frames.
-  const int64_t d = Skip1Frames(static_cast<uint64_t>(newest) - static_cast<uint64_t>(next), ctx.MaxLag) & ~int64_t{1};
-  if (d > 0) {
+  // An even jump keeps the pairs on the same capture frames. Two frames are
+  // there, so a jump is never negative.
+  int64_t d = Skip1Frames(static_cast<uint64_t>(newest) - static_cast<uint64_t>(next), ctx.MaxLag);
+  if (d >= 0) {
+    d &= ~int64_t{1};
     DebugTrace("Quellvox%s::CopyVideoFields[%d] -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(), row,
                static_cast<long long>(d), static_cast<long long>(next), static_cast<long long>(newest));
     next = WrapAdd(next, d);

@@ -13,76 +13,90 @@ void Fault(const st::FaultRule& rule) {
   ASSERT_TRUE(st::AddFault(rule, &error)) << error;
 }
 
+// One call of CopyVideoFrame (row 0: Cam25 into E25) or CopyVideoFields
+// (row 0: Cam50 woven into E25i top) with the capture holding every frame
+// below `newest`.
+struct CopyCase {
+  const char* Name;
+  bool Weave;
+  int32_t Delay;  // DelayInFrames: MaxLag is half of it
+  int64_t Next;
+  int64_t Newest;
+  const char* LaterOp;  // a read that delivers `Later` frames later than asked, or nullptr
+  int64_t Later;
+  bool Copied;
+  const char* Trace;
+  int64_t Skipped;
+  int32_t Fill;  // -1: untouched
+  int64_t NextAfter;
+};
+
+void PrintTo(const CopyCase& c, std::ostream* os) { *os << c.Name; }
+
+class CopyVideo : public PipelineFixture, public ::testing::WithParamInterface<CopyCase> {};
+
+TEST_P(CopyVideo, MovesNextCountsSkipsAndTracesAsTheCaseSays) {
+  const CopyCase& c = GetParam();
+  if (c.Weave) {
+    core_->Settings.CaptureSource = kCam50;
+    core_->Settings.TitleEngineMask = (1u << kE25iTop) | (1u << kE25iBottom);
+  }
+  core_->Settings.DelayInFrames = c.Delay;
+  auto ctx = Prepared();
+  ASSERT_EQ(ctx->WeaveFields[0], c.Weave);
+  CaptureUpTo(c.Weave ? kCam50 : kCam25, c.Newest);
+  if (c.LaterOp) Fault(st::FaultRule::On(c.LaterOp).DeliveringLater(c.Later));
+  int64_t next = c.Next;
+  int64_t skipped = 0;
+  int32_t fill = -1;
+  TraceCapture traces;
+  const bool copied = c.Weave ? CopyVideoFields(*ctx, 0, c.Newest, next, skipped, fill)
+                              : CopyVideoFrame(*ctx, 0, c.Newest, next, skipped, fill);
+  EXPECT_EQ(copied, c.Copied);
+  EXPECT_EQ(traces.Take(), c.Trace);
+  EXPECT_EQ(skipped, c.Skipped);
+  EXPECT_EQ(fill, c.Fill);
+  EXPECT_EQ(next, c.NextAfter);
+  // A buffer is borrowed only when there is something to copy.
+  EXPECT_EQ(Layer(st::GetEngineReport(c.Weave ? kE25iTop : kE25))->BuffersLent, c.Copied ? 1 : 0);
+}
+
+const CopyCase kCopyCases[] = {
+    // Frame for frame, DelayInFrames 10 (MaxLag 5) unless said otherwise.
+    {"FrameNothingNewLendsNoBuffer", false, 10, 100, 100, nullptr, 0, false, "", 0, -1, 100},
+    {"FrameTrailingBeyondMaxLagJumpsToTwoBehindNewest", false, 10, 100, 106, nullptr, 0, true,
+     "Quellvox#T::CopyVideoFrame[0] -- Skip#1 4 frames  100 --> 106\n", 4, 104, 105},
+    {"FrameTrailingByMaxLagExactlyDoesNotJump", false, 10, 100, 105, nullptr, 0, true, "", 0, 100, 101},
+    {"FrameLaterDeliveredFrameCountsTheGap", false, 10, 100, 105, "ReadFrame", 3, true,
+     "Quellvox#T::CopyVideoFrame[0] -- Skip#2 3 frames  100 --> 103 on frame 105\n", 3, 103, 104},
+    // MaxLag 1: a lag of 2 exceeds it, and the jump to two behind newest is
+    // a jump of nothing, traced as such.
+    {"FrameSmallDelayJumpsNothingAndTracesIt", false, 2, 100, 102, nullptr, 0, true,
+     "Quellvox#T::CopyVideoFrame[0] -- Skip#1 0 frames  100 --> 102\n", 0, 100, 101},
+    // MaxLag 0 (or below, from a negative delay): a lag of 1 exceeds it, but
+    // two behind newest would be a step back; the relay never goes back.
+    {"FrameZeroMaxLagNeverStepsBack", false, 1, 100, 101, nullptr, 0, true, "", 0, 100, 101},
+    {"FrameNegativeMaxLagNeverStepsBack", false, -6, 100, 101, nullptr, 0, true, "", 0, 100, 101},
+    // Woven: two capture frames per target frame, numbered by next / 2.
+    {"FieldsOneNewFrameIsNotAPair", true, 10, 100, 101, nullptr, 0, false, "", 0, -1, 100},
+    {"FieldsTrailingBeyondMaxLagJumpsAnEvenNumber", true, 10, 100, 108, nullptr, 0, true,
+     "Quellvox#T::CopyVideoFields[0] -- Skip#1 6 frames  100 --> 108\n", 6, 53, 108},
+    {"FieldsOddLagBeyondMaxLagStillJumpsEvenly", true, 10, 100, 109, nullptr, 0, true,
+     "Quellvox#T::CopyVideoFields[0] -- Skip#1 6 frames  100 --> 109\n", 6, 53, 108},
+    {"FieldsSmallDelayJumpsNothingAndTracesIt", true, 2, 100, 103, nullptr, 0, true,
+     "Quellvox#T::CopyVideoFields[0] -- Skip#1 0 frames  100 --> 103\n", 0, 50, 102},
+    // The first read delivers 101 for 100, the second 102 as asked.
+    {"FieldsReadsDeliveringOneLaterTraceAZeroSkip", true, 10, 100, 104, "ReadField", 1, true,
+     "Quellvox#T::CopyVideoFields[0] -- Skip#2 0 frames  100 --> 104\n", 0, 50, 102},
+    // 103 for 100, then 104 as asked.
+    {"FieldsReadsDeliveringThreeLaterSkipTheEvenPart", true, 10, 100, 105, "ReadField", 3, true,
+     "Quellvox#T::CopyVideoFields[0] -- Skip#2 2 frames  100 --> 105\n", 2, 50, 104},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, CopyVideo, ::testing::ValuesIn(kCopyCases),
+                         [](const ::testing::TestParamInfo<CopyCase>& p) { return std::string(p.param.Name); });
+
 class CopyVideoFrameTest : public PipelineFixture {};
-
-TEST_F(CopyVideoFrameTest, NothingNewLendsNoBuffer) {
-  auto ctx = Prepared();
-  CaptureUpTo(kCam25, 100);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  EXPECT_FALSE(CopyVideoFrame(*ctx, 0, 100, next, skipped, fill));
-  EXPECT_EQ(next, 100);
-  EXPECT_EQ(Layer(st::GetEngineReport(kE25))->BuffersLent, 0);
-}
-
-TEST_F(CopyVideoFrameTest, TrailingBeyondMaxLagJumpsToTwoBehindNewest) {
-  auto ctx = Prepared();
-  CaptureUpTo(kCam25, 106);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyVideoFrame(*ctx, 0, 106, next, skipped, fill));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyVideoFrame[0] -- Skip#1 4 frames  100 --> 106\n");
-  EXPECT_EQ(skipped, 4);
-  EXPECT_EQ(fill, 104);
-  EXPECT_EQ(next, 105);
-}
-
-TEST_F(CopyVideoFrameTest, TrailingByMaxLagExactlyDoesNotJump) {
-  auto ctx = Prepared();
-  CaptureUpTo(kCam25, 105);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyVideoFrame(*ctx, 0, 105, next, skipped, fill));
-  EXPECT_EQ(traces.Take(), "");
-  EXPECT_EQ(skipped, 0);
-  EXPECT_EQ(fill, 100);
-  EXPECT_EQ(next, 101);
-}
-
-TEST_F(CopyVideoFrameTest, LaterDeliveredFrameCountsTheGap) {
-  auto ctx = Prepared();
-  CaptureUpTo(kCam25, 105);
-  Fault(st::FaultRule::On("ReadFrame").At("device 0").DeliveringLater(3));
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyVideoFrame(*ctx, 0, 105, next, skipped, fill));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyVideoFrame[0] -- Skip#2 3 frames  100 --> 103 on frame 105\n");
-  EXPECT_EQ(skipped, 3);
-  EXPECT_EQ(fill, 103);
-  EXPECT_EQ(next, 104);
-}
-
-TEST_F(CopyVideoFrameTest, SmallDelayNeverStepsBack) {
-  core_->Settings.DelayInFrames = 2;  // MaxLag 1
-  auto ctx = Prepared();
-  CaptureUpTo(kCam25, 102);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyVideoFrame(*ctx, 0, 102, next, skipped, fill));
-  EXPECT_EQ(traces.Take(), "");
-  EXPECT_EQ(skipped, 0);
-  EXPECT_EQ(fill, 100);
-  EXPECT_EQ(next, 101);
-}
 
 TEST_F(CopyVideoFrameTest, FailedReadAfterAJumpKeepsTheJump) {
   auto ctx = Prepared();
@@ -125,70 +139,20 @@ class CopyVideoFieldsTest : public PipelineFixture {
   }
 };
 
-TEST_F(CopyVideoFieldsTest, OneNewFrameIsNotAPair) {
-  auto ctx = Prepared();
-  ASSERT_TRUE(ctx->WeaveFields[0]);
-  CaptureUpTo(kCam50, 101);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  EXPECT_FALSE(CopyVideoFields(*ctx, 0, 101, next, skipped, fill));
-  EXPECT_EQ(next, 100);
-}
-
-TEST_F(CopyVideoFieldsTest, TrailingBeyondMaxLagJumpsAnEvenNumber) {
-  auto ctx = Prepared();
-  CaptureUpTo(kCam50, 108);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyVideoFields(*ctx, 0, 108, next, skipped, fill));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyVideoFields[0] -- Skip#1 6 frames  100 --> 108\n");
-  EXPECT_EQ(skipped, 6);
-  EXPECT_EQ(fill, 53);  // (106 - 0) / 2
-  EXPECT_EQ(next, 108);
-}
-
-TEST_F(CopyVideoFieldsTest, OddLagBeyondMaxLagStillJumpsEvenly) {
-  auto ctx = Prepared();
-  CaptureUpTo(kCam50, 109);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyVideoFields(*ctx, 0, 109, next, skipped, fill));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyVideoFields[0] -- Skip#1 6 frames  100 --> 109\n");
-  EXPECT_EQ(next, 108);
-}
-
-TEST_F(CopyVideoFieldsTest, ReadsDeliveringOneLaterTraceAZeroSkip) {
+TEST_F(CopyVideoFieldsTest, AFailedSecondFieldSubmitsNothingAndKeepsNext) {
   auto ctx = Prepared();
   CaptureUpTo(kCam50, 104);
-  Fault(st::FaultRule::On("ReadField").DeliveringLater(1));  // the first read delivers 101 for 100
+  Fault(st::FaultRule::On("ReadField").Skipping(1).Returning(E_FAIL));
   int64_t next = 100;
   int64_t skipped = 0;
   int32_t fill = -1;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyVideoFields(*ctx, 0, 104, next, skipped, fill));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyVideoFields[0] -- Skip#2 0 frames  100 --> 104\n");
+  EXPECT_FALSE(CopyVideoFields(*ctx, 0, 104, next, skipped, fill));
+  EXPECT_EQ(next, 100);
   EXPECT_EQ(skipped, 0);
-  EXPECT_EQ(fill, 50);  // numbered by the position asked for
-  EXPECT_EQ(next, 102);
-}
-
-TEST_F(CopyVideoFieldsTest, ReadsDeliveringThreeLaterSkipTheEvenPart) {
-  auto ctx = Prepared();
-  CaptureUpTo(kCam50, 105);
-  Fault(st::FaultRule::On("ReadField").DeliveringLater(3));  // 103 for 100, then 104 as asked
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyVideoFields(*ctx, 0, 105, next, skipped, fill));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyVideoFields[0] -- Skip#2 2 frames  100 --> 105\n");
-  EXPECT_EQ(skipped, 2);
-  EXPECT_EQ(next, 104);
+  const st::LayerReport layer = *Layer(st::GetEngineReport(kE25iTop));
+  EXPECT_EQ(layer.BuffersLent, 1);
+  EXPECT_EQ(layer.FramesDone, 0);
+  EXPECT_EQ(layer.OnTime + layer.Late, 0);
 }
 
 // The engines read the two fields of every presented frame back from the
