@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "pipeline_fixture.h"
 
@@ -17,6 +18,10 @@ void Fault(const FaultRule& rule) {
   std::string error;
   ASSERT_TRUE(st::AddFault(rule, &error)) << error;
 }
+
+// Rows 0 and 1 are engines 0 and 2, both frame for frame from Cam25: a
+// failure on row 1 must name catalogue position 2.
+void TwoRows(InstanceCore& c) { c.Settings.TitleEngineMask = (1u << kE25) | (1u << kE25iBottom); }
 
 struct MessageCase {
   const char* Name;
@@ -192,10 +197,190 @@ const MessageCase kMessages[] = {
                  .Returning(E_NOINTERFACE));
      },
      "System error: Capture object don't support interface IZRCaptureVideoEx, region[1/1]."},
+    // The 16 layer numbers: the last result decides between 13 and 14.
+    {"M13_LastOfSixteenNegative",
+     [](InstanceCore&) {
+       Fault(FaultRule::On("CreateLayer").Skipping(15).Returning(kOdd));
+       Fault(FaultRule::On("CreateLayer").EveryNth(1).Returning(S_FALSE));
+     },
+     "Can't create title[0] region (layer), error = 0x8004ABCD/-2147177523."},
+    {"M14_LastOfSixteenPositive",
+     [](InstanceCore&) {
+       Fault(FaultRule::On("CreateLayer").Skipping(15).Returning(S_FALSE));
+       Fault(FaultRule::On("CreateLayer").EveryNth(1).Returning(kDenied));
+     },
+     "System error: Layer (title[0] region) don't support required interfaces."},
+    // Failures on the second row name the engine by its catalogue position.
+    {"M7_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       Fault(FaultRule::On("CreateTitleTarget").Skipping(1).Returning(kDenied));
+     },
+     "Can't create title target[2], error = 0x80070005/-2147024891."},
+    {"M8_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       Fault(FaultRule::On("QueryInterface").ForInterface("IZRTitleRegions").At("engine 2").Returning(E_NOINTERFACE));
+     },
+     "System error: Target[2] object don't support required interfaces."},
+    {"M9_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       Fault(FaultRule::On("GetRegionSize").At("engine 2").Returning(kOdd));
+     },
+     "Can't obtain title[2] region size, error = 0x8004ABCD/-2147177523."},
+    {"M10_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       st::EngineReports r;
+       r.Width = kW * 2;
+       st::SetEngineReports(kE25iBottom, r);
+     },
+     "Wrong configuration: Source and target[2] has different video format"},
+    {"M11_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       Fault(FaultRule::On("GetFrameRate").At("engine 2").Returning(E_FAIL));
+     },
+     "Can't obtain title[2] region frame rate, error = 0x80004005/-2147467259."},
+    {"M12_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       st::EngineReports r;
+       r.Rate = 30.0;
+       st::SetEngineReports(kE25iBottom, r);
+     },
+     "Wrong configuration: Source and target[2] has different frame rate"},
+    {"M13_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       Fault(FaultRule::On("CreateLayer").At("engine 2").EveryNth(1).Returning(kDenied));
+     },
+     "Can't create title[2] region (layer), error = 0x80070005/-2147024891."},
+    {"M14_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       Fault(FaultRule::On("QueryInterface").ForInterface("IZRLayer").At("engine 2").Returning(E_NOINTERFACE));
+     },
+     "System error: Layer (title[2] region) don't support required interfaces."},
+    {"M15_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       c.Settings.ShowOnStartType = 2;
+       Fault(FaultRule::On("SetProperty").At("engine 2").Returning(kOdd));
+     },
+     "Can't manage title[2] region (layer), error = 0x8004ABCD/-2147177523."},
+    {"M16_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       Fault(FaultRule::On("GetAudioInfo").At("engine 2").Returning(E_FAIL));
+     },
+     "System error: Can't obtain target[2] audio info, error = 0x80004005/-2147467259."},
+    {"M17_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       c.Settings.Lines[0].To.Pair = 1;  // engine 0 has 2 usable lines, engine 2 reports 2 lines: 1 usable
+       st::EngineReports r;
+       r.StereoLines = 2;
+       st::SetEngineReports(kE25iBottom, r);
+     },
+     "Wrong configuration for Lang.#1:\r\nTarget[2] audio don't have stereo line #2\r\n(it have 1 stereo lines only)."},
+    {"M18_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       Fault(FaultRule::On("CreateFifo").At("engine 2").Skipping(3).Returning(kDenied));
+     },
+     "Can't create output audio fifo #4, error = 0x80070005/-2147024891."},
+    {"M19_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       Fault(FaultRule::On("InitFifo").At("engine 2").Skipping(2).Returning(kOdd));
+     },
+     "Can't init target[2] audio fifo #3, error = 0x8004ABCD/-2147177523."},
+    {"M20_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       c.Settings.ShowOnStartType = 1;
+       Fault(FaultRule::On("SetMute").At("engine 2").Returning(kDenied));
+     },
+     "Can't unmute target[2] audio fifo #1, error = 0x80070005/-2147024891."},
+    {"M21_SecondRow",
+     [](InstanceCore& c) {
+       TwoRows(c);
+       c.Settings.ShowOnStartType = 1;
+       Fault(FaultRule::On("SetVolume").At("engine 2").Skipping(3).Returning(E_FAIL));
+     },
+     "Can't set volume for target[2] audio fifo #4, error = 0x80004005/-2147467259."},
 };
 
 INSTANTIATE_TEST_SUITE_P(AllMessages, AssemblyMessage, ::testing::ValuesIn(kMessages),
                          [](const ::testing::TestParamInfo<MessageCase>& p) { return std::string(p.param.Name); });
+
+// The frame-rate test between the input (Cam25) and a target (E25), on the
+// rates and field phases the two report: frame for frame when the ratio q
+// lies strictly between 0.999 and 1.001; woven when it lies strictly
+// between 1.999 and 2.001, the input is progressive (both phases below
+// 0.001) and the target is not (a phase of 0.001 or more); else message 12.
+struct RateCase {
+  const char* Name;
+  double InRate;
+  double InPhase1;
+  double InPhase2;
+  double OutRate;
+  double OutPhase1;
+  double OutPhase2;
+  enum { Plain, Woven, Refused } Expect;
+};
+
+void PrintTo(const RateCase& c, std::ostream* os) { *os << c.Name; }
+
+class FrameRateRatio : public PipelineFixture, public ::testing::WithParamInterface<RateCase> {};
+
+TEST_P(FrameRateRatio, DecidesBetweenFramesFieldsAndRefusalWithStrictBounds) {
+  const RateCase& c = GetParam();
+  st::CaptureReports in;
+  in.Rate = c.InRate;
+  in.FieldPhase1 = c.InPhase1;
+  in.FieldPhase2 = c.InPhase2;
+  st::SetCaptureReports(kCam25, in);
+  st::EngineReports out;
+  out.Rate = c.OutRate;
+  out.FieldPhase1 = c.OutPhase1;
+  out.FieldPhase2 = c.OutPhase2;
+  st::SetEngineReports(kE25, out);
+  const std::string text = core_->AssemblePipeline();
+  if (c.Expect == RateCase::Refused) {
+    EXPECT_EQ(text, "Wrong configuration: Source and target[0] has different frame rate");
+    return;
+  }
+  ASSERT_EQ(text, "");
+  EXPECT_EQ(core_->Pipeline.WeaveFields[0], c.Expect == RateCase::Woven);
+}
+
+const RateCase kRateCases[] = {
+    {"Equal", 25.0, 0, 0, 25.0, 0, 0, RateCase::Plain},
+    {"EqualInterlacedBothSides", 25.0, 0, 0.5, 25.0, 0, 0.5, RateCase::Plain},
+    {"JustAbove0999", 0.9991, 0, 0, 1.0, 0, 0, RateCase::Plain},
+    {"At0999", 0.999, 0, 0, 1.0, 0, 0, RateCase::Refused},
+    {"JustBelow1001", 1.0009, 0, 0, 1.0, 0, 0, RateCase::Plain},
+    {"At1001", 1.001, 0, 0, 1.0, 0, 0, RateCase::Refused},
+    {"Twice", 50.0, 0, 0, 25.0, 0, 0.5, RateCase::Woven},
+    {"JustAbove1999", 1.9991, 0, 0, 1.0, 0, 0.5, RateCase::Woven},
+    {"At1999", 1.999, 0, 0, 1.0, 0, 0.5, RateCase::Refused},
+    {"JustBelow2001", 2.0009, 0, 0, 1.0, 0, 0.5, RateCase::Woven},
+    {"At2001", 2.001, 0, 0, 1.0, 0, 0.5, RateCase::Refused},
+    {"TwiceInputFirstPhaseAt0001", 50.0, 0.001, 0, 25.0, 0, 0.5, RateCase::Refused},
+    {"TwiceInputSecondPhaseAt0001", 50.0, 0, 0.001, 25.0, 0, 0.5, RateCase::Refused},
+    {"TwiceInputPhasesJustBelow0001", 50.0, 0.000999, 0.000999, 25.0, 0, 0.5, RateCase::Woven},
+    {"TwiceTargetFirstPhaseAt0001", 50.0, 0, 0, 25.0, 0.001, 0, RateCase::Woven},
+    {"TwiceTargetSecondPhaseAt0001", 50.0, 0, 0, 25.0, 0, 0.001, RateCase::Woven},
+    {"TwiceTargetProgressive", 50.0, 0, 0, 25.0, 0.000999, 0.000999, RateCase::Refused},
+    {"Half", 25.0, 0, 0, 50.0, 0, 0.5, RateCase::Refused},
+    {"TargetRateZero", 25.0, 0, 0, 0.0, 0, 0, RateCase::Refused},
+};
+
+INSTANTIATE_TEST_SUITE_P(Ratios, FrameRateRatio, ::testing::ValuesIn(kRateCases),
+                         [](const ::testing::TestParamInfo<RateCase>& p) { return std::string(p.param.Name); });
 
 class Assembly : public PipelineFixture {};
 
@@ -301,7 +486,7 @@ TEST_F(Assembly, AutoVisibilityCallsNeitherPropertyNorMuteNorVolume) {
   EXPECT_EQ(st::FaultsFired(), 0);
 }
 
-TEST_F(Assembly, ShowUnmutesAndHideMutesEveryFifo) {
+TEST_F(Assembly, ShowUnmutesAndEveryOtherValueHidesAndMutesEveryFifo) {
   core_->Settings.ShowOnStartType = 1;
   ASSERT_EQ(core_->AssemblePipeline(), "");
   {
@@ -311,17 +496,46 @@ TEST_F(Assembly, ShowUnmutesAndHideMutesEveryFifo) {
     EXPECT_TRUE(layer->Shown);
     for (const auto& f : layer->Fifos) EXPECT_FALSE(f.Muted);
   }
-  core_->StopPipeline();
-  core_->Settings.ShowOnStartType = 2;
+  for (const int32_t hide : {2, 7, -1}) {
+    core_->StopPipeline();
+    core_->Settings.ShowOnStartType = hide;
+    ASSERT_EQ(core_->AssemblePipeline(), "");
+    const st::EngineReport report = st::GetEngineReport(kE25);
+    const st::LayerReport* layer = nullptr;
+    for (const auto& l : report.Layers) {
+      if (l.Alive) layer = &l;
+    }
+    ASSERT_NE(layer, nullptr);
+    EXPECT_FALSE(layer->Shown) << hide;
+    ASSERT_EQ(layer->Fifos.size(), 2u);
+    for (const auto& f : layer->Fifos) EXPECT_TRUE(f.Muted) << hide;
+  }
+}
+
+TEST_F(Assembly, FifteenTakenNumbersLeaveTheLastOfTheSixteen) {
+  ComPtr<Unknown> other;
+  ASSERT_EQ(core_->TitleEngines.CreateTitleTarget(kE25, other), S_OK);
+  ComPtr<IZRTitleRegions> regions;
+  ASSERT_EQ(other.As(regions), S_OK);
+  const ComStringHolder name(ComStringFromUtf8("Other"));
+  std::vector<ComPtr<Unknown>> held(15);
+  for (int32_t i = 0; i < 15; ++i) ASSERT_EQ(regions->CreateLayer(name.Get(), -1000 - i, 0, 5, held[i].Put()), S_OK);
   ASSERT_EQ(core_->AssemblePipeline(), "");
   const st::EngineReport report = st::GetEngineReport(kE25);
-  const st::LayerReport* layer = nullptr;
-  for (const auto& l : report.Layers) {
-    if (l.Alive) layer = &l;
-  }
+  const st::LayerReport* layer = Layer(report, -1015);
   ASSERT_NE(layer, nullptr);
-  EXPECT_FALSE(layer->Shown);
-  for (const auto& f : layer->Fifos) EXPECT_TRUE(f.Muted);
+  EXPECT_EQ(layer->Name, "Relay");
+  EXPECT_TRUE(layer->Alive);
+}
+
+TEST_F(Assembly, ANegativeCodeForOneNumberDoesNotEndTheSearch) {
+  Fault(FaultRule::On("CreateLayer").Returning(kDenied));
+  ASSERT_EQ(core_->AssemblePipeline(), "");
+  const st::EngineReport report = st::GetEngineReport(kE25);
+  EXPECT_EQ(Layer(report, -1000), nullptr);
+  const st::LayerReport* layer = Layer(report, -1001);
+  ASSERT_NE(layer, nullptr);
+  EXPECT_TRUE(layer->Alive);
 }
 
 TEST_F(Assembly, FailedAssemblyKeepsWhatItStoredUntilStop) {
