@@ -1,9 +1,13 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -39,6 +43,32 @@ int32_t ThreadsInProcess() {
     closedir(d);
   }
   return n;
+}
+
+// Threads of this process whose nice value is `nice`.
+int32_t ThreadsAtNice(int32_t nice) {
+  int32_t n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (const dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      errno = 0;
+      const int value = getpriority(PRIO_PROCESS, static_cast<id_t>(std::atoi(e->d_name)));
+      n += errno == 0 && value == nice ? 1 : 0;
+    }
+    closedir(d);
+  }
+  return n;
+}
+
+// Whether this process may give a thread the nice value of Above Normal.
+bool MayRaiseThreadPriority() {
+  bool granted = false;
+  std::thread probe([&] {
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    granted = setpriority(PRIO_PROCESS, tid, -5) == 0;
+  });
+  probe.join();
+  return granted;
 }
 
 // The pipeline's threads on the studio's manual clock: the test moves the
@@ -326,6 +356,24 @@ TEST_F(RealClockRun, TwoTargetsOneWovenRelayEveryFrameWithTheFloorDuckedUnderThe
   }
   EXPECT_GE(ducked, 20);
   EXPECT_GE(open, 20);
+}
+
+// A new CpuPriority reaches the pump through MixerChanged; every video
+// thread takes it from the pump's copy on its next pass. Above Normal is
+// nice -5 here, a value no other thread of the test has.
+TEST_F(ManualClockRun, ChangedCpuPriorityReachesThePumpAndEveryVideoThread) {
+  if (!MayRaiseThreadPriority()) GTEST_SKIP() << "the system refuses raised thread priorities";
+  core_->Settings.TitleEngineMask = (1u << kE25) | (1u << kE25iBottom);
+  core_->Settings.CpuPriority = 0;
+  Start({kE25, kE25iBottom});
+  EXPECT_EQ(ThreadsAtNice(-5), 0);
+  core_->Settings.CpuPriority = 1;
+  core_->Settings.MixerChanged.Store(1, std::memory_order_release);
+  EXPECT_TRUE(WaitFor([] { return ThreadsAtNice(-5) == 3; })) << ThreadsAtNice(-5);  // the pump and two video threads
+  core_->Settings.CpuPriority = 0;
+  core_->Settings.MixerChanged.Store(1, std::memory_order_release);
+  EXPECT_TRUE(WaitFor([] { return ThreadsAtNice(-5) == 0; })) << ThreadsAtNice(-5);
+  core_->StopPipeline();
 }
 
 TEST_F(ManualClockRun, StartStopRestartAndDestructionAHundredTimesLeaveNothingBehind) {
