@@ -86,6 +86,7 @@ TEST_F(QuellvoxReg, ExitCodesSayWhatHappened) {
   EXPECT_EQ(RunTool({"frobnicate"}).Exit, 2);
   EXPECT_EQ(RunTool({"--help"}).Exit, 0);
   EXPECT_EQ(RunTool({"set", "Microsoft\\Windows\\CurrentVersion\\Run", "Quellvox#1", "--dword", "1"}).Exit, 4);
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1\\", "X0", "--dword", "1"}).Exit, 4) << "an empty key name";
 }
 
 TEST_F(QuellvoxReg, ADamagedStoreIsExitCodeThreeAndStaysAsItWas) {

@@ -53,7 +53,8 @@ constexpr const char* kHelp =
     "  2  bad usage\n"
     "  3  the store cannot be opened (not a store of Quellvox, damaged, or no place for it)\n"
     "  4  the value was refused (a text an entry cannot hold, an autostart entry that is not\n"
-    "     Quellvox's, a DWORD in the Run key, an argument that is not UTF-8)\n"
+    "     Quellvox's, a DWORD in the Run key, an argument that is not UTF-8, a key path\n"
+    "     with an empty name in it such as a trailing backslash)\n"
     "  5  reading or writing the store failed, or the written value did not read back\n"
     "\n"
     "The store is $XDG_CONFIG_HOME/quellvox/registry.sqlite3 (default ~/.config).\n";
