@@ -26,18 +26,34 @@ const st::FifoReport* FindFifo(const st::LayerReport& layer, int32_t number) {
   return nullptr;
 }
 
+struct CopyResult {
+  bool Copied = false;
+  int64_t Next = 0;
+  int64_t Skipped = 0;
+  std::string Traces;
+};
+
+// One CopyAudio call with the capture's newest position `pos` and the pump's
+// next position `next`: its result, the positions it leaves and its traces.
+CopyResult CopyOnce(PumpContext& ctx, int64_t pos, int64_t next) {
+  CopyResult r;
+  r.Next = next;
+  TraceCapture traces;
+  r.Copied = CopyAudio(ctx, pos, r.Next, r.Skipped);
+  r.Traces = traces.Take();
+  return r;
+}
+
 class CopyAudioTest : public PipelineFixture {};
 
 TEST_F(CopyAudioTest, TrailingBeyondMaxLagSkipsToTwoFramesBehindAndRebases) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 106);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyAudio(*ctx, 106, next, skipped));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n");
-  EXPECT_EQ(skipped, 4);
-  EXPECT_EQ(next, 105);  // frame 104 was copied
+  const CopyResult r = CopyOnce(*ctx, 106, 100);
+  ASSERT_TRUE(r.Copied);
+  EXPECT_EQ(r.Traces, "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n");
+  EXPECT_EQ(r.Skipped, 4);
+  EXPECT_EQ(r.Next, 105);  // frame 104 was copied
   EXPECT_EQ(ctx->FifoBase[0], 104);
   EXPECT_EQ(ctx->FifoSamples[0], 1920);
   const st::EngineReport report = st::GetEngineReport(kE25);
@@ -52,13 +68,11 @@ TEST_F(CopyAudioTest, TrailingBeyondMaxLagSkipsToTwoFramesBehindAndRebases) {
 TEST_F(CopyAudioTest, TrailingByMaxLagExactlyCopiesWithoutSkipping) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 105);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyAudio(*ctx, 105, next, skipped));
-  EXPECT_EQ(traces.Take(), "");
-  EXPECT_EQ(skipped, 0);
-  EXPECT_EQ(next, 101);
+  const CopyResult r = CopyOnce(*ctx, 105, 100);
+  ASSERT_TRUE(r.Copied);
+  EXPECT_EQ(r.Traces, "");
+  EXPECT_EQ(r.Skipped, 0);
+  EXPECT_EQ(r.Next, 101);
   EXPECT_EQ(ctx->FifoBase[0], 0);  // the assembly's position stands
 }
 
@@ -76,13 +90,11 @@ TEST_F(CopyAudioTest, LaterDeliveredFrameIsSkipTwoAndTheBlockLandsThere) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 204);
   Fault(st::FaultRule::On("ReadAudio").At("device 0").DeliveringLater(3));
-  int64_t next = 200;
-  int64_t skipped = 0;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyAudio(*ctx, 204, next, skipped));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyAudio -- Skip#2 3 frames  200 --> 204\n");
-  EXPECT_EQ(skipped, 3);
-  EXPECT_EQ(next, 204);
+  const CopyResult r = CopyOnce(*ctx, 204, 200);
+  ASSERT_TRUE(r.Copied);
+  EXPECT_EQ(r.Traces, "Quellvox#T::CopyAudio -- Skip#2 3 frames  200 --> 204\n");
+  EXPECT_EQ(r.Skipped, 3);
+  EXPECT_EQ(r.Next, 204);
   EXPECT_EQ(ctx->FifoBase[0], 203);
   const st::EngineReport report = st::GetEngineReport(kE25);
   EXPECT_EQ(FindFifo(*Layer(report), 1)->StartPosition, 203);
@@ -125,13 +137,11 @@ TEST_F(CopyAudioTest, EarlierDeliveredFrameIsSkipTwoWithANegativeCount) {
   auto ctx = Prepared();
   ctx->MainAudio = EarlierAudio::Wrap(ctx->MainAudio, 1);
   CaptureUpTo(kCam25, 102);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyAudio(*ctx, 102, next, skipped));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyAudio -- Skip#2 -1 frames  100 --> 102\n");
-  EXPECT_EQ(skipped, -1);
-  EXPECT_EQ(next, 100);  // frame 99 was copied
+  const CopyResult r = CopyOnce(*ctx, 102, 100);
+  ASSERT_TRUE(r.Copied);
+  EXPECT_EQ(r.Traces, "Quellvox#T::CopyAudio -- Skip#2 -1 frames  100 --> 102\n");
+  EXPECT_EQ(r.Skipped, -1);
+  EXPECT_EQ(r.Next, 100);  // frame 99 was copied
   EXPECT_EQ(ctx->FifoBase[0], 99);
 }
 
@@ -139,15 +149,13 @@ TEST_F(CopyAudioTest, EarlierFrameAfterSkipOneCountsOnlyTheFramesNeverRead) {
   auto ctx = Prepared();
   ctx->MainAudio = EarlierAudio::Wrap(ctx->MainAudio, 1);
   CaptureUpTo(kCam25, 106);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyAudio(*ctx, 106, next, skipped));
-  EXPECT_EQ(traces.Take(),
+  const CopyResult r = CopyOnce(*ctx, 106, 100);
+  ASSERT_TRUE(r.Copied);
+  EXPECT_EQ(r.Traces,
             "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n"
             "Quellvox#T::CopyAudio -- Skip#2 -1 frames  104 --> 106\n");
-  EXPECT_EQ(skipped, 3);  // frames 100 to 102; 103 was read
-  EXPECT_EQ(next, 104);
+  EXPECT_EQ(r.Skipped, 3);  // frames 100 to 102; 103 was read
+  EXPECT_EQ(r.Next, 104);
   EXPECT_EQ(ctx->FifoBase[0], 103);
 }
 
@@ -156,11 +164,8 @@ TEST_F(CopyAudioTest, WovenTargetRebasesToHalfTheDistance) {
   core_->Settings.TitleEngineMask = (1u << kE25iTop) | (1u << kE50);
   auto ctx = Prepared();
   CaptureUpTo(kCam50, 106);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyAudio(*ctx, 106, next, skipped));
-  traces.Take();
+  const CopyResult r = CopyOnce(*ctx, 106, 100);
+  ASSERT_TRUE(r.Copied);
   EXPECT_EQ(ctx->FifoBase[0], 52);   // woven
   EXPECT_EQ(ctx->FifoBase[1], 104);  // frame for frame
   EXPECT_EQ(FindFifo(*Layer(st::GetEngineReport(kE25iTop)), 0)->StartPosition, 52);
@@ -183,13 +188,11 @@ TEST_P(CopyAudioSmallDelay, NeverStepsBackNorCountsNegativeSkips) {
   core_->Settings.DelayInFrames = GetParam().Delay;
   auto ctx = Prepared();
   CaptureUpTo(kCam25, GetParam().Pos);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyAudio(*ctx, GetParam().Pos, next, skipped));
-  EXPECT_EQ(skipped, 0);
-  EXPECT_EQ(next, GetParam().NextAfter);
-  EXPECT_EQ(traces.Take(), "");
+  const CopyResult r = CopyOnce(*ctx, GetParam().Pos, 100);
+  ASSERT_TRUE(r.Copied);
+  EXPECT_EQ(r.Skipped, 0);
+  EXPECT_EQ(r.Next, GetParam().NextAfter);
+  EXPECT_EQ(r.Traces, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(MaxLagZeroOrOne, CopyAudioSmallDelay,
@@ -201,13 +204,11 @@ TEST_F(CopyAudioTest, SmallDelayStillJumpsWhenFarBehind) {
   core_->Settings.DelayInFrames = 1;  // MaxLag 0
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 110);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  TraceCapture traces;
-  ASSERT_TRUE(CopyAudio(*ctx, 110, next, skipped));
-  EXPECT_EQ(traces.Take(), "Quellvox#T::CopyAudio -- Skip#1 8 frames  100 --> 110\n");
-  EXPECT_EQ(skipped, 8);
-  EXPECT_EQ(next, 109);
+  const CopyResult r = CopyOnce(*ctx, 110, 100);
+  ASSERT_TRUE(r.Copied);
+  EXPECT_EQ(r.Traces, "Quellvox#T::CopyAudio -- Skip#1 8 frames  100 --> 110\n");
+  EXPECT_EQ(r.Skipped, 8);
+  EXPECT_EQ(r.Next, 109);
 }
 
 TEST_F(CopyAudioTest, EveryFifoOfAFourFifoTargetTakesTheWholeBlock) {
