@@ -120,12 +120,13 @@ bool CopyVideoFields(const PumpContext& ctx, int32_t row, int64_t newest, int64_
   // The capture component does the weave: every second line from the
   // buffer's first line (field flag 1) or from its second line (flag 0).
   // The second-line field starts one line in, so one line less of the
-  // buffer lies ahead of it.
+  // buffer lies ahead of it (none of a size the layer gave as negative).
   const int32_t fieldPitch = static_cast<int32_t>(std::min<int64_t>(
       int64_t{2} * ctx.LinePitch, std::numeric_limits<int32_t>::max()));
+  const int32_t lineOffset = std::clamp(ctx.LinePitch, 0, std::max(size, 0));
   uint8_t* const firstLine = buffer;
-  uint8_t* const secondLine = buffer + std::min(ctx.LinePitch, size);
-  const int32_t secondSize = size - std::min(ctx.LinePitch, size);
+  uint8_t* const secondLine = buffer + lineOffset;
+  const int32_t secondSize = size - lineOffset;
   int64_t pos = next;
   int32_t notRead = 0;
   if (ctx.TopFieldFirst[row]) {
