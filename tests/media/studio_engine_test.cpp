@@ -334,6 +334,55 @@ TEST_F(TitleEngine, InterlacedEngineReadsBothFieldsOfAWovenFrame) {
   EXPECT_EQ(r->FieldOrderErrors, 1);
 }
 
+// SetPosition and InitFifo carry 32-bit positions; an engine whose output
+// position has left the 32-bit range takes them by their low bits, also
+// across a carry into bit 32.
+TEST_F(StudioFixture, OutputPositionsBeyondThirtyTwoBitsTakeTheBaseByItsLowBits) {
+  // Two frames after the start the output stands at 2^33 - 2.
+  constexpr int64_t kFar = (int64_t{1} << 33) - 2;
+  Load(R"({"devices": [{"kind": 2, "width": 384, "height": 216, "rate": 25, "channels": 2, "startPosition": 0}],
+           "engines": [{"name": "Far", "width": 384, "height": 216, "rate": 25, "startPosition": 8589934588}]})");
+  st::KeepPresentedAudio(48000);
+  {
+    auto capture = Video(0, kDeviceKindPrimary);
+    Target t = AttachTarget(0);
+    LayerSet l = MakeLayer(t, -1000, 4);
+    ASSERT_EQ(l.Audio->CreateFifo(0, 20), S_OK);
+    ASSERT_EQ(l.Audio->InitFifo(0, 0), S_OK);
+    st::AdvanceToCaptureFrame(0, 1);
+    ASSERT_EQ(st::EngineOutputPosition(0), kFar);
+    ASSERT_EQ(l.Video->SetPosition(1, 1, static_cast<int32_t>(static_cast<uint32_t>(kFar + 1))), S_OK);  // -1
+    for (int32_t f = 0; f < 2; ++f) {
+      uint8_t* buffer = nullptr;
+      int32_t size = kBytes;
+      ASSERT_EQ(l.Video->GetBuffer(kBytes, kBytes, &buffer, &size, 0), S_OK);
+      int64_t pos = f;
+      ASSERT_EQ(capture->ReadFrame(buffer, size, kW * 2, &pos, nullptr, 2), S_OK);
+      FrameDescriptor d{2, f, kW, kH, kBytes};
+      ASSERT_EQ(l.Video->SubmitBuffer(0, kBytes, &d), S_OK);
+    }
+    const std::vector<float> block(1920 * 2, 0.25f);
+    ASSERT_EQ(l.Audio->WriteFifo(0, 1920 * 8, block.data(), nullptr, 0), S_OK);
+    st::AdvanceToEngineOutput(0, kFar + 2);
+    LayerStatus status;
+    ASSERT_EQ(l.Video->GetStatus(&status), S_OK);
+    EXPECT_EQ(status.OutputFrame(), 1);
+    const EngineReport report = st::GetEngineReport(0);
+    const LayerReport* r = report.FindLayer(-1000);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->OnTime, 2);
+    EXPECT_EQ(r->Late + r->Missing, 0);
+    ASSERT_EQ(r->Log.size(), 2u);
+    EXPECT_EQ(r->Log[0].OutputPosition, kFar + 1);
+    EXPECT_EQ(r->Log[1].OutputPosition, kFar + 2);
+    EXPECT_EQ(r->Log[1].CaptureFrame, 1);
+    ASSERT_EQ(r->Fifos.size(), 1u);
+    EXPECT_EQ(r->Fifos[0].PresentedStartSample, st::EngineSampleOfPosition(0, kFar + 1));
+    EXPECT_EQ(r->Fifos[0].PresentedSamples, 1920);
+  }
+  st::KeepPresentedAudio(0);
+}
+
 TEST_F(TitleEngine, AnEngineDescribedAsNotUsableCannotBeAttached) {
   Load(R"({"engines": [{"name": "Down", "width": 384, "height": 216, "usable": false}]})");
   ComPtr<IZRTitleEngine> e;
