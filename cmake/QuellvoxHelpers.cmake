@@ -34,18 +34,23 @@ function(quellvox_program name)
   quellvox_warnings(${name})
 endfunction()
 
-# quellvox_test(name SOURCES ... LIBS ...): one GoogleTest binary, registered
-# with CTest test by test.
+# quellvox_test(name [SERIAL] SOURCES ... LIBS ...): one GoogleTest binary,
+# registered with CTest test by test. SERIAL keeps other tests from running
+# beside it (for tests on the real clock, whose margins a loaded machine eats).
 include(GoogleTest)
 function(quellvox_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   quellvox_warnings(${name})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  set(serial "")
+  if(ARG_SERIAL)
+    set(serial RUN_SERIAL TRUE)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${serial})
 endfunction()
 
 # quellvox_bench(name SOURCES ... LIBS ...): a Google Benchmark program.

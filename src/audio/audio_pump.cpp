@@ -196,18 +196,17 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
   if (static_cast<uint64_t>(pos) <= static_cast<uint64_t>(nextPos)) return false;
 
   // Skip#1: trailing by more than MaxLag, resume two frames behind pos. A
-  // MaxLag of 0 or 1 (a delay below 4) would make that a step backwards:
-  // there is then nothing to jump.
+  // lag of 1 beyond a MaxLag of 0 or less (a delay below 2) would make that
+  // a step backwards: there is then nothing to jump. A lag of 2 jumps 0
+  // frames and is traced and re-based like any other jump.
   const uint64_t lag = static_cast<uint64_t>(pos) - static_cast<uint64_t>(nextPos);
-  if (BeyondMaxLag(lag, ctx.MaxLag)) {
+  if (BeyondMaxLag(lag, ctx.MaxLag) && lag >= 2) {
     const int64_t k = JumpBehindNewest(lag);
-    if (k > 0) {
-      DebugTrace("Quellvox%s::CopyAudio -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(),
-                 static_cast<long long>(k), static_cast<long long>(nextPos), static_cast<long long>(pos));
-      nextPos = WrapAdd(nextPos, k);
-      skipped = WrapAdd(skipped, k);
-      RebaseAudioFifos(ctx, nextPos);
-    }
+    DebugTrace("Quellvox%s::CopyAudio -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(),
+               static_cast<long long>(k), static_cast<long long>(nextPos), static_cast<long long>(pos));
+    nextPos = WrapAdd(nextPos, k);
+    skipped = WrapAdd(skipped, k);
+    RebaseAudioFifos(ctx, nextPos);
   }
 
   int64_t q = nextPos;

@@ -178,12 +178,16 @@ struct SmallDelayCase {
   int32_t Delay;
   int64_t Pos;
   int64_t NextAfter;
+  const char* Trace;
 };
+
+constexpr const char* kZeroJump = "Quellvox#T::CopyAudio -- Skip#1 0 frames  100 --> 102\n";
 
 class CopyAudioSmallDelay : public PipelineFixture, public ::testing::WithParamInterface<SmallDelayCase> {};
 
 // A delay below 4 leaves MaxLag at 0 or 1 (negative for a negative stored
-// delay): the jump to two frames behind would go backwards, so there is none.
+// delay): a lag of 1 would jump backwards, so there is no jump; a lag of 2
+// jumps 0 frames, traced as such.
 TEST_P(CopyAudioSmallDelay, NeverStepsBackNorCountsNegativeSkips) {
   core_->Settings.DelayInFrames = GetParam().Delay;
   auto ctx = Prepared();
@@ -192,13 +196,16 @@ TEST_P(CopyAudioSmallDelay, NeverStepsBackNorCountsNegativeSkips) {
   ASSERT_TRUE(r.Copied);
   EXPECT_EQ(r.Skipped, 0);
   EXPECT_EQ(r.Next, GetParam().NextAfter);
-  EXPECT_EQ(r.Traces, "");
+  EXPECT_EQ(r.Traces, GetParam().Trace);
 }
 
 INSTANTIATE_TEST_SUITE_P(MaxLagZeroOrOne, CopyAudioSmallDelay,
-                         ::testing::Values(SmallDelayCase{1, 101, 101}, SmallDelayCase{1, 102, 101},
-                                           SmallDelayCase{2, 102, 101}, SmallDelayCase{3, 101, 101},
-                                           SmallDelayCase{-9, 101, 101}, SmallDelayCase{-9, 102, 101}));
+                         ::testing::Values(SmallDelayCase{1, 101, 101, ""},
+                                           SmallDelayCase{1, 102, 101, kZeroJump},
+                                           SmallDelayCase{2, 102, 101, kZeroJump},
+                                           SmallDelayCase{3, 101, 101, ""},
+                                           SmallDelayCase{-9, 101, 101, ""},
+                                           SmallDelayCase{-9, 102, 101, kZeroJump}));
 
 TEST_F(CopyAudioTest, SmallDelayStillJumpsWhenFarBehind) {
   core_->Settings.DelayInFrames = 1;  // MaxLag 0
