@@ -227,6 +227,18 @@ std::string FormatLabel(int32_t w, int32_t h, const FrameRate& rate, bool interl
   return buf;
 }
 
+// The picture of a device or an engine: size, rate and field structure.
+void ReadPicture(const Reader& r, int32_t& width, int32_t& height, FrameRate& rate, bool& interlaced,
+                 int32_t& fieldOrder) {
+  r.Int("width", width, kMinPatternWidth, 8192);
+  if (width % 2) Fail(r.Path("width"), "must be even (two pixels share their colour)");
+  r.Int("height", height, kMinPatternHeight, 8192);
+  if (height % 2) Fail(r.Path("height"), "must be even (two fields)");
+  r.Rate("rate", rate);
+  r.Bool("interlaced", interlaced);
+  r.FieldOrder("fieldOrder", fieldOrder);
+}
+
 void ReadDevice(const json& j, const std::string& path, const std::string& baseDir,
                 std::map<std::string, std::shared_ptr<const LoadedAudioFile>>& files, DeviceDescription& d) {
   Reader r(j, path,
@@ -237,13 +249,7 @@ void ReadDevice(const json& j, const std::string& path, const std::string& baseD
   r.String("name", d.Name);
   r.String("board", d.Board);
   r.String("label", d.Label);
-  r.Int("width", d.Width, kMinPatternWidth, 8192);
-  if (d.Width % 2) Fail(r.Path("width"), "must be even (two pixels share their colour)");
-  r.Int("height", d.Height, kMinPatternHeight, 8192);
-  if (d.Height % 2) Fail(r.Path("height"), "must be even (two fields)");
-  r.Rate("rate", d.Rate);
-  r.Bool("interlaced", d.Interlaced);
-  r.FieldOrder("fieldOrder", d.FieldOrder);
+  ReadPicture(r, d.Width, d.Height, d.Rate, d.Interlaced, d.FieldOrder);
   r.Int("sampleRate", d.SampleRate, 8000, 192000);
   r.Int("channels", d.Channels, 0, 32);
   if (d.Channels < 2 || d.Channels % 2) Fail(r.Path("channels"), "must be an even number from 2 to 32 (stereo pairs)");
@@ -276,13 +282,7 @@ void ReadEngine(const json& j, const std::string& path, EngineDescription& e) {
             "startPosition", "record", "preallocate", "reports"});
   r.String("name", e.Name);
   r.Bool("usable", e.Usable);
-  r.Int("width", e.Width, kMinPatternWidth, 8192);
-  if (e.Width % 2) Fail(r.Path("width"), "must be even (two pixels share their colour)");
-  r.Int("height", e.Height, kMinPatternHeight, 8192);
-  if (e.Height % 2) Fail(r.Path("height"), "must be even (two fields)");
-  r.Rate("rate", e.Rate);
-  r.Bool("interlaced", e.Interlaced);
-  r.FieldOrder("fieldOrder", e.FieldOrder);
+  ReadPicture(r, e.Width, e.Height, e.Rate, e.Interlaced, e.FieldOrder);
   r.Int("stereoLines", e.StereoLines, 1, 16);
   r.Int("sampleRate", e.SampleRate, 8000, 192000);
   r.Int64("startPosition", e.StartPosition, 0, int64_t{1} << 50);
