@@ -2,31 +2,22 @@
 #include <gtest/gtest.h>
 
 #include "config/catalogues.h"
-#include "platform/media/studio_test_api.h"
-#include "platform/media/virtual_studio.h"
+#include "tests/media/studio_fixture.h"
 
 namespace quellvox {
 namespace {
 
 namespace st = studio_test;
 
-class Catalogues : public ::testing::Test {
+// The studio tests' set-up; the default studio is put back before the
+// count of live objects is checked.
+class Catalogues : public testing_studio::StudioFixture {
  protected:
-  void SetUp() override {
-    RegisterVirtualStudio();
-    st::UseManualClock(0);
-    live_ = st::LiveObjects();
-  }
   void TearDown() override {
     st::ClearFaults();
     st::LoadDefaultDescription();
-    EXPECT_EQ(st::LiveObjects(), live_) << "a component object was not released";
+    StudioFixture::TearDown();
   }
-  void Load(const std::string& json) {
-    std::string error;
-    ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
-  }
-  int64_t live_ = 0;
 };
 
 TEST_F(Catalogues, DefaultStudioListsThePrimaryThenTheSecondaryCaptureAndBothEngines) {

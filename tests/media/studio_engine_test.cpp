@@ -203,6 +203,14 @@ class TitleEngineAudio : public TitleEngine {
     st::KeepPresentedAudio(48000);  // for the fifos the tests create
   }
 
+  // Creates `fifo`, `depth` deep, starts it at `initPosition` and puts the
+  // engine's video at kOut0 + `videoFrame`.
+  void StartFifo(int32_t fifo, int32_t depth, int32_t initPosition, int64_t videoFrame) {
+    ASSERT_EQ(layer_.Audio->CreateFifo(fifo, depth), S_OK);
+    ASSERT_EQ(layer_.Audio->InitFifo(fifo, initPosition), S_OK);
+    ASSERT_EQ(layer_.Video->SetPosition(1, 1, static_cast<int32_t>(kOut0 + videoFrame)), S_OK);
+  }
+
   std::vector<float> Ramp(int32_t frames, float from) {
     std::vector<float> v(static_cast<size_t>(frames) * 2);
     for (int32_t i = 0; i < frames; ++i) {
@@ -214,9 +222,7 @@ class TitleEngineAudio : public TitleEngine {
 };
 
 TEST_F(TitleEngineAudio, FifoAudioIsPresentedFromTheBasePlusItsInitPosition) {
-  ASSERT_EQ(layer_.Audio->CreateFifo(1, 20), S_OK);
-  ASSERT_EQ(layer_.Audio->InitFifo(1, 2), S_OK);
-  ASSERT_EQ(layer_.Video->SetPosition(1, 1, static_cast<int32_t>(kOut0 + 10)), S_OK);
+  ASSERT_NO_FATAL_FAILURE(StartFifo(1, 20, 2, 10));
   const std::vector<float> block = Ramp(1920, 1.0f);
   uint32_t accepted = 0;
   ASSERT_EQ(layer_.Audio->WriteFifo(1, 1920 * 8, block.data(), &accepted, 0), S_OK);
@@ -233,9 +239,7 @@ TEST_F(TitleEngineAudio, FifoAudioIsPresentedFromTheBasePlusItsInitPosition) {
 }
 
 TEST_F(TitleEngineAudio, AudioWrittenAfterItsTimeIsDroppedAsLate) {
-  ASSERT_EQ(layer_.Audio->CreateFifo(0, 20), S_OK);
-  ASSERT_EQ(layer_.Audio->InitFifo(0, 0), S_OK);
-  ASSERT_EQ(layer_.Video->SetPosition(1, 1, static_cast<int32_t>(kOut0 + 1)), S_OK);
+  ASSERT_NO_FATAL_FAILURE(StartFifo(0, 20, 0, 1));
   st::AdvanceToEngineOutput(0, kOut0 + 1);  // frame 0's audio is taken now
   const std::vector<float> block = Ramp(1920 * 2, 1.0f);
   uint32_t accepted = 0;
@@ -249,9 +253,7 @@ TEST_F(TitleEngineAudio, AudioWrittenAfterItsTimeIsDroppedAsLate) {
 }
 
 TEST_F(TitleEngineAudio, AFullFifoRefusesTheWriteWithAPositiveCode) {
-  ASSERT_EQ(layer_.Audio->CreateFifo(0, 2), S_OK);
-  ASSERT_EQ(layer_.Audio->InitFifo(0, 0), S_OK);
-  ASSERT_EQ(layer_.Video->SetPosition(1, 1, static_cast<int32_t>(kOut0 + 1)), S_OK);
+  ASSERT_NO_FATAL_FAILURE(StartFifo(0, 2, 0, 1));
   const std::vector<float> block = Ramp(1920, 0.0f);
   uint32_t accepted = 0;
   EXPECT_EQ(layer_.Audio->WriteFifo(0, 1920 * 8, block.data(), &accepted, 0), S_OK);
@@ -263,9 +265,7 @@ TEST_F(TitleEngineAudio, AFullFifoRefusesTheWriteWithAPositiveCode) {
 }
 
 TEST_F(TitleEngineAudio, ReinitialisingAFifoMovesItsWritePosition) {
-  ASSERT_EQ(layer_.Audio->CreateFifo(1, 20), S_OK);
-  ASSERT_EQ(layer_.Audio->InitFifo(1, 0), S_OK);
-  ASSERT_EQ(layer_.Video->SetPosition(1, 1, static_cast<int32_t>(kOut0 + 1)), S_OK);
+  ASSERT_NO_FATAL_FAILURE(StartFifo(1, 20, 0, 1));
   const std::vector<float> block = Ramp(1920, 1.0f);
   ASSERT_EQ(layer_.Audio->WriteFifo(1, 1920 * 8, block.data(), nullptr, 0), S_OK);
   ASSERT_EQ(layer_.Audio->InitFifo(1, 3), S_OK);
@@ -279,9 +279,7 @@ TEST_F(TitleEngineAudio, ReinitialisingAFifoMovesItsWritePosition) {
 }
 
 TEST_F(TitleEngineAudio, MovingAFifoBackDropsWhatWasQueuedBeyondTheNewPosition) {
-  ASSERT_EQ(layer_.Audio->CreateFifo(1, 20), S_OK);
-  ASSERT_EQ(layer_.Audio->InitFifo(1, 0), S_OK);
-  ASSERT_EQ(layer_.Video->SetPosition(1, 1, static_cast<int32_t>(kOut0 + 1)), S_OK);
+  ASSERT_NO_FATAL_FAILURE(StartFifo(1, 20, 0, 1));
   const std::vector<float> block = Ramp(1920 * 3, 1.0f);
   ASSERT_EQ(layer_.Audio->WriteFifo(1, 1920 * 3 * 8, block.data(), nullptr, 0), S_OK);
   ASSERT_EQ(layer_.Audio->InitFifo(1, 1), S_OK);

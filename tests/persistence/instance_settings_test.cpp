@@ -39,6 +39,13 @@ class InstanceSettings : public PersistenceTest {
     return core;
   }
 
+  // A new instance that has loaded its settings.
+  std::unique_ptr<InstanceCore> LoadedCore(const char* id = "#1") {
+    auto core = NewCore(id);
+    core->LoadSettings();
+    return core;
+  }
+
   // The only message shown, checked for its caption and style.
   std::string OnlyMessage() {
     EXPECT_EQ(messages_.Boxes.size(), 1u);
@@ -65,8 +72,7 @@ class InstanceSettings : public PersistenceTest {
 };
 
 TEST_F(InstanceSettings, TheFirstRunKeepsTheDefaultsWithoutAMessage) {
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   ExpectSameRecord(core->Settings, DuckerSettings{});
   EXPECT_FALSE(core->AutoStart);
   EXPECT_FALSE(core->RunOnLogon);
@@ -78,8 +84,7 @@ TEST_F(InstanceSettings, SettingsSurviveARestart) {
   SaveComplete();
   EXPECT_TRUE(messages_.Boxes.empty());
 
-  auto restarted = NewCore();
-  restarted->LoadSettings();
+  auto restarted = LoadedCore();
   ExpectSameRecord(restarted->Settings, FullRecord());
   EXPECT_TRUE(restarted->AutoStart);
   EXPECT_TRUE(restarted->RunOnLogon);
@@ -126,9 +131,7 @@ TEST_F(InstanceSettings, AutoStartIsStoredAsOneOrZero) {
     auto core = NewCore();
     core->AutoStart = autoStart;
     core->SaveSettings();
-    uint32_t v = 0xDEADBEEF;
-    EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "AutoStart", v), S_OK);
-    EXPECT_EQ(v, autoStart ? 1u : 0u);
+    EXPECT_EQ(StoredDword("Quellvox\\#1", "AutoStart"), autoStart ? 1u : 0u);
   }
 }
 
@@ -148,8 +151,7 @@ TEST_F(InstanceSettings, TheLogonOptionWritesTheRunCommandAndClearingItDeletesIt
   ASSERT_TRUE(RunValue("Quellvox#1", command));
   EXPECT_EQ(command, "\"/opt/quellvox/bin/quellvox\" #1");
 
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   core->RunOnLogon = false;
   core->SaveSettings();
   EXPECT_FALSE(RunValue("Quellvox#1", command));
@@ -159,8 +161,7 @@ TEST_F(InstanceSettings, TheLogonOptionWritesTheRunCommandAndClearingItDeletesIt
 TEST_F(InstanceSettings, TheRunValueIsComparedIgnoringCase) {
   SaveComplete(false);
   WritableKey(kRunKey)->WriteString(Cs("QUELLVOX#1"), Cs("\"/OPT/QUELLVOX/BIN/QUELLVOX\" #1"), REG_SZ);
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   EXPECT_TRUE(core->RunOnLogon);
 }
 
@@ -168,12 +169,10 @@ TEST_F(InstanceSettings, ARunValueForAnotherProgramOrInstanceReadsAsOffAndIsRepl
   SaveComplete(false);
   for (const char* other : {"\"/old/place/quellvox\" #1", "\"/opt/quellvox/bin/quellvox\" #2"}) {
     WritableKey(kRunKey)->WriteString(Cs("Quellvox#1"), Cs(other), REG_SZ);
-    auto core = NewCore();
-    core->LoadSettings();
+    auto core = LoadedCore();
     EXPECT_FALSE(core->RunOnLogon) << other;
   }
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   core->RunOnLogon = true;
   core->SaveSettings();
   std::string command;
@@ -225,16 +224,14 @@ TEST_F(InstanceSettings, AnIdentifierEndingInABackslashDoesNotShareTheKeyOfTheOn
   other->AutoStart = true;
   other->SaveSettings();
   EXPECT_EQ(OnlyMessage(), "Can't access to application registry folder");
-  auto again = NewCore("#7");
-  again->LoadSettings();
+  auto again = LoadedCore("#7");
   ExpectSameRecord(again->Settings, FullRecord());
   EXPECT_FALSE(again->AutoStart);
 }
 
 TEST_F(InstanceSettings, WithoutTheComponentLoadAndSaveSayNeedReinstall) {
   Faults().FailCreation = true;
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo class for registry access.");
   ExpectSameRecord(core->Settings, DuckerSettings{});
 
@@ -251,8 +248,7 @@ TEST_F(InstanceSettings, ADamagedStoreIsReportedAtLoadAndLeftAsItWas) {
   std::filesystem::create_directories(configHome_ + "/quellvox");
   const std::string garbage(4096, 'x');
   WriteFileBytes(StorePath(), garbage);
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo class for registry access.");
   core->SaveSettings();
   EXPECT_EQ(ReadFileBytes(StorePath()), garbage);
@@ -261,8 +257,7 @@ TEST_F(InstanceSettings, ADamagedStoreIsReportedAtLoadAndLeftAsItWas) {
 TEST_F(InstanceSettings, WithoutTheRootInterfaceTheLogonEntryIsNeitherReadNorWritten) {
   SaveComplete(true);
   Faults().NoRootInterface = true;
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo interface IKTRegRoot.");
   EXPECT_TRUE(core->AutoStart) << "read before the root was asked for";
   ExpectSameRecord(core->Settings, FullRecord());
@@ -279,8 +274,7 @@ TEST_F(InstanceSettings, WithoutTheRootInterfaceTheLogonEntryIsNeitherReadNorWri
 TEST_F(InstanceSettings, ARefusedRootIsAutoRunFolderOne) {
   SaveComplete(true);
   Faults().SetRootResult = E_ACCESSDENIED;
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   EXPECT_EQ(OnlyMessage(), "Can't access to AutoRun folder #1");
   messages_.Boxes.clear();
   core->SaveSettings();
@@ -316,8 +310,7 @@ TEST_F(InstanceSettings, AnInstanceKeyThatCannotBeOpenedOrCreatedStopsTheSave) {
 TEST_F(InstanceSettings, AStoppedSettingsReadStillLoadsTheLogonEntry) {
   SaveComplete(true);
   WritableKey("Quellvox\\#1")->DeleteValue(Cs("DelayInFrames"));
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   EXPECT_TRUE(core->RunOnLogon);
   EXPECT_TRUE(messages_.Boxes.empty());
 }
@@ -411,8 +404,7 @@ $r set 'Microsoft\Windows\CurrentVersion\Run' 'Quellvox#1' --string '"/opt/quell
   });
   ASSERT_EQ(WaitExitCode(pid), 0);
 
-  auto core = NewCore();
-  core->LoadSettings();
+  auto core = LoadedCore();
   EXPECT_TRUE(IsComplete(core->Settings));
   EXPECT_EQ(core->Settings.CaptureSource, 0);
   EXPECT_EQ(core->Settings.TitleEngineMask, 1u);

@@ -14,7 +14,15 @@ namespace {
 
 constexpr const char* kKey = "Quellvox\\#1";
 
-using ReadWriteSettings = PersistenceTest;
+class ReadWriteSettings : public PersistenceTest {
+ protected:
+  // What a ReadSettings of the instance key leaves in a fresh record.
+  DuckerSettings ReadBack() {
+    DuckerSettings read;
+    ReadSettings(read, engines_, sources_, kKey);
+    return read;
+  }
+};
 
 // A record with sentinel values in every field that a stopped read must
 // leave alone.
@@ -53,9 +61,7 @@ TEST_F(ReadWriteSettings, EveryLineReferenceOfTheNineSingleDigitPairsReadsBack) 
       }
       written.CommonLine = {kind, pair};
       ASSERT_TRUE(WriteSettings(written, engines_, sources_, kKey));
-      DuckerSettings read;
-      ReadSettings(read, engines_, sources_, kKey);
-      ExpectSameRecord(read, written);
+      ExpectSameRecord(ReadBack(), written);
     }
   }
 }
@@ -81,8 +87,7 @@ TEST_F(ReadWriteSettings, ValuesAreWrittenInTheirOrderAndTheKeyClosed) {
 TEST_F(ReadWriteSettings, ValuesAreReadInTheirOrderAndTheKeyClosed) {
   ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
   Calls().clear();
-  DuckerSettings read;
-  ReadSettings(read, engines_, sources_, kKey);
+  ReadBack();
   EXPECT_EQ(Calls(), FullReadCalls(kKey, 3));
 }
 
@@ -152,12 +157,8 @@ TEST_F(ReadWriteSettings, EngineValuesLeftByAnEarlierSaveStayAndAreIgnored) {
   s.TitleEngineMask = 0b0001;
   ASSERT_TRUE(WriteSettings(s, engines_, sources_, kKey));
 
-  std::string stale;
-  EXPECT_EQ(ReadStr8(ReadableKey(kKey).Get(), "TitleEngine4", stale), S_OK);
-  EXPECT_EQ(stale, "Engine D");
-  DuckerSettings read;
-  ReadSettings(read, engines_, sources_, kKey);
-  EXPECT_EQ(read.TitleEngineMask, 0b0001u);
+  EXPECT_EQ(StoredString(kKey, "TitleEngine4"), "Engine D");
+  EXPECT_EQ(ReadBack().TitleEngineMask, 0b0001u);
 }
 
 TEST_F(ReadWriteSettings, AMissingEngineNameStopsTheReadWithTheEnginesReadSoFar) {
@@ -189,9 +190,7 @@ TEST_F(ReadWriteSettings, AMissingRowGainReadsAsZeroAndTheReadGoesOn) {
 TEST_F(ReadWriteSettings, ARowGainStoredAsTwosComplementReadsNegative) {
   ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
   WritableKey(kKey)->WriteDword(Cs("VolumeDB4Line2"), 0xFFFFFFFAu);
-  DuckerSettings read;
-  ReadSettings(read, engines_, sources_, kKey);
-  EXPECT_EQ(read.Lines[1].VolumeDB, -6);
+  EXPECT_EQ(ReadBack().Lines[1].VolumeDB, -6);
 }
 
 TEST_F(ReadWriteSettings, CpuPriorityAndShowOnStartTypeAreOptional) {
@@ -281,13 +280,10 @@ TEST_F(ReadWriteSettings, ACaptureSourceFoundByItsDisplayNameIsSavedByItsStoredN
   ASSERT_NE(entry.DisplayName, entry.StoredName);
   WritableKey(kKey)->WriteString(Cs("CaptureSource"), Cs(entry.DisplayName), REG_SZ);
 
-  DuckerSettings read;
-  ReadSettings(read, engines_, sources_, kKey);
+  const DuckerSettings read = ReadBack();
   EXPECT_EQ(read.CaptureSource, 1);
   ASSERT_TRUE(WriteSettings(read, engines_, sources_, kKey));
-  std::string stored;
-  EXPECT_EQ(ReadStr8(ReadableKey(kKey).Get(), "CaptureSource", stored), S_OK);
-  EXPECT_EQ(stored, entry.StoredName);
+  EXPECT_EQ(StoredString(kKey, "CaptureSource"), entry.StoredName);
 }
 
 TEST_F(ReadWriteSettings, NamesTheCataloguesNoLongerListSelectNothing) {
@@ -313,8 +309,7 @@ TEST_F(ReadWriteSettings, StoredNamesAreMatchedIgnoringCase) {
     reg->WriteString(Cs("TitleEngine1"), Cs("ENGINE a"), REG_SZ);
     reg->WriteString(Cs("CaptureSource"), Cs(upper), REG_SZ);
   }
-  DuckerSettings read;
-  ReadSettings(read, engines_, sources_, kKey);
+  const DuckerSettings read = ReadBack();
   EXPECT_EQ(read.TitleEngineMask, FullRecord().TitleEngineMask);
   EXPECT_EQ(read.CaptureSource, 2);
 }
@@ -323,12 +318,8 @@ TEST_F(ReadWriteSettings, NoCaptureSourceIsWrittenAsTheCataloguesErrorName) {
   DuckerSettings s = FullRecord();
   s.CaptureSource = -1;
   ASSERT_TRUE(WriteSettings(s, engines_, sources_, kKey));
-  std::string stored;
-  EXPECT_EQ(ReadStr8(ReadableKey(kKey).Get(), "CaptureSource", stored), S_OK);
-  EXPECT_EQ(stored, "--- ERROR INDEX ---");
-  DuckerSettings read;
-  ReadSettings(read, engines_, sources_, kKey);
-  EXPECT_EQ(read.CaptureSource, -1);
+  EXPECT_EQ(StoredString(kKey, "CaptureSource"), "--- ERROR INDEX ---");
+  EXPECT_EQ(ReadBack().CaptureSource, -1);
 }
 
 // Pairs outside the offered ones are kept as read: the pipeline and the
@@ -341,8 +332,7 @@ TEST_F(ReadWriteSettings, LineTextsWithPairsOutsideTheOfferedOnesAreKeptAsRead) 
     reg->WriteString(Cs("To4Line1"), Cs("Left#:"), REG_SZ);
     reg->WriteString(Cs("CommonLine"), Cs("Surround#1"), REG_SZ);
   }
-  DuckerSettings read;
-  ReadSettings(read, engines_, sources_, kKey);
+  const DuckerSettings read = ReadBack();
   EXPECT_EQ(read.Lines[0].From, (AudioLineRef{Stereo, -1}));
   EXPECT_EQ(read.Lines[0].To, (AudioLineRef{Left, 9}));
   EXPECT_EQ(read.CommonLine, (AudioLineRef{Stereo, 0}));

@@ -137,12 +137,18 @@ class Autostart : public RegistryTest {
  protected:
   // The Run key as the program reaches it: root set to CurrentVersion.
   ComPtr<IKTRegistryAccess> RunKey(uint32_t access) {
-    ComPtr<IKTRegistryAccess> reg = NewAccess();
-    ComPtr<IKTRegRoot> root;
-    EXPECT_EQ(reg.As(root), S_OK);
-    EXPECT_EQ(root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, Cs("Software\\Microsoft\\Windows\\CurrentVersion")), S_OK);
-    EXPECT_EQ(reg->OpenKey(Cs("Run"), access), S_OK);
+    ComPtr<IKTRegistryAccess> reg = RootedAccess("Software\\Microsoft\\Windows\\CurrentVersion");
+    if (reg) {
+      EXPECT_EQ(reg->OpenKey(Cs("Run"), access), S_OK);
+    }
     return reg;
+  }
+
+  // The Run value `name` as the program reads it; the read must succeed.
+  std::string RunValue(const std::string& name) {
+    std::string text;
+    EXPECT_EQ(ReadStr8(RunKey(KEY_READ).Get(), name, text), S_OK) << name;
+    return text;
   }
 
   std::vector<std::string> EntryFiles() {
@@ -175,16 +181,12 @@ TEST_F(Autostart, WritingARunValueCreatesAnEntryThatStartsTheInstance) {
 TEST_F(Autostart, ARunValueReadsBackExactlyWhateverTheCaseOfItsName) {
   const std::string command = "\"/opt/Quellvox Studio/quellvox\" #Studio A";
   RunKey(KEY_WRITE)->WriteString(Cs("Quellvox#Studio A"), Cs(command), REG_SZ);
-  std::string back;
-  EXPECT_EQ(ReadStr8(RunKey(KEY_READ).Get(), "QUELLVOX#studio a", back), S_OK);
-  EXPECT_EQ(back, command);
+  EXPECT_EQ(RunValue("QUELLVOX#studio a"), command);
 }
 
 TEST_F(Autostart, TheRunKeyIsTheSameFromTheDefaultRootInAnyCase) {
   RunKey(KEY_WRITE)->WriteString(Cs("Quellvox#1"), Cs("\"/q\" #1"), REG_SZ);
-  std::string back;
-  EXPECT_EQ(ReadStr8(ReadableKey("microsoft\\WINDOWS\\currentversion\\RUN").Get(), "Quellvox#1", back), S_OK);
-  EXPECT_EQ(back, "\"/q\" #1");
+  EXPECT_EQ(StoredString("microsoft\\WINDOWS\\currentversion\\RUN", "Quellvox#1"), "\"/q\" #1");
 }
 
 TEST_F(Autostart, ReplacingAValueRewritesItsOneEntry) {
@@ -192,9 +194,7 @@ TEST_F(Autostart, ReplacingAValueRewritesItsOneEntry) {
   RunKey(KEY_WRITE)->WriteString(Cs("quellvox#1"), Cs("\"/new/quellvox\" #1"), REG_SZ);
   std::map<std::string, std::string> keys = OnlyEntry();
   EXPECT_EQ(UnescapeValue(keys["Name"]), "Quellvox#1") << "the name keeps the case first written";
-  std::string back;
-  EXPECT_EQ(ReadStr8(RunKey(KEY_READ).Get(), "Quellvox#1", back), S_OK);
-  EXPECT_EQ(back, "\"/new/quellvox\" #1");
+  EXPECT_EQ(RunValue("Quellvox#1"), "\"/new/quellvox\" #1");
 }
 
 TEST_F(Autostart, DeletingAValueRemovesItsEntry) {
@@ -248,9 +248,7 @@ TEST_F(Autostart, HostileIdentifiersStayInsideTheFolderAndStartExactlyThatIdenti
   for (const std::string& id : kHostileIds) {
     if (id == "#a/b") continue;  // replaced by "#A/B"
     const std::string name = "Quellvox" + id;
-    std::string back;
-    EXPECT_EQ(ReadStr8(RunKey(KEY_READ).Get(), name, back), S_OK) << id;
-    EXPECT_EQ(back, "\"" + program + "\" " + id);
+    EXPECT_EQ(RunValue(name), "\"" + program + "\" " + id);
     const std::string file = AutostartDir() + "/" + AutostartFileFor(name);
     std::map<std::string, std::string> keys = ReadEntryKeys(file);
     std::vector<std::string> argv;
@@ -327,18 +325,9 @@ TEST_F(Autostart, BrowsingTheRunKeyListsOurEntriesOnly) {
   RunKey(KEY_WRITE)->WriteString(Cs("Quellvox#2"), Cs("\"/q\" #2"), REG_SZ);
   RunKey(KEY_WRITE)->WriteString(Cs("Quellvox#1"), Cs("\"/q\" #1"), REG_SZ);
 
-  ComPtr<IKTRegistryAccess> reg = RunKey(KEY_READ);
-  ComPtr<IRegistryBrowse> browse;
-  ASSERT_EQ(reg.As(browse), S_OK);
-  std::vector<std::string> names;
-  for (uint32_t i = 0;; ++i) {
-    ComStringHolder name;
-    uint32_t type = 0;
-    if (browse->EnumValue(i, name.Put(), &type) != S_OK) break;
-    EXPECT_EQ(type, REG_SZ);
-    names.push_back(ComStringToUtf8(name.Get()));
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"Quellvox#1", "Quellvox#2"}));
+  std::vector<uint32_t> types;
+  EXPECT_EQ(ValueNames(RunKey(KEY_READ), &types), (std::vector<std::string>{"Quellvox#1", "Quellvox#2"}));
+  EXPECT_EQ(types, (std::vector<uint32_t>{REG_SZ, REG_SZ}));
 }
 
 TEST(SplitRunCommand, TakesTheQuotedProgramAndTheRestAsOneArgument) {

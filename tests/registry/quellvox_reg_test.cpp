@@ -59,9 +59,7 @@ TEST_F(QuellvoxReg, SetsAndGetsValuesOfBothTypes) {
   EXPECT_EQ(RunTool({"--signed", "get", "Quellvox\\#1", "VolumeDB4Line1"}).Out, "-6\n");
 
   // What the program reads through the component.
-  uint32_t v = 0;
-  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "VolumeDB4Line1", v), S_OK);
-  EXPECT_EQ(v, 0xFFFFFFFAu);
+  EXPECT_EQ(StoredDword("Quellvox\\#1", "VolumeDB4Line1"), 0xFFFFFFFAu);
 }
 
 TEST_F(QuellvoxReg, ListsAKeyOneValuePerLineWithEscapes) {

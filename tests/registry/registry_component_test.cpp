@@ -27,10 +27,8 @@ TEST_F(RegistryAccess, CreateKeyCreatesTheKeyAndEveryKeyAboveIt) {
 TEST_F(RegistryAccess, AFreshInstanceStartsAtLocalMachineSoftware) {
   WritableKey("Quellvox\\#1")->WriteDword(Cs("AutoStart"), 1);
 
-  ComPtr<IKTRegistryAccess> reg = NewAccess();
-  ComPtr<IKTRegRoot> root;
-  ASSERT_EQ(reg.As(root), S_OK);
-  ASSERT_EQ(root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, Cs("Software\\Quellvox")), S_OK);
+  ComPtr<IKTRegistryAccess> reg = RootedAccess("Software\\Quellvox");
+  ASSERT_TRUE(reg);
   ASSERT_EQ(reg->OpenKey(Cs("#1"), KEY_READ), S_OK);
   uint32_t v = 0;
   EXPECT_EQ(ReadDw(reg.Get(), "AutoStart", v), S_OK);
@@ -40,10 +38,8 @@ TEST_F(RegistryAccess, AFreshInstanceStartsAtLocalMachineSoftware) {
 TEST_F(RegistryAccess, KeyPathsAreRelativeToTheRootSetOnThatInstanceOnly) {
   WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 5);
 
-  ComPtr<IKTRegistryAccess> rooted = NewAccess();
-  ComPtr<IKTRegRoot> root;
-  ASSERT_EQ(rooted.As(root), S_OK);
-  ASSERT_EQ(root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, Cs("Software\\Quellvox")), S_OK);
+  ComPtr<IKTRegistryAccess> rooted = RootedAccess("Software\\Quellvox");
+  ASSERT_TRUE(rooted);
   EXPECT_EQ(rooted->OpenKey(Cs("Quellvox\\#1"), KEY_READ), E_NOTFOUND);
 
   // A root set on one instance does not carry over to the next.
@@ -68,10 +64,8 @@ TEST_F(RegistryAccess, KeyPathsWithAnEmptyNameAreRefused) {
 
 TEST_F(RegistryAccess, AnEmptyPathIsTheRootItself) {
   WritableKey("Quellvox")->WriteDword(Cs("X0"), 5);
-  ComPtr<IKTRegistryAccess> reg = NewAccess();
-  ComPtr<IKTRegRoot> root;
-  ASSERT_EQ(reg.As(root), S_OK);
-  ASSERT_EQ(root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, Cs("Software\\Quellvox")), S_OK);
+  ComPtr<IKTRegistryAccess> reg = RootedAccess("Software\\Quellvox");
+  ASSERT_TRUE(reg);
   ASSERT_EQ(reg->OpenKey(Cs(""), KEY_READ), S_OK);
   uint32_t v = 0;
   EXPECT_EQ(ReadDw(reg.Get(), "X0", v), S_OK);
@@ -106,17 +100,7 @@ TEST_F(RegistryAccess, ValueNamesIgnoreCaseAndKeepTheCaseFirstWritten) {
   EXPECT_EQ(v, 7u);
   std::string text;
   EXPECT_EQ(ReadStr8(reg.Get(), "RÉGION", text), S_OK);
-
-  ComPtr<IRegistryBrowse> browse;
-  ASSERT_EQ(reg.As(browse), S_OK);
-  std::vector<std::string> names;
-  for (uint32_t i = 0;; ++i) {
-    ComStringHolder name;
-    uint32_t type = 0;
-    if (browse->EnumValue(i, name.Put(), &type) != S_OK) break;
-    names.push_back(ComStringToUtf8(name.Get()));
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"Région", "VolumeDB4Line1"}));
+  EXPECT_EQ(ValueNames(reg), (std::vector<std::string>{"Région", "VolumeDB4Line1"}));
 }
 
 TEST(CaseFold, FoldsLettersBeyondAsciiAndLeavesTheRest) {
@@ -184,9 +168,7 @@ TEST_F(RegistryAccess, AStringWhereADwordIsAskedFailsAndLeavesTheOutValue) {
 TEST_F(RegistryAccess, WritingAValueWithTheOtherTypeReplacesIt) {
   WritableKey("Quellvox\\#1")->WriteString(Cs("CpuPriority"), Cs("2"), REG_SZ);
   WritableKey("Quellvox\\#1")->WriteDword(Cs("CpuPriority"), 2);
-  uint32_t v = 0;
-  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "CpuPriority", v), S_OK);
-  EXPECT_EQ(v, 2u);
+  EXPECT_EQ(StoredDword("Quellvox\\#1", "CpuPriority"), 2u);
 }
 
 TEST_F(RegistryAccess, AMissingValueFailsAndLeavesTheOutValue) {
@@ -239,12 +221,8 @@ TEST_F(RegistryAccess, DeleteValueRemovesThatValueOnly) {
 TEST_F(RegistryAccess, TwoKeysKeepTheirOwnValues) {
   WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 1);
   WritableKey("Quellvox\\#2")->WriteDword(Cs("X0"), 2);
-  uint32_t a = 0;
-  uint32_t b = 0;
-  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "X0", a), S_OK);
-  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#2").Get(), "X0", b), S_OK);
-  EXPECT_EQ(a, 1u);
-  EXPECT_EQ(b, 2u);
+  EXPECT_EQ(StoredDword("Quellvox\\#1", "X0"), 1u);
+  EXPECT_EQ(StoredDword("Quellvox\\#2", "X0"), 2u);
 }
 
 TEST_F(RegistryAccess, RefusesTextsAndTypesItCannotKeepExactly) {
@@ -289,9 +267,7 @@ TEST_F(RegistryAccess, NestedInstancesOfOneSaveCommitTogetherWhenTheLastIsReleas
 TEST_F(RegistryAccess, ReleasingAnInstanceClosesItsKeyAndKeepsItsWrites) {
   WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 42);  // released with the key open
   EXPECT_EQ(CountStoredValues(StorePath()), 1);
-  uint32_t v = 0;
-  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "X0", v), S_OK);
-  EXPECT_EQ(v, 42u);
+  EXPECT_EQ(StoredDword("Quellvox\\#1", "X0"), 42u);
 }
 
 TEST_F(RegistryAccess, EveryInstanceIsReleasedAfterUse) {

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/registry_access.h"
 #include "platform/com/com.h"
@@ -103,6 +104,51 @@ class RegistryTest : public ::testing::Test {
       EXPECT_EQ(reg->OpenKey(Cs(key), KEY_READ), S_OK) << key;
     }
     return reg;
+  }
+
+  // A fresh instance whose root is `base` under HKEY_LOCAL_MACHINE; null when
+  // the root cannot be set (that failure is reported here).
+  ComPtr<IKTRegistryAccess> RootedAccess(const char* base) {
+    ComPtr<IKTRegistryAccess> reg = NewAccess();
+    ComPtr<IKTRegRoot> root;
+    if (!reg) return reg;
+    EXPECT_EQ(reg.As(root), S_OK);
+    if (!root) return nullptr;
+    const HResult hr = root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, Cs(base));
+    EXPECT_EQ(hr, S_OK) << base;
+    return hr == S_OK ? reg : nullptr;
+  }
+
+  // The DWORD `name` of `key` on a fresh instance; the read must succeed
+  // (a sentinel stands in the value until the read fills it).
+  uint32_t StoredDword(const char* key, const char* name) {
+    uint32_t v = 0xDEADBEEF;
+    EXPECT_EQ(ReadDw(ReadableKey(key).Get(), name, v), S_OK) << key << " " << name;
+    return v;
+  }
+
+  // The string `name` of `key` on a fresh instance; the read must succeed.
+  std::string StoredString(const char* key, const char* name) {
+    std::string text;
+    EXPECT_EQ(ReadStr8(ReadableKey(key).Get(), name, text), S_OK) << key << " " << name;
+    return text;
+  }
+
+  // The names of the values of the key `reg` has open, in browsing order;
+  // `types`, when given, takes each value's type.
+  static std::vector<std::string> ValueNames(const ComPtr<IKTRegistryAccess>& reg,
+                                             std::vector<uint32_t>* types = nullptr) {
+    ComPtr<IRegistryBrowse> browse;
+    EXPECT_EQ(reg.As(browse), S_OK);
+    std::vector<std::string> names;
+    for (uint32_t i = 0; browse; ++i) {
+      ComStringHolder name;
+      uint32_t type = 0;
+      if (browse->EnumValue(i, name.Put(), &type) != S_OK) break;
+      names.push_back(ComStringToUtf8(name.Get()));
+      if (types) types->push_back(type);
+    }
+    return names;
   }
 
  public:

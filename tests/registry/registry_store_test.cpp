@@ -92,9 +92,7 @@ TEST_F(RegistryStoreFile, AStoreRemovedBetweenSavesIsMadeAfreshByTheNextSave) {
   std::filesystem::remove_all(configHome_ + "/quellvox");
   WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 2);
   ASSERT_TRUE(std::filesystem::exists(StorePath()));
-  uint32_t v = 0;
-  EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "X0", v), S_OK);
-  EXPECT_EQ(v, 2u);
+  EXPECT_EQ(StoredDword("Quellvox\\#1", "X0"), 2u);
 }
 
 TEST_F(RegistryStoreFile, ARelativeConfigHomeIsIgnoredForTheHomeFolder) {
