@@ -3,23 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <tuple>
 #include <vector>
 
 #include "config/settings.h"
+#include "float_bits.h"
 
 namespace quellvox {
 namespace {
-
-// Bit pattern of a float, so that EXPECT_EQ on it means "the same to the bit"
-// (and NaN compares as itself).
-uint32_t Bits(float v) {
-  uint32_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
 
 // The scaled add as the arithmetic is defined, written plainly: the
 // reference against which the routed adds are checked to the bit.

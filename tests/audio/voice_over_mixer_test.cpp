@@ -3,20 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <vector>
 
 #include "audio/gain.h"
+#include "float_bits.h"
 
 namespace quellvox {
 namespace {
-
-uint32_t Bits(float v) {
-  uint32_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
 
 // A block of C channels whose buffers are exactly as large as the block and
 // the planes need, so that the address sanitizer catches any access outside.

@@ -14,14 +14,18 @@ using st::FaultRule;
 constexpr HResult kDenied = static_cast<HResult>(0x80070005u);  // -2147024891
 constexpr HResult kOdd = static_cast<HResult>(0x8004ABCDu);     // -2147177523
 
-void Fault(const FaultRule& rule) {
-  std::string error;
-  ASSERT_TRUE(st::AddFault(rule, &error)) << error;
-}
-
 // Rows 0 and 1 are engines 0 and 2, both frame for frame from Cam25: a
 // failure on row 1 must name catalogue position 2.
 void TwoRows(InstanceCore& c) { c.Settings.TitleEngineMask = (1u << kE25) | (1u << kE25iBottom); }
+
+// Two rows, the show-on-start type `show` (unless negative) and `rule`.
+std::function<void(InstanceCore&)> OnTwoRows(FaultRule rule, int32_t show = -1) {
+  return [rule, show](InstanceCore& c) {
+    TwoRows(c);
+    if (show >= 0) c.Settings.ShowOnStartType = show;
+    Fault(rule);
+  };
+}
 
 struct MessageCase {
   const char* Name;
@@ -212,22 +216,13 @@ const MessageCase kMessages[] = {
      "System error: Layer (title[0] region) don't support required interfaces."},
     // Failures on the second row name the engine by its catalogue position.
     {"M7_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       Fault(FaultRule::On("CreateTitleTarget").Skipping(1).Returning(kDenied));
-     },
+     OnTwoRows(FaultRule::On("CreateTitleTarget").Skipping(1).Returning(kDenied)),
      "Can't create title target[2], error = 0x80070005/-2147024891."},
     {"M8_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       Fault(FaultRule::On("QueryInterface").ForInterface("IZRTitleRegions").At("engine 2").Returning(E_NOINTERFACE));
-     },
+     OnTwoRows(FaultRule::On("QueryInterface").ForInterface("IZRTitleRegions").At("engine 2").Returning(E_NOINTERFACE)),
      "System error: Target[2] object don't support required interfaces."},
     {"M9_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       Fault(FaultRule::On("GetRegionSize").At("engine 2").Returning(kOdd));
-     },
+     OnTwoRows(FaultRule::On("GetRegionSize").At("engine 2").Returning(kOdd)),
      "Can't obtain title[2] region size, error = 0x8004ABCD/-2147177523."},
     {"M10_SecondRow",
      [](InstanceCore& c) {
@@ -238,10 +233,7 @@ const MessageCase kMessages[] = {
      },
      "Wrong configuration: Source and target[2] has different video format"},
     {"M11_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       Fault(FaultRule::On("GetFrameRate").At("engine 2").Returning(E_FAIL));
-     },
+     OnTwoRows(FaultRule::On("GetFrameRate").At("engine 2").Returning(E_FAIL)),
      "Can't obtain title[2] region frame rate, error = 0x80004005/-2147467259."},
     {"M12_SecondRow",
      [](InstanceCore& c) {
@@ -252,29 +244,16 @@ const MessageCase kMessages[] = {
      },
      "Wrong configuration: Source and target[2] has different frame rate"},
     {"M13_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       Fault(FaultRule::On("CreateLayer").At("engine 2").EveryNth(1).Returning(kDenied));
-     },
+     OnTwoRows(FaultRule::On("CreateLayer").At("engine 2").EveryNth(1).Returning(kDenied)),
      "Can't create title[2] region (layer), error = 0x80070005/-2147024891."},
     {"M14_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       Fault(FaultRule::On("QueryInterface").ForInterface("IZRLayer").At("engine 2").Returning(E_NOINTERFACE));
-     },
+     OnTwoRows(FaultRule::On("QueryInterface").ForInterface("IZRLayer").At("engine 2").Returning(E_NOINTERFACE)),
      "System error: Layer (title[2] region) don't support required interfaces."},
     {"M15_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       c.Settings.ShowOnStartType = 2;
-       Fault(FaultRule::On("SetProperty").At("engine 2").Returning(kOdd));
-     },
+     OnTwoRows(FaultRule::On("SetProperty").At("engine 2").Returning(kOdd), 2),
      "Can't manage title[2] region (layer), error = 0x8004ABCD/-2147177523."},
     {"M16_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       Fault(FaultRule::On("GetAudioInfo").At("engine 2").Returning(E_FAIL));
-     },
+     OnTwoRows(FaultRule::On("GetAudioInfo").At("engine 2").Returning(E_FAIL)),
      "System error: Can't obtain target[2] audio info, error = 0x80004005/-2147467259."},
     {"M17_SecondRow",
      [](InstanceCore& c) {
@@ -286,30 +265,16 @@ const MessageCase kMessages[] = {
      },
      "Wrong configuration for Lang.#1:\r\nTarget[2] audio don't have stereo line #2\r\n(it have 1 stereo lines only)."},
     {"M18_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       Fault(FaultRule::On("CreateFifo").At("engine 2").Skipping(3).Returning(kDenied));
-     },
+     OnTwoRows(FaultRule::On("CreateFifo").At("engine 2").Skipping(3).Returning(kDenied)),
      "Can't create output audio fifo #4, error = 0x80070005/-2147024891."},
     {"M19_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       Fault(FaultRule::On("InitFifo").At("engine 2").Skipping(2).Returning(kOdd));
-     },
+     OnTwoRows(FaultRule::On("InitFifo").At("engine 2").Skipping(2).Returning(kOdd)),
      "Can't init target[2] audio fifo #3, error = 0x8004ABCD/-2147177523."},
     {"M20_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       c.Settings.ShowOnStartType = 1;
-       Fault(FaultRule::On("SetMute").At("engine 2").Returning(kDenied));
-     },
+     OnTwoRows(FaultRule::On("SetMute").At("engine 2").Returning(kDenied), 1),
      "Can't unmute target[2] audio fifo #1, error = 0x80070005/-2147024891."},
     {"M21_SecondRow",
-     [](InstanceCore& c) {
-       TwoRows(c);
-       c.Settings.ShowOnStartType = 1;
-       Fault(FaultRule::On("SetVolume").At("engine 2").Skipping(3).Returning(E_FAIL));
-     },
+     OnTwoRows(FaultRule::On("SetVolume").At("engine 2").Skipping(3).Returning(E_FAIL), 1),
      "Can't set volume for target[2] audio fifo #4, error = 0x80004005/-2147467259."},
 };
 

@@ -14,18 +14,6 @@
 namespace quellvox::pipeline_testing {
 namespace {
 
-void Fault(const st::FaultRule& rule) {
-  std::string error;
-  ASSERT_TRUE(st::AddFault(rule, &error)) << error;
-}
-
-const st::FifoReport* FindFifo(const st::LayerReport& layer, int32_t number) {
-  for (const auto& f : layer.Fifos) {
-    if (f.Number == number) return &f;
-  }
-  return nullptr;
-}
-
 struct CopyResult {
   bool Copied = false;
   int64_t Next = 0;
@@ -44,16 +32,23 @@ CopyResult CopyOnce(PumpContext& ctx, int64_t pos, int64_t next) {
   return r;
 }
 
+// Whether the call copied and left the traces, skip count and next position
+// given.
+::testing::AssertionResult CopiedWith(const CopyResult& r, const std::string& traces, int64_t skipped, int64_t next) {
+  if (r.Copied && r.Traces == traces && r.Skipped == skipped && r.Next == next) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "copied " << r.Copied << ", traces \"" << r.Traces << "\" (want \"" << traces
+                                       << "\"), skipped " << r.Skipped << " (want " << skipped << "), next " << r.Next
+                                       << " (want " << next << ")";
+}
+
 class CopyAudioTest : public PipelineFixture {};
 
 TEST_F(CopyAudioTest, TrailingBeyondMaxLagSkipsToTwoFramesBehindAndRebases) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 106);
   const CopyResult r = CopyOnce(*ctx, 106, 100);
-  ASSERT_TRUE(r.Copied);
-  EXPECT_EQ(r.Traces, "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n");
-  EXPECT_EQ(r.Skipped, 4);
-  EXPECT_EQ(r.Next, 105);  // frame 104 was copied
+  // Frame 104 was copied.
+  ASSERT_TRUE(CopiedWith(r, "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n", 4, 105));
   EXPECT_EQ(ctx->FifoBase[0], 104);
   EXPECT_EQ(ctx->FifoSamples[0], 1920);
   const st::EngineReport report = st::GetEngineReport(kE25);
@@ -69,20 +64,16 @@ TEST_F(CopyAudioTest, TrailingByMaxLagExactlyCopiesWithoutSkipping) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 105);
   const CopyResult r = CopyOnce(*ctx, 105, 100);
-  ASSERT_TRUE(r.Copied);
-  EXPECT_EQ(r.Traces, "");
-  EXPECT_EQ(r.Skipped, 0);
-  EXPECT_EQ(r.Next, 101);
+  ASSERT_TRUE(CopiedWith(r, "", 0, 101));
   EXPECT_EQ(ctx->FifoBase[0], 0);  // the assembly's position stands
 }
 
 TEST_F(CopyAudioTest, NoNewFrameCopiesNothing) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 100);
-  int64_t next = 100;
-  int64_t skipped = 0;
-  EXPECT_FALSE(CopyAudio(*ctx, 100, next, skipped));
-  EXPECT_EQ(next, 100);
+  const CopyResult r = CopyOnce(*ctx, 100, 100);
+  EXPECT_FALSE(r.Copied);
+  EXPECT_EQ(r.Next, 100);
   EXPECT_EQ(ctx->FifoSamples[0], 0);
 }
 
@@ -91,10 +82,7 @@ TEST_F(CopyAudioTest, LaterDeliveredFrameIsSkipTwoAndTheBlockLandsThere) {
   CaptureUpTo(kCam25, 204);
   Fault(st::FaultRule::On("ReadAudio").At("device 0").DeliveringLater(3));
   const CopyResult r = CopyOnce(*ctx, 204, 200);
-  ASSERT_TRUE(r.Copied);
-  EXPECT_EQ(r.Traces, "Quellvox#T::CopyAudio -- Skip#2 3 frames  200 --> 204\n");
-  EXPECT_EQ(r.Skipped, 3);
-  EXPECT_EQ(r.Next, 204);
+  ASSERT_TRUE(CopiedWith(r, "Quellvox#T::CopyAudio -- Skip#2 3 frames  200 --> 204\n", 3, 204));
   EXPECT_EQ(ctx->FifoBase[0], 203);
   const st::EngineReport report = st::GetEngineReport(kE25);
   EXPECT_EQ(FindFifo(*Layer(report), 1)->StartPosition, 203);
@@ -138,10 +126,8 @@ TEST_F(CopyAudioTest, EarlierDeliveredFrameIsSkipTwoWithANegativeCount) {
   ctx->MainAudio = EarlierAudio::Wrap(ctx->MainAudio, 1);
   CaptureUpTo(kCam25, 102);
   const CopyResult r = CopyOnce(*ctx, 102, 100);
-  ASSERT_TRUE(r.Copied);
-  EXPECT_EQ(r.Traces, "Quellvox#T::CopyAudio -- Skip#2 -1 frames  100 --> 102\n");
-  EXPECT_EQ(r.Skipped, -1);
-  EXPECT_EQ(r.Next, 100);  // frame 99 was copied
+  // Frame 99 was copied.
+  ASSERT_TRUE(CopiedWith(r, "Quellvox#T::CopyAudio -- Skip#2 -1 frames  100 --> 102\n", -1, 100));
   EXPECT_EQ(ctx->FifoBase[0], 99);
 }
 
@@ -150,12 +136,11 @@ TEST_F(CopyAudioTest, EarlierFrameAfterSkipOneCountsOnlyTheFramesNeverRead) {
   ctx->MainAudio = EarlierAudio::Wrap(ctx->MainAudio, 1);
   CaptureUpTo(kCam25, 106);
   const CopyResult r = CopyOnce(*ctx, 106, 100);
-  ASSERT_TRUE(r.Copied);
-  EXPECT_EQ(r.Traces,
-            "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n"
-            "Quellvox#T::CopyAudio -- Skip#2 -1 frames  104 --> 106\n");
-  EXPECT_EQ(r.Skipped, 3);  // frames 100 to 102; 103 was read
-  EXPECT_EQ(r.Next, 104);
+  // Skipped: frames 100 to 102; 103 was read.
+  ASSERT_TRUE(CopiedWith(r,
+                         "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n"
+                         "Quellvox#T::CopyAudio -- Skip#2 -1 frames  104 --> 106\n",
+                         3, 104));
   EXPECT_EQ(ctx->FifoBase[0], 103);
 }
 
@@ -193,10 +178,7 @@ TEST_P(CopyAudioSmallDelay, NeverStepsBackNorCountsNegativeSkips) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, GetParam().Pos);
   const CopyResult r = CopyOnce(*ctx, GetParam().Pos, 100);
-  ASSERT_TRUE(r.Copied);
-  EXPECT_EQ(r.Skipped, 0);
-  EXPECT_EQ(r.Next, GetParam().NextAfter);
-  EXPECT_EQ(r.Traces, GetParam().Trace);
+  ASSERT_TRUE(CopiedWith(r, GetParam().Trace, 0, GetParam().NextAfter));
 }
 
 INSTANTIATE_TEST_SUITE_P(MaxLagZeroOrOne, CopyAudioSmallDelay,
@@ -212,19 +194,14 @@ TEST_F(CopyAudioTest, SmallDelayStillJumpsWhenFarBehind) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 110);
   const CopyResult r = CopyOnce(*ctx, 110, 100);
-  ASSERT_TRUE(r.Copied);
-  EXPECT_EQ(r.Traces, "Quellvox#T::CopyAudio -- Skip#1 8 frames  100 --> 110\n");
-  EXPECT_EQ(r.Skipped, 8);
-  EXPECT_EQ(r.Next, 109);
+  ASSERT_TRUE(CopiedWith(r, "Quellvox#T::CopyAudio -- Skip#1 8 frames  100 --> 110\n", 8, 109));
 }
 
 TEST_F(CopyAudioTest, EveryFifoOfAFourFifoTargetTakesTheWholeBlock) {
   core_->Settings.TitleEngineMask = 1u << kE25iBottom;  // five lines: fifos 1 to 4
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 1);
-  int64_t next = 0;
-  int64_t skipped = 0;
-  ASSERT_TRUE(CopyAudio(*ctx, 1, next, skipped));
+  ASSERT_TRUE(CopyOnce(*ctx, 1, 0).Copied);
   const st::EngineReport report = st::GetEngineReport(kE25iBottom);
   ASSERT_EQ(Layer(report)->Fifos.size(), 4u);
   // 1920 sample frames of 8 channels came in (61,440 bytes); 1920 stereo
@@ -240,9 +217,7 @@ TEST_F(CopyAudioTest, PlaneJGoesToFifoFirstPlusJ) {
   st::KeepPresentedAudio(4 * 1920);
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 1);
-  int64_t next = 0;
-  int64_t skipped = 0;
-  ASSERT_TRUE(CopyAudio(*ctx, 1, next, skipped));
+  ASSERT_TRUE(CopyOnce(*ctx, 1, 0).Copied);
 
   const int32_t base = Layer(st::GetEngineReport(kE25iBottom))->Base;
   st::AdvanceToEngineOutput(kE25iBottom, base + 1);  // target frame 0 presented

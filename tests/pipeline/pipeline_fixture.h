@@ -46,6 +46,31 @@ bool WaitFor(Done done, std::chrono::milliseconds limit = std::chrono::milliseco
   return true;
 }
 
+// Adds a fault to the studio; the test fails if the rule is refused.
+inline void Fault(const st::FaultRule& rule) {
+  std::string error;
+  ASSERT_TRUE(st::AddFault(rule, &error)) << error;
+}
+
+// The fifo of `layer` with the number `number`, or nullptr.
+inline const st::FifoReport* FindFifo(const st::LayerReport& layer, int32_t number) {
+  for (const auto& f : layer.Fifos) {
+    if (f.Number == number) return &f;
+  }
+  return nullptr;
+}
+
+// Whether the layer presented every frame: none missing, late or repeated,
+// no capture gap and no field in the wrong order.
+inline ::testing::AssertionResult PresentedCleanly(const st::LayerReport& l) {
+  if (l.Missing == 0 && l.Late == 0 && l.Repeated == 0 && l.CaptureGaps == 0 && l.FieldOrderErrors == 0) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "missing " << l.Missing << ", late " << l.Late << ", repeated "
+                                       << l.Repeated << ", capture gaps " << l.CaptureGaps << ", field order errors "
+                                       << l.FieldOrderErrors;
+}
+
 inline constexpr int32_t kW = 256;
 inline constexpr int32_t kH = 64;
 inline constexpr int32_t kCam25 = 0;  // device and capture catalogue position

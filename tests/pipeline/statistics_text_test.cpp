@@ -7,31 +7,33 @@
 namespace quellvox {
 namespace {
 
-TEST(BuildStatisticsText, FreshCountersWithoutFloorShowOnlyTheThreeHeadings) {
+// Fresh counters and settings without the floor, unless a test says otherwise.
+class StatisticsText : public ::testing::Test {
+ protected:
+  void SetUp() override { settings.UseCommon = false; }
+  std::string Text(int32_t targets) const { return BuildStatisticsText(stats, targets, settings); }
+
   PipelineStats stats;
   DuckerSettings settings;
-  settings.UseCommon = false;
-  EXPECT_EQ(BuildStatisticsText(stats, 0, settings),
+};
+
+TEST_F(StatisticsText, FreshCountersWithoutFloorShowOnlyTheThreeHeadings) {
+  EXPECT_EQ(Text(0),
             "Processing time: \t0 sec.\r\nSkip audio: \t0\r\nSkip video: \t\r\nFullness video: \t\r\nFullness audio: \t");
 }
 
-TEST(BuildStatisticsText, UnpublishedRecordsShowMeanZeroMinimumThousandMaximumZero) {
-  PipelineStats stats;
-  DuckerSettings settings;
-  settings.UseCommon = false;
+TEST_F(StatisticsText, UnpublishedRecordsShowMeanZeroMinimumThousandMaximumZero) {
   stats.SkipVideo[0] = 3;
   stats.SkipVideo[1] = -2;
   stats.SkipAudio = 7;
   stats.ProcessingSeconds = 65;
-  EXPECT_EQ(BuildStatisticsText(stats, 2, settings),
+  EXPECT_EQ(Text(2),
             "Processing time: \t65 sec.\r\nSkip audio: \t7\r\nSkip video: \t3  -2  "
             "\r\nFullness video: \t0.0 [1000..0]  0.0 [1000..0]  "
             "\r\nFullness audio: \t0.0 [1000..0]  0.0 [1000..0]  ");
 }
 
-TEST(BuildStatisticsText, FloorInUseListsOnlyTheLinesInUseWithTheirNumbers) {
-  PipelineStats stats;
-  DuckerSettings settings;
+TEST_F(StatisticsText, FloorInUseListsOnlyTheLinesInUseWithTheirNumbers) {
   settings.UseCommon = true;
   settings.Lines[0].Use = true;
   settings.Lines[2].Use = true;
@@ -41,31 +43,25 @@ TEST(BuildStatisticsText, FloorInUseListsOnlyTheLinesInUseWithTheirNumbers) {
   stats.AudioFullness[0].Max = 11;
   stats.AudioFullness[0].MeanWhole = 9;
   stats.AudioFullness[0].MeanTenth = 4;
-  EXPECT_EQ(BuildStatisticsText(stats, 1, settings),
+  EXPECT_EQ(Text(1),
             "Processing time: \t0 sec.\r\nSkip audio: \t0\r\nSkip video: \t0  "
             "\r\nFullness video: \t0.0 [1000..0]  \r\nFullness audio: \t9.4 [8..11]  "
             "\r\nInternoise level: \t0dB\r\nVoiceOver #1: \tno voice (0dB)\r\nVoiceOver #3: \tvoice detected (0dB)\r\n");
 }
 
-TEST(BuildStatisticsText, WithoutFloorNoLineIsListedWhateverItsUse) {
-  PipelineStats stats;
-  DuckerSettings settings;
-  settings.UseCommon = false;
-  const std::string none = BuildStatisticsText(stats, 1, settings);
+TEST_F(StatisticsText, WithoutFloorNoLineIsListedWhateverItsUse) {
+  const std::string none = Text(1);
   for (auto& line : settings.Lines) line.Use = true;
   stats.VoiceDetected[0] = 1;
-  EXPECT_EQ(BuildStatisticsText(stats, 1, settings), none);
+  EXPECT_EQ(Text(1), none);
   EXPECT_EQ(none.find("VoiceOver"), std::string::npos);
   EXPECT_EQ(none.find("Internoise"), std::string::npos);
 }
 
-TEST(BuildStatisticsText, TargetCountOutsideTheRowsIsKeptInsideThem) {
-  PipelineStats stats;
-  DuckerSettings settings;
-  settings.UseCommon = false;
-  const std::string all = BuildStatisticsText(stats, 32, settings);
-  EXPECT_EQ(BuildStatisticsText(stats, 1000, settings), all);
-  EXPECT_EQ(BuildStatisticsText(stats, -5, settings), BuildStatisticsText(stats, 0, settings));
+TEST_F(StatisticsText, TargetCountOutsideTheRowsIsKeptInsideThem) {
+  const std::string all = Text(32);
+  EXPECT_EQ(Text(1000), all);
+  EXPECT_EQ(Text(-5), Text(0));
 }
 
 struct MeanCase {

@@ -8,10 +8,19 @@
 namespace quellvox::pipeline_testing {
 namespace {
 
-void Fault(const st::FaultRule& rule) {
-  std::string error;
-  ASSERT_TRUE(st::AddFault(rule, &error)) << error;
-}
+// What one CopyVideoFrame or CopyVideoFields call of row `Row` takes and
+// leaves: the next capture position, the skipped frames and the fill.
+struct VideoCopy {
+  int64_t Next;
+  int32_t Row = 0;
+  int64_t Skipped = 0;
+  int32_t Fill = -1;
+
+  bool Frame(const PumpContext& ctx, int64_t newest) { return CopyVideoFrame(ctx, Row, newest, Next, Skipped, Fill); }
+  bool Fields(const PumpContext& ctx, int64_t newest) {
+    return CopyVideoFields(ctx, Row, newest, Next, Skipped, Fill);
+  }
+};
 
 // One call of CopyVideoFrame (row 0: Cam25 into E25) or CopyVideoFields
 // (row 0: Cam50 woven into E25i top) with the capture holding every frame
@@ -46,17 +55,13 @@ TEST_P(CopyVideo, MovesNextCountsSkipsAndTracesAsTheCaseSays) {
   ASSERT_EQ(ctx->WeaveFields[0], c.Weave);
   CaptureUpTo(c.Weave ? kCam50 : kCam25, c.Newest);
   if (c.LaterOp) Fault(st::FaultRule::On(c.LaterOp).DeliveringLater(c.Later));
-  int64_t next = c.Next;
-  int64_t skipped = 0;
-  int32_t fill = -1;
+  VideoCopy v{c.Next};
   TraceCapture traces;
-  const bool copied = c.Weave ? CopyVideoFields(*ctx, 0, c.Newest, next, skipped, fill)
-                              : CopyVideoFrame(*ctx, 0, c.Newest, next, skipped, fill);
-  EXPECT_EQ(copied, c.Copied);
+  EXPECT_EQ(c.Weave ? v.Fields(*ctx, c.Newest) : v.Frame(*ctx, c.Newest), c.Copied);
   EXPECT_EQ(traces.Take(), c.Trace);
-  EXPECT_EQ(skipped, c.Skipped);
-  EXPECT_EQ(fill, c.Fill);
-  EXPECT_EQ(next, c.NextAfter);
+  EXPECT_EQ(v.Skipped, c.Skipped);
+  EXPECT_EQ(v.Fill, c.Fill);
+  EXPECT_EQ(v.Next, c.NextAfter);
   // A buffer is borrowed only when there is something to copy.
   EXPECT_EQ(Layer(st::GetEngineReport(c.Weave ? kE25iTop : kE25))->BuffersLent, c.Copied ? 1 : 0);
 }
@@ -102,13 +107,11 @@ TEST_F(CopyVideoFrameTest, FailedReadAfterAJumpKeepsTheJump) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 106);
   Fault(st::FaultRule::On("ReadFrame").Returning(E_FAIL));
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
+  VideoCopy v{100};
   TraceCapture traces;
-  EXPECT_FALSE(CopyVideoFrame(*ctx, 0, 106, next, skipped, fill));
+  EXPECT_FALSE(v.Frame(*ctx, 106));
   traces.Take();
-  EXPECT_EQ(next, 104);
+  EXPECT_EQ(v.Next, 104);
   const st::LayerReport after = *Layer(st::GetEngineReport(kE25));
   EXPECT_EQ(after.BuffersLent, 1);
   EXPECT_EQ(after.OnTime + after.Late, 0);
@@ -118,13 +121,11 @@ TEST_F(CopyVideoFrameTest, BufferOfAFailedReadGoesBackToTheLayer) {
   auto ctx = Prepared();
   CaptureUpTo(kCam25, 40);
   Fault(st::FaultRule::On("ReadFrame").EveryNth(1).Returning(E_FAIL));
-  int64_t next = 38;
-  int64_t skipped = 0;
-  int32_t fill = -1;
+  VideoCopy v{38};
   // More failed attempts than the layer has buffers (delay + 10).
-  for (int32_t i = 0; i < 3 * (10 + 10); ++i) EXPECT_FALSE(CopyVideoFrame(*ctx, 0, 40, next, skipped, fill));
+  for (int32_t i = 0; i < 3 * (10 + 10); ++i) EXPECT_FALSE(v.Frame(*ctx, 40));
   st::ClearFaults();
-  EXPECT_TRUE(CopyVideoFrame(*ctx, 0, 40, next, skipped, fill));
+  EXPECT_TRUE(v.Frame(*ctx, 40));
   const st::LayerReport layer = *Layer(st::GetEngineReport(kE25));
   EXPECT_EQ(layer.BufferRefusals, 0);
   EXPECT_EQ(layer.BuffersLent, 3 * 20 + 1);
@@ -143,12 +144,10 @@ TEST_F(CopyVideoFieldsTest, AFailedSecondFieldSubmitsNothingAndKeepsNext) {
   auto ctx = Prepared();
   CaptureUpTo(kCam50, 104);
   Fault(st::FaultRule::On("ReadField").Skipping(1).Returning(E_FAIL));
-  int64_t next = 100;
-  int64_t skipped = 0;
-  int32_t fill = -1;
-  EXPECT_FALSE(CopyVideoFields(*ctx, 0, 104, next, skipped, fill));
-  EXPECT_EQ(next, 100);
-  EXPECT_EQ(skipped, 0);
+  VideoCopy v{100};
+  EXPECT_FALSE(v.Fields(*ctx, 104));
+  EXPECT_EQ(v.Next, 100);
+  EXPECT_EQ(v.Skipped, 0);
   const st::LayerReport layer = *Layer(st::GetEngineReport(kE25iTop));
   EXPECT_EQ(layer.BuffersLent, 1);
   EXPECT_EQ(layer.FramesDone, 0);
@@ -164,12 +163,10 @@ TEST_F(CopyVideoFieldsTest, EarlierFrameFillsTheFieldTheTargetShowsFirst) {
   ASSERT_FALSE(ctx->TopFieldFirst[1]);
   CaptureUpTo(kCam50, ctx->StartPosition + 4);
   for (int32_t row = 0; row < 2; ++row) {
-    int64_t next = ctx->StartPosition;
-    int64_t skipped = 0;
-    int32_t fill = -1;
-    ASSERT_TRUE(CopyVideoFields(*ctx, row, ctx->StartPosition + 4, next, skipped, fill));
-    ASSERT_TRUE(CopyVideoFields(*ctx, row, ctx->StartPosition + 4, next, skipped, fill));
-    EXPECT_EQ(skipped, 0);
+    VideoCopy v{ctx->StartPosition, row};
+    ASSERT_TRUE(v.Fields(*ctx, ctx->StartPosition + 4));
+    ASSERT_TRUE(v.Fields(*ctx, ctx->StartPosition + 4));
+    EXPECT_EQ(v.Skipped, 0);
   }
   for (const int32_t engine : {kE25iTop, kE25iBottom}) {
     const int32_t base = Layer(st::GetEngineReport(engine))->Base;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../audio/float_bits.h"
 #include "audio/voice_over_mixer.h"
 #include "tools/render/render_options.h"
 #include "tools/render/renderer.h"
@@ -23,12 +24,6 @@ extern char** environ;
 
 namespace quellvox {
 namespace {
-
-uint32_t Bits(float v) {
-  uint32_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
 
 struct Audio {
   int32_t Channels = 0;
