@@ -315,14 +315,14 @@ TEST(PlanesForBlock, CoversTheCapturePairsAndThePlanesSentWithinTheMixArea) {
   EXPECT_EQ(PlanesForBlock(2, 76800, 1), 0);  // not one plane of that length fits
 }
 
-// Every pair a stored line text can give (-49..206), for From, To and the floor, with
+// Pairs a stored line text can give (-49 to 65486) and the 32-bit extremes, for From, To and the floor, with
 // every kind: nothing outside the block or the cleared planes is touched
 // (the buffers are exactly sized), and a line whose source or plane lies
 // outside changes neither the mix nor its state.
 TEST_F(Mixer, PairsOutsideTheBlockOrThePlanesTouchNothing) {
   Configure(5, 40, 2);  // an odd channel count: pair 2 has only its left channel
   SetVoice(1, 0.5f);
-  std::vector<int32_t> pairs = {INT32_MIN, INT32_MIN + 1, INT32_MAX / 2, INT32_MAX / 2 + 1, INT32_MAX};
+  std::vector<int32_t> pairs = {INT32_MIN, INT32_MIN + 1, 65486, INT32_MAX / 2, INT32_MAX / 2 + 1, INT32_MAX};
   for (int32_t pair = -50; pair <= 210; ++pair) pairs.push_back(pair);
   for (const int32_t pair : pairs) {
     for (int32_t kind = 0; kind <= 3; ++kind) {
