@@ -189,6 +189,18 @@ void BM_Relay(benchmark::State& state) {
   }
 }
 
+// The process's CPU time per wall second while the started pipeline runs
+// for `seconds` after a second of settling; stops the pipeline.
+double CpuShareOfRunningPipeline(InstanceCore& core, double seconds) {
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double cpu0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+  const double wall0 = WallSeconds();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const double share = (CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0) / (WallSeconds() - wall0);
+  core.StopPipeline();
+  return share;
+}
+
 // range(0): 0 running, 1 stalled capture.
 void BM_IdlePipeline(benchmark::State& state) {
   const bool stalled = state.range(0) != 0;
@@ -210,12 +222,7 @@ void BM_IdlePipeline(benchmark::State& state) {
       state.SkipWithError("the pipeline did not start");
       return;
     }
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    const double cpu0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-    const double wall0 = WallSeconds();
-    std::this_thread::sleep_for(std::chrono::duration<double>(RunSeconds() / 2));
-    const double share = (CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0) / (WallSeconds() - wall0);
-    core.StopPipeline();
+    const double share = CpuShareOfRunningPipeline(core, RunSeconds() / 2);
     state.counters["CpuShare_pct"] = share * 100.0;
     std::printf("idle pipeline, one 1080p25 target, %s: %.2f %% of one core\n",
                 stalled ? "capture standing still" : "running", share * 100.0);
@@ -243,12 +250,7 @@ void BM_StalledRelay(benchmark::State& state) {
       state.SkipWithError("the pipeline did not start");
       return;
     }
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    const double cpu0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-    const double wall0 = WallSeconds();
-    std::this_thread::sleep_for(std::chrono::duration<double>(RunSeconds() / 4));
-    const double share = (CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0) / (WallSeconds() - wall0);
-    core.StopPipeline();
+    const double share = CpuShareOfRunningPipeline(core, RunSeconds() / 4);
     state.counters["CpuShare_pct"] = share * 100.0;
     std::printf("polling only, %d targets with the capture standing still: %.2f %% of one core\n", targets,
                 share * 100.0);
