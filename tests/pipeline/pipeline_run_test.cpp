@@ -108,6 +108,10 @@ TEST_P(RelayDelay, FramesArePresentedDelayCaptureFramesAfterCapture) {
       return plain.FramesDone >= k && woven.FramesDone >= k / 2 &&
              FindFifo(plain, 1)->WrittenSamples >= k * 960 && FindFifo(woven, 0)->WrittenSamples >= k * 960;
     })) << "frame " << k;
+    // A row samples its fullness after it submitted; the clock stands still
+    // until both rows' threads have read their position once more, so the
+    // sample sees the output where the frame was submitted.
+    WaitForNextPass(kCam50, 2);
   }
   const FullnessRecord& wovenVideo = core_->Stats.VideoFullness[0];
   const FullnessRecord& plainVideo = core_->Stats.VideoFullness[1];
