@@ -268,8 +268,9 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
   }
 
   for (int32_t i = 0; i < kVoiceOverLines; ++i) {
-    const uint64_t until = static_cast<uint64_t>(ctx.Mixer.LastVoicePos[i]) + 5u;
-    stats.VoiceDetected[i].store(static_cast<uint64_t>(pos) < until ? 1 : 0, std::memory_order_relaxed);
+    const int64_t last = ctx.Mixer.LastVoicePos[i];
+    const bool recent = last != kNoVoiceYet && static_cast<uint64_t>(pos) < static_cast<uint64_t>(last) + 5u;
+    stats.VoiceDetected[i].store(recent ? 1 : 0, std::memory_order_relaxed);
     stats.VoiceLevelDB[i].store(0, std::memory_order_relaxed);
   }
   stats.InterNoiseDB.store(0, std::memory_order_relaxed);
