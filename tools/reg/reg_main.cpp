@@ -64,15 +64,6 @@ int Usage(const char* problem) {
   return kUsage;
 }
 
-class Text {
- public:
-  explicit Text(std::string_view utf8) : s_(ComStringFromUtf8(utf8)) {}
-  operator const char16_t*() const { return s_.Get(); }  // NOLINT: passed straight to the component
-
- private:
-  ComStringHolder s_;
-};
-
 int ExitFor(HResult hr) {
   if (hr == E_NOTFOUND) return kNotFound;
   if (hr == E_REG_BADDB || hr == E_REG_CANTOPEN || hr == REGDB_E_CLASSNOTREG) return kStoreUnavailable;
@@ -120,9 +111,9 @@ HResult OpenInstance(std::string_view key, uint32_t access, bool create, ComPtr<
   if (SplitHive(key, hive, path)) {
     ComPtr<IKTRegRoot> root;
     if ((hr = reg.As(root)) != S_OK) return hr;
-    if ((hr = root->SetRoot(hive, Text(""))) != S_OK) return hr;
+    if ((hr = root->SetRoot(hive, ComText(""))) != S_OK) return hr;
   }
-  const Text keyPath(path);
+  const ComText keyPath(path);
   hr = reg->OpenKey(keyPath, access);
   if (hr == E_NOTFOUND && create) hr = reg->CreateKey(keyPath);
   return hr;
@@ -204,15 +195,15 @@ HResult ReadValue(IKTRegistryAccess* reg, const char* name, bool asSigned, std::
   ComPtr<IKTRegistryAccess> r(reg);
   HResult hr = r.As(browse);
   if (hr != S_OK) return hr;
-  if ((hr = browse->QueryValueType(Text(name), &type)) != S_OK) return hr;
+  if ((hr = browse->QueryValueType(ComText(name), &type)) != S_OK) return hr;
   if (type == REG_DWORD) {
     uint32_t v = 0;
-    if ((hr = reg->ReadDword(Text(name), &v)) != S_OK) return hr;
+    if ((hr = reg->ReadDword(ComText(name), &v)) != S_OK) return hr;
     data = DwordText(v, asSigned);
     return S_OK;
   }
   ComStringHolder text;
-  if ((hr = reg->ReadString(Text(name), text.Put())) != S_OK) return hr;
+  if ((hr = reg->ReadString(ComText(name), text.Put())) != S_OK) return hr;
   data = ComStringToUtf8(text.Get());
   return S_OK;
 }
@@ -258,7 +249,7 @@ int Set(const char* key, const char* name, bool dword, const char* value) {
     ComPtr<IKTRegistryAccess> reg;
     HResult hr = OpenInstance(key, KEY_WRITE, true, reg);
     if (hr != S_OK) return Report(hr, key);
-    hr = dword ? reg->WriteDword(Text(name), number) : reg->WriteString(Text(name), Text(value), REG_SZ);
+    hr = dword ? reg->WriteDword(ComText(name), number) : reg->WriteString(ComText(name), ComText(value), REG_SZ);
     if (hr != S_OK) return Report(hr, name);
   }  // released: the save is committed
   // Read it back through a new instance: a save that did not reach the store is a failure.
@@ -267,11 +258,11 @@ int Set(const char* key, const char* name, bool dword, const char* value) {
   if (hr != S_OK) return Report(hr, key);
   if (dword) {
     uint32_t back = 0;
-    hr = reg->ReadDword(Text(name), &back);
+    hr = reg->ReadDword(ComText(name), &back);
     if (hr == S_OK && back != number) hr = E_FAIL;
   } else {
     ComStringHolder back;
-    hr = reg->ReadString(Text(name), back.Put());
+    hr = reg->ReadString(ComText(name), back.Put());
     if (hr == S_OK && ComStringToUtf8(back.Get()) != value) hr = E_FAIL;
   }
   if (hr != S_OK) {
@@ -285,7 +276,7 @@ int Delete(const char* key, const char* name) {
   ComPtr<IKTRegistryAccess> reg;
   HResult hr = OpenInstance(key, KEY_WRITE, false, reg);
   if (hr != S_OK) return Report(hr, key);
-  hr = reg->DeleteValue(Text(name));
+  hr = reg->DeleteValue(ComText(name));
   return hr == S_OK ? kDone : Report(hr, name);
 }
 
