@@ -8,6 +8,8 @@
 #include <mutex>
 #include <numbers>
 
+#include "platform/media/regular_file.h"
+
 namespace quellvox::studio {
 
 namespace {
@@ -28,6 +30,11 @@ inline float Noise(int64_t s, uint64_t seed) {
 inline double Uniform(uint64_t a, uint64_t b, uint64_t c = 0) {
   return static_cast<double>(Mix64(Mix64(a * 0x9E3779B97F4A7C15ull + b) + c) >> 11) * (1.0 / 9007199254740992.0);
 }
+
+struct SndfileCloser {
+  void operator()(SNDFILE* f) const { sf_close(f); }
+};
+using Sndfile = std::unique_ptr<SNDFILE, SndfileCloser>;
 
 inline int64_t Wrap(int64_t s, int64_t period) {
   const int64_t m = s % period;
@@ -219,32 +226,75 @@ class FileGenerator final : public PairGenerator {
 
 }  // namespace
 
-std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, std::string& error) {
+std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, int64_t maxSamples,
+                                                     std::string& error) {
+  const FileDescriptor fd = OpenRegularFile(path, error);
+  if (!fd) {
+    error = "cannot read audio file \"" + path + "\": it " + error;
+    return nullptr;
+  }
   SF_INFO info{};
-  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  // The descriptor stays ours (SF_FALSE): closed by its holder whatever
+  // libsndfile does on a failed open.
+  const Sndfile f(sf_open_fd(fd.Get(), SFM_READ, &info, SF_FALSE));
   if (!f) {
     error = "cannot read audio file \"" + path + "\": " + sf_strerror(nullptr);
     return nullptr;
   }
-  auto file = std::make_shared<LoadedAudioFile>();
-  file->Path = path;
-  file->Channels = info.channels;
-  file->SampleRate = info.samplerate;
-  if (info.frames <= 0 || info.channels <= 0) {
-    sf_close(f);
+  if (info.channels <= 0 || info.frames <= 0) {
     error = "audio file \"" + path + "\" holds no audio";
     return nullptr;
   }
-  file->Samples.resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
-  const sf_count_t got = sf_readf_float(f, file->Samples.data(), info.frames);
-  sf_close(f);
-  if (got <= 0) {
-    error = "cannot read audio file \"" + path + "\"";
+  const int64_t channels = info.channels;
+  const std::string tooLong = "audio file \"" + path + "\" holds more than the " + std::to_string(maxSamples) +
+                              " samples the file sources of a description may load";
+  // A stream of unknown length reports the largest count there is; a count
+  // below that is the file's own and can be refused before reading.
+  const bool lengthKnown = info.frames < SF_COUNT_MAX;
+  if (lengthKnown && info.frames > maxSamples / channels) {
+    error = tooLong;
     return nullptr;
   }
-  file->Frames = got;
-  file->Samples.resize(static_cast<size_t>(got) * static_cast<size_t>(info.channels));
-  return file;
+  try {
+    auto file = std::make_shared<LoadedAudioFile>();
+    file->Path = path;
+    file->Channels = info.channels;
+    file->SampleRate = info.samplerate;
+    // The frame past the declared end: how a file that holds more than it
+    // declares is told from one that ends where it says.
+    if (lengthKnown) file->Samples.reserve(static_cast<size_t>((info.frames + 1) * channels));
+    const int64_t chunkFrames = std::max<int64_t>(1, (int64_t{1} << 16) / channels);
+    int64_t frames = 0;
+    for (;;) {
+      // One chunk beyond the cap is allowed to arrive, to tell a file that
+      // ends exactly there from one that goes on.
+      int64_t want = std::min(chunkFrames, maxSamples / channels - frames + 1);
+      if (lengthKnown) want = std::min(want, info.frames - frames + 1);
+      file->Samples.resize(static_cast<size_t>((frames + want) * channels));
+      const sf_count_t got = sf_readf_float(f.get(), file->Samples.data() + frames * channels, want);
+      if (got < 0 || sf_error(f.get()) != SF_ERR_NO_ERROR) {
+        error = "cannot read audio file \"" + path + "\": " + sf_strerror(f.get());
+        return nullptr;
+      }
+      frames += got;
+      if (frames * channels > maxSamples) {
+        error = tooLong;
+        return nullptr;
+      }
+      if (got < want) break;
+    }
+    if (frames == 0) {
+      error = "audio file \"" + path + "\" holds no audio";
+      return nullptr;
+    }
+    file->Frames = frames;
+    file->Samples.resize(static_cast<size_t>(frames * channels));
+    file->Samples.shrink_to_fit();
+    return file;
+  } catch (const std::exception& e) {  // std::bad_alloc, std::length_error
+    error = "cannot load audio file \"" + path + "\": " + e.what();
+    return nullptr;
+  }
 }
 
 std::unique_ptr<PairGenerator> MakePairGenerator(const PairSource& source, int32_t sampleRate) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <nlohmann/json.hpp>
 
 #include "platform/media/studio.h"
@@ -20,6 +21,10 @@
 namespace quellvox::studio {
 
 namespace {
+
+// The most sample frames one fifo holds: 2^24, about 350 s at 48 kHz
+// (128 MiB of stereo floats).
+constexpr int64_t kMaxFifoFrames = int64_t{1} << 24;
 
 int64_t Wrap(int64_t v, int64_t m) {
   const int64_t r = v % m;
@@ -306,13 +311,21 @@ HResult EngineState::CreateFifo(Layer* layer, int32_t number, int32_t depth) {
   std::lock_guard lock(mu_);
   EvaluateLocked(ClockNow());
   if (FindFifoLocked(*layer, number)) return kRefused;
+  // The depth comes from the caller's settings: a fifo beyond what an
+  // engine could hold is refused as an engine refuses it, never attempted.
+  const int64_t capacity =
+      std::max<int64_t>(1, SampleOf(evaluatedPos_ + 1 + depth) - SampleOf(evaluatedPos_ + 1));
+  if (capacity > kMaxFifoFrames) return E_OUTOFMEMORY;
   auto fifo = std::make_unique<Fifo>();
   fifo->report.Number = number;
   fifo->report.DepthFrames = depth;
-  fifo->capacity = SampleOf(evaluatedPos_ + 1 + depth) - SampleOf(evaluatedPos_ + 1);
-  if (fifo->capacity < 1) fifo->capacity = 1;
-  fifo->ring.assign(static_cast<size_t>(2 * fifo->capacity), 0.0f);
-  fifo->valid.assign(static_cast<size_t>(fifo->capacity), 0);
+  fifo->capacity = capacity;
+  try {
+    fifo->ring.assign(static_cast<size_t>(2 * fifo->capacity), 0.0f);
+    fifo->valid.assign(static_cast<size_t>(fifo->capacity), 0);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   fifo->readAbs = SampleOf(evaluatedPos_ + 1);
   fifo->writeAbs = fifo->readAbs;
   fifo->keepMax = studio_.KeepPresented().load(std::memory_order_relaxed);
