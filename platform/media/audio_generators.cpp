@@ -246,30 +246,28 @@ std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, in
     return nullptr;
   }
   const int64_t channels = info.channels;
+  const int64_t capFrames = maxSamples / channels;
+  // The count libsndfile reports is a hint only: a stream of unknown length
+  // reports a huge one, so memory is reserved for at most the cap and the
+  // file is read until it ends or passes the cap.
+  const int64_t expected = std::min<int64_t>(info.frames, capFrames);
   const std::string tooLong = "audio file \"" + path + "\" holds more than the " + std::to_string(maxSamples) +
-                              " samples the file sources of a description may load";
-  // A stream of unknown length reports the largest count there is; a count
-  // below that is the file's own and can be refused before reading.
-  const bool lengthKnown = info.frames < SF_COUNT_MAX;
-  if (lengthKnown && info.frames > maxSamples / channels) {
-    error = tooLong;
-    return nullptr;
-  }
+                              " samples the file sources of a description may still load";
   try {
     auto file = std::make_shared<LoadedAudioFile>();
     file->Path = path;
     file->Channels = info.channels;
     file->SampleRate = info.samplerate;
-    // The frame past the declared end: how a file that holds more than it
-    // declares is told from one that ends where it says.
-    if (lengthKnown) file->Samples.reserve(static_cast<size_t>((info.frames + 1) * channels));
+    // One frame more than expected: how a file that ends where it says is
+    // told from one that goes on.
+    file->Samples.reserve(static_cast<size_t>((expected + 1) * channels));
     const int64_t chunkFrames = std::max<int64_t>(1, (int64_t{1} << 16) / channels);
     int64_t frames = 0;
     for (;;) {
-      // One chunk beyond the cap is allowed to arrive, to tell a file that
-      // ends exactly there from one that goes on.
-      int64_t want = std::min(chunkFrames, maxSamples / channels - frames + 1);
-      if (lengthKnown) want = std::min(want, info.frames - frames + 1);
+      // At most one frame beyond the cap (and, while the file keeps to its
+      // count, beyond that count) is asked for.
+      int64_t want = std::min(chunkFrames, capFrames - frames + 1);
+      if (frames <= expected) want = std::min(want, expected - frames + 1);
       file->Samples.resize(static_cast<size_t>((frames + want) * channels));
       const sf_count_t got = sf_readf_float(f.get(), file->Samples.data() + frames * channels, want);
       if (got < 0 || sf_error(f.get()) != SF_ERR_NO_ERROR) {
@@ -277,7 +275,7 @@ std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, in
         return nullptr;
       }
       frames += got;
-      if (frames * channels > maxSamples) {
+      if (frames > capFrames) {
         error = tooLong;
         return nullptr;
       }
@@ -289,7 +287,6 @@ std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, in
     }
     file->Frames = frames;
     file->Samples.resize(static_cast<size_t>(frames * channels));
-    file->Samples.shrink_to_fit();
     return file;
   } catch (const std::exception& e) {  // std::bad_alloc, std::length_error
     error = "cannot load audio file \"" + path + "\": " + e.what();

@@ -25,10 +25,9 @@ struct LoadedAudioFile {
 // pair at 48 kHz. A file is looped, so a short one serves as well.
 inline constexpr int64_t kMaxFileSourceSamples = int64_t{64} << 20;
 
-// Loads a regular file with libsndfile, reading it piece by piece so that a
-// file whose length is unknown is read only up to `maxSamples` (and refused
-// beyond it, as is one that declares more). Never blocks on a FIFO or a
-// device: those are refused. nullptr and `error` on any failure, including
+// Loads a regular file with libsndfile, reading it piece by piece up to
+// `maxSamples` (a file that holds more is refused, whatever length it
+// declares). Never blocks on a FIFO or a device: those are refused. nullptr and `error` on any failure, including
 // a lack of memory.
 std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, int64_t maxSamples,
                                                      std::string& error);
