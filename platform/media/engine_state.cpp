@@ -25,6 +25,9 @@ namespace {
 // The most sample frames one fifo holds: 2^24, about 350 s at 48 kHz
 // (128 MiB of stereo floats).
 constexpr int64_t kMaxFifoFrames = int64_t{1} << 24;
+// The most a layer's lend buffers made ready up front may take: 2 GiB, some
+// 500 UYVY frames of 1080 lines.
+constexpr int64_t kMaxPreallocatedBytes = int64_t{2} << 30;
 
 int64_t Wrap(int64_t v, int64_t m) {
   const int64_t r = v % m;
@@ -251,14 +254,31 @@ void EngineState::FreeBufferLocked(Layer& layer, int32_t buffer) {
 HResult EngineState::CreateLayer(const std::string& name, int32_t number, int32_t depth, Layer*& out) {
   // Buffers made ready up front are allocated and paged in before the lock
   // is taken, on the caller's set-up path.
+  // Sizes come from the description and the caller's depth: what an engine
+  // could not hold is refused with a code, and no allocation failure ever
+  // leaves the component as an exception.
   std::vector<std::unique_ptr<uint8_t[]>> ready;
   if (desc_.Preallocate && depth > 0) {
-    ready.resize(static_cast<size_t>(depth));
-    for (auto& b : ready) {
-      b = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(regionBytes_));
-      std::memset(b.get(), 0, static_cast<size_t>(regionBytes_));
+    if (static_cast<int64_t>(depth) * regionBytes_ > kMaxPreallocatedBytes) return E_OUTOFMEMORY;
+    try {
+      ready.resize(static_cast<size_t>(depth));
+      for (auto& b : ready) {
+        b = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(regionBytes_));
+        std::memset(b.get(), 0, static_cast<size_t>(regionBytes_));
+      }
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
     }
   }
+  try {
+    return AddLayer(name, number, depth, std::move(ready), out);
+  } catch (const std::exception&) {  // std::bad_alloc, std::length_error (a recording too long to hold)
+    return E_OUTOFMEMORY;
+  }
+}
+
+HResult EngineState::AddLayer(const std::string& name, int32_t number, int32_t depth,
+                                       std::vector<std::unique_ptr<uint8_t[]>> ready, Layer*& out) {
   std::lock_guard lock(mu_);
   EvaluateLocked(ClockNow());
   for (const auto& l : layers_) {

@@ -405,6 +405,18 @@ bool ParseStudioDescription(std::string_view text, const std::string& baseDir, S
       std::filesystem::path p(out.RecordingFolder);
       if (p.is_relative() && !baseDir.empty()) out.RecordingFolder = (std::filesystem::path(baseDir) / p).string();
     }
+    // A recording engine holds its programme audio for maxSeconds in memory
+    // from its first layer on: bounded here, before anything is sized.
+    for (size_t i = 0; i < out.Engines.size(); ++i) {
+      const EngineDescription& e = out.Engines[i];
+      const double bytes = out.RecordMaxSeconds * e.SampleRate * e.StereoLines * 2.0 * sizeof(float);
+      if (e.Record && bytes > static_cast<double>(kMaxRecordingBytes)) {
+        Fail(Indexed("engines", i) + ".record",
+             "a recording of " + Reader::Format(out.RecordMaxSeconds) + " s (recording.maxSeconds) of " +
+                 std::to_string(e.StereoLines) + " stereo lines at " + std::to_string(e.SampleRate) +
+                 " Hz takes more than " + std::to_string(kMaxRecordingBytes >> 20) + " MiB");
+      }
+    }
   } catch (const DescriptionError& e) {
     out = StudioDescription{};
     error = e.what();

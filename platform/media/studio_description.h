@@ -64,6 +64,10 @@ struct StudioDescription {
 bool ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out,
                             std::string& error);
 
+// The most programme audio a recording engine may hold: 2 GiB, some 31
+// minutes of three stereo lines at 48 kHz.
+inline constexpr int64_t kMaxRecordingBytes = int64_t{2} << 30;
+
 // A description is a small text: a longer file is refused unread.
 inline constexpr size_t kMaxDescriptionBytes = size_t{1} << 20;
 

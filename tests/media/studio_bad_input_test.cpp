@@ -113,6 +113,23 @@ TEST_F(StudioBadInput, AFifoBeyondWhatAnEngineHoldsIsRefusedWithACode) {
   EXPECT_EQ(layer.Audio->CreateFifo(1, 25), S_OK);
 }
 
+// A layer's buffers made ready up front, and an engine's recording, are
+// sized from the description: what could not be held is refused, by the
+// layer with a code and by the description with a message.
+TEST_F(StudioBadInput, BuffersAndRecordingsBeyondWhatAnEngineHoldsAreRefused) {
+  Load(R"({"engines": [{"name": "Big", "width": 8192, "height": 8192, "preallocate": true}]})");
+  auto target = AttachTarget(0);
+  ComPtr<Unknown> object;
+  ComStringHolder name(ComStringFromUtf8("Relay"));
+  EXPECT_EQ(target.Regions->CreateLayer(name.Get(), 1, 0, 1000, object.Put()), E_OUTOFMEMORY);
+  EXPECT_FALSE(object);
+  target = {};
+  const std::string error = Refusal(R"({"engines": [{"record": true, "sampleRate": 192000, "stereoLines": 16}],
+                                       "recording": {"maxSeconds": 86400}})");
+  EXPECT_NE(error.find("engines[0].record"), std::string::npos) << error;
+  EXPECT_NE(error.find("maxSeconds"), std::string::npos) << error;
+}
+
 // Only regular files are read: a FIFO without a writer would block the
 // open, /dev/zero never ends, a folder is no description.
 TEST_F(StudioBadInput, ADescriptionThatIsNoRegularFileOrTooLargeIsRefusedAtOnce) {
