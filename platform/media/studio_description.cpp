@@ -37,7 +37,7 @@ constexpr const char* kRateRule =
 // goes into, is refused, never wrapped.
 int64_t WholeNumber(const json& j, const std::string& path, int64_t lo, int64_t hi) {
   if (!j.is_number_integer()) Fail(path, "must be a whole number");
-  const bool inRange = j.is_number_unsigned() ? j.get<uint64_t>() <= static_cast<uint64_t>(hi) &&
+  const bool inRange = j.is_number_unsigned() ? hi >= 0 && j.get<uint64_t>() <= static_cast<uint64_t>(hi) &&
                                                     (lo <= 0 || j.get<uint64_t>() >= static_cast<uint64_t>(lo))
                                               : j.get<int64_t>() >= lo && j.get<int64_t>() <= hi;
   if (!inRange) Fail(path, "must lie between " + std::to_string(lo) + " and " + std::to_string(hi));

@@ -28,8 +28,9 @@ class AutostartFolder {
   // cannot hold (control characters other than tab, line feed and carriage
   // return, unpaired surrogates, a name too long for a file name, no
   // program, an entry that would be over 64 KiB and so could not be read
-  // back; refused before anything is written); E_ACCESSDENIED when a file that is not ours has the entry's
-  // name; E_REG_CANTWRITE when the file cannot be written.
+  // back; refused before anything is written); E_ACCESSDENIED when a file
+  // that is not ours has the entry's name; E_REG_CANTWRITE when the file
+  // cannot be written.
   HResult Write(std::u16string_view name, std::u16string_view text) const;
   // Removes the value's entry, also one of ours too large to be read;
   // E_NOTFOUND when there is none of ours, E_ACCESSDENIED when the file
