@@ -128,6 +128,7 @@ TEST_F(QuellvoxReg, ARunCommandTooLongForAnEntryIsRefusedAndAnOversizedEntryOfOu
   const std::string tooLong = "\"/bin/true\" #" + std::string(33000, 'x');
   const ToolResult refused = RunTool({"set", run, "T", "--string", tooLong});
   EXPECT_EQ(refused.Exit, 4) << refused.Err;
+  EXPECT_NE(refused.Err.find("at most 64 KiB"), std::string::npos) << refused.Err;
   EXPECT_FALSE(std::filesystem::exists(AutostartDir() + "/quellvox-run-t.desktop"));
   EXPECT_EQ(RunTool({"get", run, "T"}).Exit, 1);
 

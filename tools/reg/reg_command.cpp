@@ -128,6 +128,18 @@ HResult OpenInstance(std::string_view key, uint32_t access, bool create, ComPtr<
   return hr;
 }
 
+// Whether `key` names the logon-start key, with or without its hive.
+bool IsRunKey(std::string_view key) {
+  constexpr std::string_view kRun = "microsoft\\windows\\currentversion\\run";
+  if (key.size() < kRun.size()) return false;
+  const std::string_view tail = key.substr(key.size() - kRun.size());
+  for (size_t i = 0; i < kRun.size(); ++i) {
+    const char c = tail[i] >= 'A' && tail[i] <= 'Z' ? static_cast<char>(tail[i] - 'A' + 'a') : tail[i];
+    if (c != kRun[i]) return false;
+  }
+  return key.size() == kRun.size() || key[key.size() - kRun.size() - 1] == '\\';
+}
+
 bool ParseDword(const char* text, uint32_t& out) {
   std::string_view t(text);
   bool negative = false;
@@ -259,6 +271,13 @@ int Set(const char* key, const char* name, bool dword, const char* value) {
     HResult hr = OpenInstance(key, KEY_WRITE, true, reg);
     if (hr != S_OK) return Report(hr, key);
     hr = dword ? reg->WriteDword(Text(name), number) : reg->WriteString(Text(name), Text(value), REG_SZ);
+    if (hr == E_INVALIDARG && !dword && IsRunKey(key)) {
+      std::fprintf(stderr,
+                   "quellvox-reg: %s: refused: a logon entry holds a command of a program and its argument, "
+                   "no control character but tab and line ends, and at most 64 KiB (0x%X/%d)\n",
+                   name, static_cast<unsigned>(hr), static_cast<int>(hr));
+      return kRefused;
+    }
     if (hr != S_OK) return Report(hr, name);
   }  // released: the save is committed
   // Read it back through a new instance: a save that did not reach the store is a failure.
