@@ -57,6 +57,11 @@ std::string InstanceCore::AssemblePipeline() {
   return ::quellvox::AssemblePipeline(Pipeline, Settings, CaptureSources, TitleEngines);
 }
 
+void InstanceCore::PublishMixerSettings() {
+  // Release: the pump's acquire load of the flag sees every field written before it.
+  Settings.MixerChanged.Store(1, std::memory_order_release);
+}
+
 std::string InstanceCore::BuildStatisticsText() const {
   return ::quellvox::BuildStatisticsText(Stats, Pipeline.TargetCount, Settings);
 }

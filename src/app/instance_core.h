@@ -32,6 +32,10 @@ class InstanceCore {
   std::string AssemblePipeline();
   std::string BuildStatisticsText() const;
 
+  // Hands the mixer part of Settings to a running pump, which takes it on
+  // its next pass (sets MixerChanged).
+  void PublishMixerSettings();
+
   // Settings and the logon entry through the registry component.
   void LoadSettings();
   void SaveSettings();
