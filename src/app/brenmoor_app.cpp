@@ -20,7 +20,6 @@ namespace quellvox {
 CBrenmoorApp::CBrenmoorApp(UserMessages& messages, NotificationArea& area, std::string programPath)
     : messages_(messages), area_(area), programPath_(std::move(programPath)) {
   QCoreApplication::setApplicationName(QString::fromStdString(LoadResString(AFX_IDS_APP_TITLE)));
-  QGuiApplication::setApplicationDisplayName(QString::fromStdString(LoadResString(AFX_IDS_APP_TITLE)));
   // The desktop entry quellvox.desktop is the application's identity on
   // the desktop (the panel groups its windows under it).
   QGuiApplication::setDesktopFileName(QStringLiteral("quellvox"));
