@@ -231,7 +231,7 @@ TEST_F(AppTest, StartWithIncompleteSettingsAsksAndOpensTheSettingsOnYes) {
   EXPECT_TRUE(clicksInDialog);  // set again before the dialog opens
   EXPECT_FALSE(frame.SettingsDialogOpen);
   EXPECT_FALSE(frame.PipelineRunning);
-  EXPECT_EQ(frame.Core().Settings.MixerChanged.Load(), 0);
+  EXPECT_FALSE(frame.Core().Mixer.MixerChanged());
 }
 
 TEST_F(AppTest, WhileTheSettingsDialogIsOpenStartIsRefusedAndSettingsIgnored) {
@@ -257,7 +257,7 @@ TEST_F(AppTest, WhileTheSettingsDialogIsOpenStartIsRefusedAndSettingsIgnored) {
   EXPECT_FALSE(frame.SettingsDialogOpen);
   // OK: saved, and the mixer part handed to the pump.
   EXPECT_EQ(StoredString("Quellvox\\#1", "RegionName"), "Voice over");
-  EXPECT_EQ(frame.Core().Settings.MixerChanged.Load(), 1);
+  EXPECT_TRUE(frame.Core().Mixer.MixerChanged());
 }
 
 TEST_F(AppTest, RestartAfterTheSettingsBecameIncompleteStopsWithoutAMessage) {
