@@ -31,6 +31,9 @@ class InstanceCore {
   void StopPipeline();
   std::string AssemblePipeline();
   std::string BuildStatisticsText() const;
+  // Hands the mixer part of Settings to a running pump, which takes it on
+  // its next pass, and sets MixerChanged.
+  void PublishMixerSettings();
 
   // Settings and the logon entry through the registry component.
   void LoadSettings();
