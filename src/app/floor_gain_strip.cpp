@@ -66,7 +66,10 @@ int CFloorGainStrip::RowHeight() const { return fontMetrics().height() * 2 + 4; 
 
 QSize CFloorGainStrip::sizeHint() const {
   const int rows = std::max(1, rowsShown_);
-  return {fontMetrics().horizontalAdvance(QString(40, 'x')), rows * RowHeight() + fontMetrics().height() + 2};
+  const QFontMetrics fm = fontMetrics();
+  // Room for the row names, 30 seconds at about 12 pixels a second and the value.
+  const int width = fm.horizontalAdvance("VoiceOver #8") + 8 + 360 + fm.horizontalAdvance("-24.0 dB") + 8;
+  return {width, rows * RowHeight() + fm.height() + 2};
 }
 
 QSize CFloorGainStrip::minimumSizeHint() const { return sizeHint(); }
@@ -152,8 +155,27 @@ void CFloorGainStrip::paintEvent(QPaintEvent*) {
   } else {
     const QRect axis(graphLeft, axisTop, graphWidth, fm.height() + 2);
     p.drawText(axis, Qt::AlignLeft | Qt::AlignTop, "-30 s");
-    p.drawText(axis, Qt::AlignHCenter | Qt::AlignTop, "floor gain, voice detected");
     p.drawText(axis, Qt::AlignRight | Qt::AlignTop, "now");
+    // The legend between the two ends, when it fits: a voice swatch and the
+    // gain line with its scale.
+    const QString voice = "voice";
+    const QString gain = "floor gain, 0 to -24 dB";
+    const int swatch = fm.height() - 4;
+    const int legendWidth = swatch + 4 + fm.horizontalAdvance(voice) + 16 + swatch + 4 + fm.horizontalAdvance(gain);
+    const int ends = fm.horizontalAdvance("-30 s") + fm.horizontalAdvance("now") + 24;
+    if (legendWidth + ends <= graphWidth) {
+      int x = graphLeft + (graphWidth - legendWidth) / 2;
+      const int y = axisTop + 2;
+      p.fillRect(QRect(x, y, swatch, swatch), kVoiceColour);
+      x += swatch + 4;
+      p.drawText(QRect(x, axisTop, fm.horizontalAdvance(voice), fm.height() + 2), Qt::AlignLeft | Qt::AlignTop, voice);
+      x += fm.horizontalAdvance(voice) + 16;
+      p.setPen(QPen(kGainColour, 2));
+      p.drawLine(x, y + swatch / 2, x + swatch, y + swatch / 2);
+      p.setPen(palette().color(QPalette::WindowText));
+      x += swatch + 4;
+      p.drawText(QRect(x, axisTop, fm.horizontalAdvance(gain), fm.height() + 2), Qt::AlignLeft | Qt::AlignTop, gain);
+    }
   }
 }
 

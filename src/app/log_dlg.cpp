@@ -44,7 +44,9 @@ CLogDlg::CLogDlg(InstanceCore& core, std::function<void()> onRestart, QWidget* p
   text_->setObjectName(QString::number(IDC_STATS_TEXT));
   text_->setReadOnly(true);
   text_->setLineWrapMode(QPlainTextEdit::NoWrap);
-  text_->setFixedSize(DialogUnits(fm, 181, 161));
+  // At least the template's 181 x 161 units; as wide as the strip below.
+  text_->setMinimumSize(DialogUnits(fm, 181, 161));
+  text_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   text_->setTabStopDistance(DialogUnits(fm, 32, 0).width());  // a tab stop every 32 horizontal units
 
   strip_ = new CFloorGainStrip(core_.Stats, core_.Settings);
@@ -71,7 +73,7 @@ CLogDlg::CLogDlg(InstanceCore& core, std::function<void()> onRestart, QWidget* p
   buttons->addStretch(1);
   buttons->addWidget(restart);
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(text_, 0, Qt::AlignHCenter);
+  layout->addWidget(text_);
   layout->addWidget(strip_);
   layout->addLayout(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);

@@ -94,8 +94,7 @@ void CSettingsDlg::BuildControls() {
   auto* captureGroup = new QGroupBox("Capture source");
   auto* captureGrid = new QGridLayout(captureGroup);
   capture_ = DropDownList(IDC_CAPTURE);
-  capture_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  capture_->setMinimumContentsLength(24);
+  capture_->setMinimumContentsLength(24);  // the longest display name sets the width beyond that
   delay_ = NumberField(IDC_DELAY, 5, 250);
   delay_->setProperty("spinId", 1074);
   captureGrid->addWidget(new QLabel("Input:"), 0, 0);
