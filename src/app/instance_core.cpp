@@ -61,12 +61,6 @@ std::string InstanceCore::AssemblePipeline() {
   return ::quellvox::AssemblePipeline(Pipeline, Settings, CaptureSources, TitleEngines);
 }
 
-void InstanceCore::PublishMixerSettings() {
-  // Release: the fields written before are complete when the pump's acquire
-  // exchange sees the flag.
-  Settings.MixerChanged.Store(1, std::memory_order_release);
-}
-
 std::string InstanceCore::BuildStatisticsText() const {
   return ::quellvox::BuildStatisticsText(Stats, Pipeline.TargetCount, Settings);
 }

@@ -32,9 +32,6 @@ class InstanceCore {
   void StopPipeline();
   std::string AssemblePipeline();
   std::string BuildStatisticsText() const;
-  // Hands the mixer part of Settings to a running pump, which takes it on
-  // its next pass, and sets MixerChanged.
-  void PublishMixerSettings();
 
   // After the user applied a change to Settings: hands the mixer part (the
   // eight rows, the floor, the three parameters, CpuPriority) to a running

@@ -28,8 +28,8 @@ class SettingsDlgFrame {
   virtual std::string InstanceId() const = 0;
   // Writes the record, AutoStart and the logon entry, with its own messages.
   virtual void SaveSettings() = 0;
-  // Hands the mixer part of the record to a running pump (taken whole on
-  // its next pass) and raises MixerChanged.
+  // Hands the mixer part of the record to a running pump, which takes it
+  // whole on its next pass: the record's "mixer changed".
   virtual void PublishMixerSettings() = 0;
 };
 
@@ -82,7 +82,8 @@ class CSettingsDlg : public QDialog {
   // The first failing check shows its message (owned by the dialog, on top),
   // moves the focus and returns false.
   bool Validate();
-  // Every control into the record and the flags, MixerChanged, then save.
+  // Every control into the record and the flags, the mixer part to a
+  // running pump, then save.
   void ApplyToSettings();
 
  private:
