@@ -64,6 +64,7 @@ class SettingsDlgTest : public DialogTest {
 TEST_F(SettingsDlgTest, OpensWithTheDefaultsOfANewInstance) {
   CSettingsDlg& dlg = Open();
   EXPECT_EQ(dlg.windowTitle(), "Quellvox #T Settings");
+  EXPECT_EQ(dlg.focusWidget(), C<QCheckBox>(IDC_RUN_ON_LOGON));
   EXPECT_EQ(C<QComboBox>(IDC_CAPTURE)->currentIndex(), -1);
   EXPECT_EQ(C<QComboBox>(IDC_CAPTURE)->count(), 2);
   EXPECT_EQ(C<QComboBox>(IDC_PRIORITY)->currentText(), "Normal");
@@ -263,7 +264,8 @@ TEST_F(SettingsDlgTest, TypedNumbersEndInsideTheirRange) {
       {IDC_DELAY, "3", 5},       {IDC_DELAY, "300", 30},   {IDC_DELAY, "", 5},
       {IDC_DELAY, "250", 250},   {IDC_VOLUME_0 + 2, "-30", -3}, {IDC_VOLUME_0 + 2, "-", 0},
       {IDC_VOLUME_0 + 2, "24", 24}, {IDC_VOLUME_0 + 2, "x7", 7},  {IDC_TIMEOUT, "-5", 5},
-      {IDC_NOISE_LEVEL, "49", 4}, {IDC_DECREASE, "", 0},
+      {IDC_NOISE_LEVEL, "49", 4}, {IDC_DECREASE, "", 0},   {IDC_DECREASE, "+7", 7},
+      {IDC_DECREASE, "1 2", 12},  {IDC_VOLUME_0 + 3, "-1-2", -12},
   };
   Complete();
   Open();
@@ -279,7 +281,9 @@ TEST_F(SettingsDlgTest, TypedNumbersEndInsideTheirRange) {
   EXPECT_EQ(s.Lines[1].VolumeDB, 7);
   EXPECT_EQ(s.TimeoutInFrames, 5);
   EXPECT_EQ(s.NoiseLevelDB, 4);
-  EXPECT_EQ(s.DecreaseDB, 0);
+  EXPECT_EQ(s.DecreaseDB, 12);
+  EXPECT_EQ(s.Lines[2].VolumeDB, -12);
+  EXPECT_EQ(s.NoiseLevelDB, 4);
 }
 
 // The mask holds catalogue positions 0..31: later engines are listed

@@ -36,8 +36,23 @@ QComboBox* DropDownList(int id) {
   return combo;
 }
 
+// A number field that takes digits, and a leading minus where the range
+// goes below 0; nothing else (no plus sign, no blanks).
+class NumberSpin final : public QSpinBox {
+ public:
+  QValidator::State validate(QString& text, int& pos) const override {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+      const QChar c = text[i];
+      if (c.isDigit() && c.unicode() < 128) continue;
+      if (i == 0 && c == u'-' && minimum() < 0) continue;
+      return QValidator::Invalid;
+    }
+    return QSpinBox::validate(text, pos);
+  }
+};
+
 QSpinBox* NumberField(int id, int minimum, int maximum) {
-  auto* spin = Named(new QSpinBox, id);
+  auto* spin = Named(new NumberSpin, id);
   spin->setRange(minimum, maximum);
   spin->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
   spin->setAlignment(Qt::AlignRight);
