@@ -61,10 +61,10 @@ function(quellvox_program name)
   quellvox_warnings(${name})
 endfunction()
 
-# quellvox_test(name [SERIAL] SOURCES ... LIBS ... [ENVIRONMENT VAR=value ...]):
+# quellvox_test(name [SERIAL] SOURCES ... LIBS ... [ENVIRONMENT VAR=value]):
 # one GoogleTest binary, registered with CTest test by test. SERIAL keeps
 # other tests from running beside it (for tests on the real clock, whose
-# margins a loaded machine eats). ENVIRONMENT is set for every test.
+# margins a loaded machine eats); ENVIRONMENT is set for each of its tests.
 include(GoogleTest)
 function(quellvox_test name)
   cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
