@@ -154,4 +154,10 @@ int32_t CaptureSamplesInFrame(int32_t deviceIndex, int64_t position) {
 
 int64_t LiveObjects() { return ComObjectBase::LiveObjects(); }
 
+int64_t CapturePositionReads(int32_t deviceIndex, int32_t beforeNewest) {
+  const auto studio = CurrentStudio();
+  studio::CaptureDevice* device = studio ? studio->Device(deviceIndex) : nullptr;
+  return device ? device->PositionReads(device->ObjectsMade() - 1 - beforeNewest) : 0;
+}
+
 }  // namespace quellvox::studio_test

@@ -148,6 +148,16 @@ class PipelineFixture : public ::testing::Test {
   // device are captured.
   static void CaptureUpTo(int32_t device, int64_t newest) { st::AdvanceToCaptureFrame(device, newest - 1); }
 
+  // Waits until each of the last `rows` capture objects made on the device
+  // (one per row of a started pipeline) has answered one more position read:
+  // every video thread has then finished the pass it was in.
+  static void WaitForNextPass(int32_t device, int32_t rows) {
+    for (int32_t r = 0; r < rows; ++r) {
+      const int64_t seen = st::CapturePositionReads(device, r);
+      EXPECT_TRUE(WaitFor([&] { return st::CapturePositionReads(device, r) > seen; })) << "row object " << r;
+    }
+  }
+
   // The assembled pipeline's pump context, its relay prepared, on the test
   // thread: the Copy functions can then be called directly.
   std::unique_ptr<PumpContext> Prepared() {
