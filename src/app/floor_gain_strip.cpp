@@ -19,7 +19,12 @@ void FloorGainHistory::Take(const PipelineStats& stats, int64_t nowMs) {
   StripSample& s = ring_[static_cast<size_t>(next_)];
   s.TimeMs = nowMs;
   const uint32_t pass = stats.PassCount.load(std::memory_order_relaxed);
-  s.Live = count_ > 0 && pass != lastPass_;
+  if (count_ == 0) {
+    s.Live = false;  // nothing to compare with yet
+  } else {
+    if (pass != lastPass_) lastPassMs_ = nowMs;
+    s.Live = pass != lastPass_ || nowMs - lastPassMs_ < kStallMs;
+  }
   lastPass_ = pass;
   s.VoiceMask = 0;
   for (int32_t i = 0; i < kVoiceOverLines; ++i) {

@@ -17,7 +17,7 @@ namespace quellvox {
 
 struct StripSample {
   int64_t TimeMs = 0;      // when it was taken, on the strip's own clock
-  bool Live = false;       // the pump made a pass since the sample before
+  bool Live = false;       // the pump made a pass within the last kStallMs
   uint8_t VoiceMask = 0;   // bit i: voice on row i
   std::array<int32_t, kVoiceOverLines> CentiDb{};  // floor gain of each row, hundredths of a dB
 };
@@ -27,6 +27,9 @@ class FloorGainHistory {
  public:
   static constexpr int64_t kSpanMs = 30'000;
   static constexpr int32_t kCapacity = 1024;  // > 30 s at the strip's 40 ms period
+  // The pump passes once per capture frame (40 ms at 25 frames/s), so two
+  // samples may fall into one pass; only this long without a pass is a gap.
+  static constexpr int64_t kStallMs = 250;
 
   // Takes one sample of every row at `nowMs` (never earlier than the last).
   void Take(const PipelineStats& stats, int64_t nowMs);
@@ -39,6 +42,7 @@ class FloorGainHistory {
   int32_t next_ = 0;
   int32_t count_ = 0;
   uint32_t lastPass_ = 0;
+  int64_t lastPassMs_ = 0;  // when PassCount last moved
 };
 
 class CFloorGainStrip : public QWidget {

@@ -207,17 +207,20 @@ TEST(FloorGainHistory, KeepsTheNewestSamplesAndMarksThoseWithoutAPass) {
   EXPECT_TRUE(history.At(0).Live);
   EXPECT_EQ(history.At(0).VoiceMask, 0b100);
   EXPECT_EQ(history.At(0).CentiDb[2], -1234);
-  history.Take(stats, 80);  // the pump made no pass: stopped or stalled
+  history.Take(stats, 80);  // no pass yet: two samples within one frame
+  EXPECT_TRUE(history.At(0).Live);
+  history.Take(stats, 40 + FloorGainHistory::kStallMs);  // no pass for that long: stopped or stalled
   EXPECT_FALSE(history.At(0).Live);
-  EXPECT_EQ(history.At(1).TimeMs, 40);
+  EXPECT_EQ(history.At(1).TimeMs, 80);
 
+  const int64_t base = 40 + FloorGainHistory::kStallMs;
   for (int64_t t = 1; t <= FloorGainHistory::kCapacity + 5; ++t) {
     stats.PassCount.store(static_cast<uint32_t>(5 + t));
-    history.Take(stats, 80 + t * 40);
+    history.Take(stats, base + t * 40);
   }
   EXPECT_EQ(history.Count(), FloorGainHistory::kCapacity);
-  EXPECT_EQ(history.At(0).TimeMs, 80 + (FloorGainHistory::kCapacity + 5) * 40);
-  EXPECT_EQ(history.At(FloorGainHistory::kCapacity - 1).TimeMs, 80 + 6 * 40);
+  EXPECT_EQ(history.At(0).TimeMs, base + (FloorGainHistory::kCapacity + 5) * 40);
+  EXPECT_EQ(history.At(FloorGainHistory::kCapacity - 1).TimeMs, base + 6 * 40);
 }
 
 // The strip draws one band per row in use: voice spans in their colour,
