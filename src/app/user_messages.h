@@ -13,6 +13,7 @@ inline constexpr uint32_t MB_ICONERROR = 0x10;
 inline constexpr uint32_t MB_ICONEXCLAMATION = 0x30;
 inline constexpr uint32_t MB_TOPMOST = 0x40000;
 inline constexpr int32_t IDOK = 1;
+inline constexpr int32_t IDCANCEL = 2;
 inline constexpr int32_t IDYES = 6;
 inline constexpr int32_t IDNO = 7;
 

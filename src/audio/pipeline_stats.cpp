@@ -1,6 +1,7 @@
 #include "audio/pipeline_stats.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
@@ -77,6 +78,13 @@ std::string BuildStatisticsText(const PipelineStats& stats, int32_t targetCount,
     }
   }
   return text;
+}
+
+int32_t FloorGainToCentiDb(float gain) {
+  // The floor gain lies between DbToGain(-24) and 1; anything far below is
+  // shown at the bottom of the scale.
+  if (!(gain > 1e-6f)) return -12000;
+  return static_cast<int32_t>(std::lround(2000.0 * std::log10(static_cast<double>(std::min(gain, 1e6f)))));
 }
 
 }  // namespace quellvox

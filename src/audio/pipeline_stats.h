@@ -33,7 +33,19 @@ struct PipelineStats {
   std::atomic<int32_t> ProcessingSeconds{0};
   FullnessRecord AudioFullness[kMaxTargets];
   FullnessRecord VideoFullness[kMaxTargets];
+  // For the statistics window's live strip, written by the pump once per
+  // pass and only drawn: relaxed, because each value stands alone and
+  // publishes nothing else, so the pump pays a plain store (no fence, no
+  // locked instruction); a reader may pair one pass's gain with the next
+  // pass's voice flag, which a picture of 30 seconds cannot show.
+  std::atomic<int32_t> FloorGainCentiDB[kVoiceOverLines] = {};  // floor gain per row, hundredths of a dB
+  std::atomic<uint32_t> PassCount{0};  // pump passes since the frame was created; wraps
 };
+
+// Audio thread. Allocates nothing, takes no lock.
+// A floor gain (linear) in hundredths of a dB, rounded; gains of 10^-6
+// (-120 dB) and below, and NaN, give -12000.
+int32_t FloorGainToCentiDb(float gain);
 
 // Samples per published fullness record.
 inline constexpr int32_t kFullnessSamples = 100;

@@ -272,7 +272,10 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
     const bool recent = last != kNoVoiceYet && static_cast<uint64_t>(pos) < static_cast<uint64_t>(last) + 5u;
     stats.VoiceDetected[i].store(recent ? 1 : 0, std::memory_order_relaxed);
     stats.VoiceLevelDB[i].store(0, std::memory_order_relaxed);
+    stats.FloorGainCentiDB[i].store(FloorGainToCentiDb(ctx.Mixer.FloorGain[i]), std::memory_order_relaxed);
   }
+  // The pump is the only writer: a load and a store, no locked add.
+  stats.PassCount.store(stats.PassCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   stats.InterNoiseDB.store(0, std::memory_order_relaxed);
   stats.ProcessingSeconds.store(ProcessingSecondsFor(pos, ctx.StartPosition, ctx.Rate), std::memory_order_relaxed);
 

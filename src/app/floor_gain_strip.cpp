@@ -1,0 +1,187 @@
+#include "app/floor_gain_strip.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QTimer>
+#include <algorithm>
+
+namespace quellvox {
+
+namespace {
+
+constexpr int kSamplePeriodMs = 40;  // at most one capture frame of 25 fps between two looks
+const QColor kVoiceColour(255, 166, 0, 120);
+const QColor kGainColour(0, 110, 200);
+
+}  // namespace
+
+void FloorGainHistory::Take(const PipelineStats& stats, int64_t nowMs) {
+  StripSample& s = ring_[static_cast<size_t>(next_)];
+  s.TimeMs = nowMs;
+  const uint32_t pass = stats.PassCount.load(std::memory_order_relaxed);
+  if (count_ == 0) {
+    s.Live = false;  // nothing to compare with yet
+  } else {
+    if (pass != lastPass_) lastPassMs_ = nowMs;
+    s.Live = pass != lastPass_ || nowMs - lastPassMs_ < kStallMs;
+  }
+  lastPass_ = pass;
+  s.VoiceMask = 0;
+  for (int32_t i = 0; i < kVoiceOverLines; ++i) {
+    if (stats.VoiceDetected[i].load(std::memory_order_relaxed) != 0) s.VoiceMask |= static_cast<uint8_t>(1u << i);
+    s.CentiDb[static_cast<size_t>(i)] = stats.FloorGainCentiDB[i].load(std::memory_order_relaxed);
+  }
+  next_ = (next_ + 1) % kCapacity;
+  count_ = std::min(count_ + 1, kCapacity);
+}
+
+const StripSample& FloorGainHistory::At(int32_t age) const {
+  return ring_[static_cast<size_t>((next_ - 1 - age + 2 * kCapacity) % kCapacity)];
+}
+
+CFloorGainStrip::CFloorGainStrip(const PipelineStats& stats, const DuckerSettings& settings, QWidget* parent)
+    : QWidget(parent), stats_(stats), settings_(settings) {
+  setObjectName("FloorGainStrip");
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  rowsShown_ = RowsShown();
+  clock_.start();
+  auto* timer = new QTimer(this);
+  connect(timer, &QTimer::timeout, this, [this] { Sample(); });
+  timer->start(kSamplePeriodMs);
+  Sample();
+}
+
+int32_t CFloorGainStrip::RowsShown() const {
+  int32_t n = 0;
+  for (const VoiceOverLine& line : settings_.Lines) n += line.Use ? 1 : 0;
+  return n;
+}
+
+void CFloorGainStrip::Sample() {
+  history_.Take(stats_, clock_.elapsed());
+  const int32_t rows = RowsShown();
+  if (rows != rowsShown_) {  // the settings were applied meanwhile
+    rowsShown_ = rows;
+    updateGeometry();
+  }
+  update();
+}
+
+int CFloorGainStrip::RowHeight() const { return fontMetrics().height() * 2 + 4; }
+
+QSize CFloorGainStrip::sizeHint() const {
+  const int rows = std::max(1, rowsShown_);
+  const QFontMetrics fm = fontMetrics();
+  // Room for the row names, 30 seconds at about 12 pixels a second and the value.
+  const int width = fm.horizontalAdvance("VoiceOver #8") + 8 + 360 + fm.horizontalAdvance("-24.0 dB") + 8;
+  return {width, rows * RowHeight() + fm.height() + 2};
+}
+
+QSize CFloorGainStrip::minimumSizeHint() const { return sizeHint(); }
+
+void CFloorGainStrip::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  const QFontMetrics fm = fontMetrics();
+  const int labelWidth = fm.horizontalAdvance("VoiceOver #8") + 8;
+  const int valueWidth = fm.horizontalAdvance("-24.0 dB") + 8;
+  const QRect all = rect();
+  const int graphLeft = labelWidth;
+  const int graphRight = all.width() - valueWidth;
+  const int graphWidth = std::max(1, graphRight - graphLeft);
+  const int64_t now = history_.Count() > 0 ? history_.At(0).TimeMs : 0;
+  const auto xOf = [&](int64_t t) {
+    const int64_t age = std::clamp<int64_t>(now - t, 0, FloorGainHistory::kSpanMs);
+    return graphRight - static_cast<double>(age) * graphWidth / FloorGainHistory::kSpanMs;
+  };
+
+  int drawn = 0;
+  for (int32_t i = 0; i < kVoiceOverLines; ++i) {
+    if (!settings_.Lines[static_cast<size_t>(i)].Use) continue;
+    const int top = drawn * RowHeight();
+    const QRect graph(graphLeft, top + 2, graphWidth, RowHeight() - 4);
+    ++drawn;
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(QRect(0, graph.top(), labelWidth - 6, graph.height()), Qt::AlignLeft | Qt::AlignVCenter,
+               QString("VoiceOver #%1").arg(i + 1));
+    p.fillRect(graph, palette().color(QPalette::Base));
+    const auto yOf = [&](int32_t centiDb) {
+      const double db = std::clamp(centiDb / 100.0, double{kScaleBottomDb}, 0.0);
+      return graph.top() + (db / kScaleBottomDb) * (graph.height() - 1);
+    };
+    // Voice spans first, the gain over them.
+    for (int32_t age = 0; age + 1 < history_.Count(); ++age) {
+      const StripSample& newer = history_.At(age);
+      const StripSample& older = history_.At(age + 1);
+      if (now - older.TimeMs > FloorGainHistory::kSpanMs) break;
+      if (newer.Live && (newer.VoiceMask >> i) & 1u) {
+        const double x0 = xOf(older.TimeMs);
+        const double x1 = xOf(newer.TimeMs);
+        p.fillRect(QRectF(x0, graph.top(), std::max(1.0, x1 - x0), graph.height()), kVoiceColour);
+      }
+    }
+    p.setPen(QPen(palette().color(QPalette::Mid), 1, Qt::DotLine));
+    for (const int db : {-6, -12, -18}) {
+      const double y = yOf(db * 100);
+      p.drawLine(QPointF(graph.left(), y), QPointF(graph.right(), y));
+    }
+    QPainterPath path;
+    bool open = false;
+    for (int32_t age = history_.Count() - 1; age >= 0; --age) {
+      const StripSample& s = history_.At(age);
+      if (now - s.TimeMs > FloorGainHistory::kSpanMs || !s.Live) {
+        open = false;
+        continue;
+      }
+      const QPointF point(xOf(s.TimeMs), yOf(s.CentiDb[static_cast<size_t>(i)]));
+      if (open) {
+        path.lineTo(point);
+      } else {
+        path.moveTo(point);
+        open = true;
+      }
+    }
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setPen(QPen(kGainColour, 2));
+    p.drawPath(path);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(palette().color(QPalette::Mid));
+    p.drawRect(graph.adjusted(0, 0, -1, -1));
+    p.setPen(palette().color(QPalette::WindowText));
+    const bool live = history_.Count() > 0 && history_.At(0).Live;
+    const QString value =
+        live ? QString("%1 dB").arg(history_.At(0).CentiDb[static_cast<size_t>(i)] / 100.0, 0, 'f', 1) : "--";
+    p.drawText(QRect(graphRight + 4, graph.top(), valueWidth - 4, graph.height()), Qt::AlignRight | Qt::AlignVCenter,
+               value);
+  }
+  p.setPen(palette().color(QPalette::WindowText));
+  const int axisTop = drawn * RowHeight();
+  if (drawn == 0) {
+    p.drawText(QRect(0, 0, all.width(), RowHeight()), Qt::AlignCenter, "No voice-over line in use");
+  } else {
+    const QRect axis(graphLeft, axisTop, graphWidth, fm.height() + 2);
+    p.drawText(axis, Qt::AlignLeft | Qt::AlignTop, "-30 s");
+    p.drawText(axis, Qt::AlignRight | Qt::AlignTop, "now");
+    // The legend between the two ends, when it fits: a voice swatch and the
+    // gain line with its scale.
+    const QString voice = "voice";
+    const QString gain = "floor gain, 0 to -24 dB";
+    const int swatch = fm.height() - 4;
+    const int legendWidth = swatch + 4 + fm.horizontalAdvance(voice) + 16 + swatch + 4 + fm.horizontalAdvance(gain);
+    const int ends = fm.horizontalAdvance("-30 s") + fm.horizontalAdvance("now") + 24;
+    if (legendWidth + ends <= graphWidth) {
+      int x = graphLeft + (graphWidth - legendWidth) / 2;
+      const int y = axisTop + 2;
+      p.fillRect(QRect(x, y, swatch, swatch), kVoiceColour);
+      x += swatch + 4;
+      p.drawText(QRect(x, axisTop, fm.horizontalAdvance(voice), fm.height() + 2), Qt::AlignLeft | Qt::AlignTop, voice);
+      x += fm.horizontalAdvance(voice) + 16;
+      p.setPen(QPen(kGainColour, 2));
+      p.drawLine(x, y + swatch / 2, x + swatch, y + swatch / 2);
+      p.setPen(palette().color(QPalette::WindowText));
+      x += swatch + 4;
+      p.drawText(QRect(x, axisTop, fm.horizontalAdvance(gain), fm.height() + 2), Qt::AlignLeft | Qt::AlignTop, gain);
+    }
+  }
+}
+
+}  // namespace quellvox
