@@ -57,16 +57,6 @@ int64_t JumpBehindNewest(uint64_t lag) {
 // (from a negative stored delay) is exceeded by every lag.
 bool BeyondMaxLag(uint64_t lag, int32_t maxLag) { return maxLag < 0 || lag > static_cast<uint64_t>(maxLag); }
 
-void CopyMixerFields(const DuckerSettings& from, DuckerSettings& to) {
-  to.Lines = from.Lines;
-  to.UseCommon = from.UseCommon;
-  to.CommonLine = from.CommonLine;
-  to.DecreaseDB = from.DecreaseDB;
-  to.NoiseLevelDB = from.NoiseLevelDB;
-  to.TimeoutInFrames = from.TimeoutInFrames;
-  to.CpuPriority.Store(from.CpuPriority.Load(std::memory_order_relaxed), std::memory_order_relaxed);
-}
-
 }  // namespace
 
 std::unique_ptr<PumpContext> CreatePumpContext(const std::string& instanceId, const MediaPipeline& pipeline,
@@ -270,13 +260,10 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
   return true;
 }
 
-bool ReloadMixerSettings(PumpContext& ctx, DuckerSettings& shared) {
-  // Acquire: the fields the user-interface thread wrote before it set the
-  // flag (release) are complete when the flag is seen. The exchange clears
-  // it in the same step, so a change flagged after it is taken next pass.
-  if (shared.MixerChanged.Load(std::memory_order_relaxed) == 0) return false;
-  if (shared.MixerChanged.Exchange(0, std::memory_order_acquire) == 0) return false;
-  CopyMixerFields(shared, ctx.Settings);
+bool ReloadMixerSettings(PumpContext& ctx, MixerHandoff& mixer) {
+  const MixerPart* part = mixer.TakeNewest();
+  if (part == nullptr) return false;
+  ApplyMixerPart(*part, ctx.Settings);
   DeriveMixerGains(ctx.Settings, ctx.Mixer);
   ApplyThreadPriority(ctx.Settings.CpuPriority.Load(std::memory_order_relaxed));
   return true;
@@ -353,7 +340,7 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
 }
 
 void RunAudioPump(std::unique_ptr<PumpContext> ctx, const std::atomic<uint8_t>& stopRequested,
-                  DuckerSettings& shared, PipelineStats& stats) {
+                  MixerHandoff& mixer, PipelineStats& stats) {
   if (!ctx || !ctx->Complete) return;
   if (!PrepareRelay(*ctx)) return;
 
@@ -376,7 +363,7 @@ void RunAudioPump(std::unique_ptr<PumpContext> ctx, const std::atomic<uint8_t>& 
   loop.NextPos = ctx->StartPosition;
 
   while (stopRequested.load(std::memory_order_acquire) == 0) {
-    ReloadMixerSettings(*ctx, shared);
+    ReloadMixerSettings(*ctx, mixer);
     if (!RunPumpPass(*ctx, loop, stats)) std::this_thread::sleep_for(kIdleSleep);
   }
 

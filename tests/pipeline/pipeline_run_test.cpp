@@ -338,7 +338,7 @@ TEST_F(RealClockRun, TwoTargetsOneWovenRelayEveryFrameWithTheFloorDuckedUnderThe
   EXPECT_GE(open, 20);
 }
 
-// A new CpuPriority reaches the pump through MixerChanged; every video
+// A new CpuPriority reaches the pump through the mixer handoff; every video
 // thread takes it from the pump's copy on its next pass. Above Normal is
 // nice -5 here, a value no other thread of the test has.
 TEST_F(ManualClockRun, ChangedCpuPriorityReachesThePumpAndEveryVideoThread) {
@@ -348,10 +348,10 @@ TEST_F(ManualClockRun, ChangedCpuPriorityReachesThePumpAndEveryVideoThread) {
   Start({kE25, kE25iBottom});
   EXPECT_EQ(ThreadsAtNice(-5), 0);
   core_->Settings.CpuPriority = 1;
-  core_->Settings.MixerChanged.Store(1, std::memory_order_release);
+  core_->PublishMixerSettings();
   EXPECT_TRUE(WaitFor([] { return ThreadsAtNice(-5) == 3; })) << ThreadsAtNice(-5);  // the pump and two video threads
   core_->Settings.CpuPriority = 0;
-  core_->Settings.MixerChanged.Store(1, std::memory_order_release);
+  core_->PublishMixerSettings();
   EXPECT_TRUE(WaitFor([] { return ThreadsAtNice(-5) == 0; })) << ThreadsAtNice(-5);
   core_->StopPipeline();
 }
