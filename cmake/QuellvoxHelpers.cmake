@@ -61,12 +61,13 @@ function(quellvox_program name)
   quellvox_warnings(${name})
 endfunction()
 
-# quellvox_test(name [SERIAL] SOURCES ... LIBS ...): one GoogleTest binary,
-# registered with CTest test by test. SERIAL keeps other tests from running
-# beside it (for tests on the real clock, whose margins a loaded machine eats).
+# quellvox_test(name [SERIAL] SOURCES ... LIBS ... [ENVIRONMENT VAR=value]):
+# one GoogleTest binary, registered with CTest test by test. SERIAL keeps
+# other tests from running beside it (for tests on the real clock, whose
+# margins a loaded machine eats); ENVIRONMENT is set for each of its tests.
 include(GoogleTest)
 function(quellvox_test name)
-  cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${QUELLVOX_TREE_INCLUDE})
@@ -78,7 +79,11 @@ function(quellvox_test name)
   if(ARG_SERIAL)
     set(serial RUN_SERIAL TRUE)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${serial})
+  set(environment "")
+  if(ARG_ENVIRONMENT)
+    set(environment ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${serial} ${environment})
 endfunction()
 
 # quellvox_bench(name SOURCES ... LIBS ...): a Google Benchmark program.

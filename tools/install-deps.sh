@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build needs, where they are missing.
+# Installs the Debian 12 packages the build needs, where they are missing:
+# the toolchain and libraries, Qt 6 with its platform plugins (the tests run
+# on the offscreen one), and the virtual desktop the program's process tests
+# and tools/screenshots.sh drive (Xvfb, xdotool, trayer, ImageMagick).
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config git
           libgtest-dev libgmock-dev libbenchmark-dev
           libsqlite3-dev libsndfile1-dev nlohmann-json3-dev
-          qt6-base-dev)
+          qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
+          xvfb xdotool trayer imagemagick x11-utils x11-xserver-utils)
 
 missing=()
 for p in "${packages[@]}"; do

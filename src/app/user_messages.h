@@ -23,6 +23,9 @@ class UserMessages {
   virtual ~UserMessages() = default;
   // Shows `text` with `caption` and the box style; returns the answer (IDOK, IDYES, IDNO).
   virtual int32_t Show(std::string_view text, std::string_view caption, uint32_t style) = 0;
+  // Brings the box that is open now, if any, to the front: a click on the
+  // notification-area icon while a command waits for the user's answer.
+  virtual void BringToFront() {}
 };
 
 }  // namespace quellvox

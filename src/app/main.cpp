@@ -1,0 +1,43 @@
+// quellvox [#id]: the tray program of one instance.
+#include <QApplication>
+#include <string>
+
+#include "app/brenmoor_app.h"
+#include "app/exit_signals.h"
+#include "app/message_boxes.h"
+#include "app/system_tray.h"
+#include "config/instance_id.h"
+#include "platform/media/virtual_studio.h"
+#include "platform/registry/registry_component.h"
+#include "platform/system/module_path.h"
+
+int main(int argc, char** argv) {
+  using namespace quellvox;
+  // The command line is the instance identifier and nothing else: it is
+  // taken before Qt could read options out of it, and Qt sees none (its
+  // settings come from the environment, QT_QPA_PLATFORM and the like).
+  const std::string commandLine = CommandLineFromArguments(argc, argv);
+  RegisterRegistryAccess();
+  RegisterVirtualStudio();
+
+  int qtArgc = 1;
+  char* qtArgv[] = {argv[0], nullptr};
+  QApplication application(qtArgc, qtArgv);
+  // Dialogs and message boxes come and go; only Exit ends the program.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  MessageBoxes messages;
+  QtNotificationArea area;
+  int exitCode = kExitOk;
+  {
+    CBrenmoorApp app(messages, area, ModulePath());
+    ExitSignals exitSignals([&app] { app.RequestExit(); });
+    // The session's end takes the same way out as Exit.
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &application, [&app] { app.RequestExit(); });
+    if (app.InitInstance(commandLine)) application.exec();
+    exitCode = app.ExitInstance();
+  }
+  // Engines write their reports and recordings now.
+  ShutdownVirtualStudio();
+  return exitCode;
+}

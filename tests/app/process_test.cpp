@@ -1,0 +1,200 @@
+// The real program as a separate process: its command line, its instance
+// guard and its end on SIGTERM.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/instance_core.h"
+#include "app_fixture.h"
+
+extern char** environ;
+
+namespace quellvox::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A child process with its standard error read through a pipe.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // The given variables first: the C library's getenv takes the first match.
+    std::vector<char*> envp;
+    for (auto it = extraEnv.begin(); it != extraEnv.end(); ++it) envp.push_back(const_cast<char*>(it->c_str()));
+    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    envp.push_back(nullptr);
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    err_ = pipeFds[0];
+  }
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (err_ >= 0) ::close(err_);
+  }
+
+  bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
+
+  // Reads standard error until `text` appeared or `ms` went by.
+  bool WaitForText(const std::string& text, int ms) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Errors.find(text) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      if (left <= 0 || !ReadSome(static_cast<int>(left))) return Errors.find(text) != std::string::npos;
+    }
+    return true;
+  }
+
+  // Waits up to `ms` for the end of the process; its exit code, or -1
+  // (still running) or -2 (ended by a signal).
+  int WaitExit(int ms) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      int status = 0;
+      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        exited_ = true;
+        while (ReadSome(0)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+      }
+      if (Clock::now() >= end) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+  std::string Errors;
+
+ private:
+  bool ReadSome(int ms) {
+    pollfd p{err_, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = ::read(err_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    Errors.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int err_ = -1;
+  bool exited_ = false;
+};
+
+bool HaveProgram(const char* name) {
+  const std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// The output of a shell command, without its last line end.
+std::string Output(const std::string& command) {
+  std::string text;
+  if (FILE* f = ::popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, f) != nullptr) text += buffer;
+    ::pclose(f);
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+class ProgramTest : public AppTest {
+ protected:
+  // An identifier no other test run on this machine uses: the guard is machine-wide.
+  std::string UniqueId() {
+    static int n = 0;
+    return "#proc" + std::to_string(::getpid()) + "-" + std::to_string(++n);
+  }
+
+  std::vector<std::string> Env() const { return {"QT_QPA_PLATFORM=offscreen"}; }
+
+  static std::string StartTrace(const std::string& id) { return "Quellvox" + id + "::Menu File->Start.\n"; }
+};
+
+TEST_F(ProgramTest, ASecondInstanceEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
+  const std::string id = UniqueId();
+  SaveInstance(id.c_str(), /*complete=*/true, /*autoStart=*/true);
+  Child first({QUELLVOX_PROGRAM, id}, Env());
+  ASSERT_TRUE(first.Started());
+  ASSERT_TRUE(first.WaitForText(StartTrace(id), 20000)) << first.Errors;
+
+  // The same identifier, with blanks around it: the same instance.
+  Child second({QUELLVOX_PROGRAM, " ", id, " "}, Env());
+  EXPECT_EQ(second.WaitExit(20000), 0);
+  EXPECT_EQ(second.Errors.find("Quellvox#"), std::string::npos) << second.Errors;
+  EXPECT_EQ(first.WaitExit(0), -1) << "the first instance must keep running";
+
+  // SIGTERM: the Exit path, within a second, exit code 0.
+  const auto sent = Clock::now();
+  ASSERT_EQ(::kill(first.Pid(), SIGTERM), 0);
+  EXPECT_EQ(first.WaitExit(5000), 0) << first.Errors;
+  EXPECT_LT(Clock::now() - sent, std::chrono::seconds(1));
+}
+
+TEST_F(ProgramTest, AfterAKilledInstanceANewOneStartsAtOnce) {
+  const std::string id = UniqueId();
+  SaveInstance(id.c_str(), /*complete=*/true, /*autoStart=*/true);
+  {
+    Child first({QUELLVOX_PROGRAM, id}, Env());
+    ASSERT_TRUE(first.WaitForText(StartTrace(id), 20000)) << first.Errors;
+    ASSERT_EQ(::kill(first.Pid(), SIGKILL), 0);
+    EXPECT_EQ(first.WaitExit(5000), -2);
+  }
+  Child next({QUELLVOX_PROGRAM, id}, Env());
+  EXPECT_TRUE(next.WaitForText(StartTrace(id), 20000)) << next.Errors;
+  ASSERT_EQ(::kill(next.Pid(), SIGINT), 0);  // Ctrl+C in a terminal: the same clean end
+  EXPECT_EQ(next.WaitExit(5000), 0);
+}
+
+TEST_F(ProgramTest, ABadCommandLineShowsItsMessageAndEndsWithoutTouchingTheStore) {
+  if (!HaveProgram("Xvfb") || !HaveProgram("xdotool")) GTEST_SKIP() << "needs Xvfb and xdotool";
+  // A display of its own, so that the message box can be seen and answered.
+  int displayPipe[2];
+  ASSERT_EQ(::pipe(displayPipe), 0);
+  const std::string fd = std::to_string(displayPipe[1]);
+  Child server({"/usr/bin/Xvfb", "-displayfd", fd, "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {});
+  ::close(displayPipe[1]);
+  std::string display;
+  char c;
+  while (::read(displayPipe[0], &c, 1) == 1 && c != '\n') display += c;
+  ::close(displayPipe[0]);
+  ASSERT_FALSE(display.empty()) << server.Errors;
+  const std::string displayEnv = "DISPLAY=:" + display;
+
+  Child program({QUELLVOX_PROGRAM, "7"}, {"QT_QPA_PLATFORM=xcb", displayEnv});
+  const std::string window =
+      Output(displayEnv + " timeout 30 xdotool search --sync --onlyvisible --name '^Quellvox$' 2>/dev/null | head -1");
+  ASSERT_FALSE(window.empty()) << "no message box appeared; " << program.Errors;
+  EXPECT_EQ(program.WaitExit(0), -1) << "the program waits for the answer";
+  Output(displayEnv + " xdotool windowfocus --sync " + window + " key Return");
+  EXPECT_EQ(program.WaitExit(10000), 2);
+  EXPECT_EQ(program.Errors.find("Quellvox"), std::string::npos) << program.Errors;
+  EXPECT_FALSE(std::filesystem::exists(RegistryStorePath()));
+  EXPECT_FALSE(std::filesystem::exists(AutostartFolderPath()));
+}
+
+}  // namespace
+}  // namespace quellvox::test
