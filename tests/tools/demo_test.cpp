@@ -191,6 +191,22 @@ TEST(DemoAnalysis, MeasuresEachLinesFloorGainWhereItWasApplied) {
   EXPECT_GT(a.Frames[30].LevelDb[0], a.Frames[10].LevelDb[0] + 3.0f);
 }
 
+TEST(DemoAnalysis, TakesNothingBeforeTheRelaysFirstFrameNorFromSilentFrames) {
+  EngineRecording r = MakeRecording(Ducked(0, -18.0, 0), Ducked(1, -18.0, 0));
+  // Five positions recorded before frame 0 was due, silent as a layer's
+  // fifos are then; and frame 30 lost its audio.
+  r.Audio.insert(r.Audio.begin(), static_cast<size_t>(5 * kFrameSamples * 6), 0.0f);
+  r.Spans[0] = {kBase - 5, kFrames + 5, 0, int64_t{kFrames + 5} * kFrameSamples};
+  std::fill_n(r.Audio.begin() + (5 + 30) * kFrameSamples * 6, kFrameSamples * 6, 0.0f);
+  const EngineAnalysis a = AnalyseEngine(r, Input());
+  ASSERT_EQ(a.Frames.size(), static_cast<size_t>(kFrames));
+  EXPECT_EQ(a.Frames[0].Position, kBase);
+  EXPECT_EQ(a.Frames[0].Seconds, 0.0);
+  EXPECT_NEAR(a.Frames[29].FloorDb[0], -18.0, 0.01);
+  EXPECT_TRUE(std::isnan(a.Frames[30].FloorDb[0]));
+  EXPECT_NEAR(a.Frames[31].FloorDb[0], -18.0, 0.01);
+}
+
 TEST(DemoAnalysis, LeavesTheAttackOutOfTheMeasureUnderSpeech) {
   // The first two frames of speech are still on the way down.
   std::vector<double> left = Ducked(0, -18.0, 0);

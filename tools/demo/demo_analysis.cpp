@@ -188,15 +188,19 @@ EngineAnalysis AnalyseEngine(const EngineRecording& rec, const AnalysisInput& in
   std::vector<float> capture;
   std::vector<float> floorPlane;
   std::vector<float> voicePlane;
-  int64_t wavFrame = 0;  // first sample frame of the current span in the WAV
+  int64_t wavFrame = 0;      // first sample frame of the current span in the WAV
+  int64_t firstSample = -1;  // WAV sample frame of the first frame taken
   for (const auto& span : rec.Spans) {
     for (int64_t k = 0; k < span.Positions; ++k) {
+      // Before Base the layer had no frame due and its fifos nothing to give.
+      if (span.FromPosition + k < rec.Base) continue;
       // Sample frames of one position: exact for whole samples per frame.
       const int64_t from = k * span.SampleFrames / span.Positions;
       const int64_t to = (k + 1) * span.SampleFrames / span.Positions;
+      if (firstSample < 0) firstSample = wavFrame + from;
       OutputFrame frame;
       frame.Position = span.FromPosition + k;
-      frame.Seconds = static_cast<double>(wavFrame + from) / rec.SampleRate;
+      frame.Seconds = static_cast<double>(wavFrame + from - firstSample) / rec.SampleRate;
       frame.CaptureFrame = frame.Position - rec.Base + start;
       frame.FloorDb.fill(NAN);
       frame.LevelDb.fill(kLevelFloorDb);
@@ -227,7 +231,8 @@ EngineAnalysis AnalyseEngine(const EngineRecording& rec, const AnalysisInput& in
         if (count > 0 && energy > 0.0) {
           frame.LevelDb[i] = std::max(kLevelFloorDb, static_cast<float>(10.0 * std::log10(energy / count)));
         }
-        if (!haveCapture) continue;
+        // A silent output frame (the fifo gave nothing) says nothing of the floor.
+        if (!haveCapture || energy == 0.0) continue;
         // The floor and the line's own source as this line routes them into
         // its plane; what the output holds beyond the source is the floor
         // at the gain to be found.

@@ -45,12 +45,6 @@ QFont Font(int pixels, bool bold = false) {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-QString Db(double db) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f dB", db);
-  return QString::fromUtf8(text).replace('-', QChar(0x2212));
-}
-
 double TickStep(double seconds) {
   for (double step : {1.0, 2.0, 5.0, 10.0, 30.0, 60.0, 120.0, 300.0}) {
     if (seconds / step <= 24.0) return step;
@@ -159,14 +153,22 @@ QImage DrawEngineChart(const EngineAnalysis& a, const DuckerSettings& s, const C
 
     // Grid and scales.
     p.setFont(Font(13));
+    // The set attenuation's mark on the scale is drawn in its own colour.
+    const double target = -static_cast<double>(s.DecreaseDB);
     for (double db = kFloorTopDb - 3.0; db >= g.FloorBottomDb() - 1e-9; db -= 6.0) {
       const double y = g.FloorY(pi, db);
       p.setPen(QPen(kGrid, 1));
       p.drawLine(QPointF(fr.left(), y), QPointF(fr.right(), y));
       p.setPen(kInk);
+      if (std::fabs(db - target) < 1e-9) continue;
       p.drawText(QRectF(0, y - 9, kLeft - 10, 18), Qt::AlignRight | Qt::AlignVCenter,
                  QString::number(db, 'f', 0).replace('-', QChar(0x2212)));
     }
+    p.setPen(kTarget);
+    p.setFont(Font(13, true));
+    p.drawText(QRectF(0, g.FloorY(pi, target) - 9, kLeft - 10, 18), Qt::AlignRight | Qt::AlignVCenter,
+               QString::number(target, 'f', 0).replace('-', QChar(0x2212)));
+    p.setFont(Font(13));
     for (double db = kLevelTopDb; db >= kLevelBottomDb - 1e-9; db -= 20.0) {
       const double y = g.LevelY(pi, db);
       p.setPen(QPen(kGrid, 1));
@@ -207,12 +209,8 @@ QImage DrawEngineChart(const EngineAnalysis& a, const DuckerSettings& s, const C
     }
 
     // The set attenuation.
-    const double target = -static_cast<double>(s.DecreaseDB);
     p.setPen(QPen(kTarget, 1.5, Qt::DashLine));
     p.drawLine(QPointF(fr.left(), g.FloorY(pi, target)), QPointF(fr.right(), g.FloorY(pi, target)));
-    p.setFont(Font(13));
-    p.drawText(QRectF(fr.right() - 200, g.FloorY(pi, target) + 2, 196, 18), Qt::AlignRight | Qt::AlignTop,
-               "set " + Db(target));
 
     // Output level, filled down to the scale's bottom.
     QPainterPath level;

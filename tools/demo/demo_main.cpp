@@ -98,6 +98,8 @@ bool Configure(InstanceCore& core, std::string& error) {
   }
   s.RegionName = kLayerName;
   s.ShowOnStartType = 1;
+  // As a playout machine runs it; where the system refuses, threads stay normal.
+  s.CpuPriority = 2;
   s.DelayInFrames = 10;
   s.Lines[0] = {true, ParseLineRef("Stereo#2"), ParseLineRef("Left#1"), 0};
   s.Lines[1] = {true, ParseLineRef("Stereo#3"), ParseLineRef("Right#1"), 0};
@@ -160,7 +162,12 @@ int main(int argc, char** argv) {
 
   // The default studio, every engine recording into DIR for longer than the run.
   nlohmann::json description = nlohmann::json::parse(st::DefaultDescriptionText());
-  for (auto& engine : description["engines"]) engine["record"] = true;
+  // Lend buffers ready from the layer's creation, as a real engine has them,
+  // so that the first second is not spent paging in frame buffers.
+  for (auto& engine : description["engines"]) {
+    engine["record"] = true;
+    engine["preallocate"] = true;
+  }
   description["recording"] = {{"folder", out.string()}, {"maxSeconds", options->Seconds + 30}};
   RegisterVirtualStudio();
   RegisterRegistryAccess();
@@ -245,7 +252,8 @@ int main(int argc, char** argv) {
                     std::to_string(core.Settings.DecreaseDB) + " dB while a line carries voice above \u2212" +
                     std::to_string(core.Settings.NoiseLevelDB) + " dBFS, held and faded back over " +
                     std::to_string(core.Settings.TimeoutInFrames) + " frames; video delayed by " +
-                    std::to_string(core.Settings.DelayInFrames) + " frames.";
+                    std::to_string(core.Settings.DelayInFrames) + " frames; threads at " +
+                    CpuPriorityName(core.Settings.CpuPriority) + " priority.";
     text.Footer = a.Name + ": " + std::to_string(a.Relayed) + " frames relayed, " +
                   std::to_string(e < skipVideo.size() ? skipVideo[e] : 0) + " skipped, " +
                   std::to_string(a.MissingAfterFirstSecond) + " missing after the first second.";
