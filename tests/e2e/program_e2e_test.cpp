@@ -113,7 +113,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-class Program : public ::testing::Test {
+class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/quellvox-e2e-XXXXXX";
@@ -175,7 +175,7 @@ class Program : public ::testing::Test {
   std::map<std::string, std::string> env_;
 };
 
-TEST_F(Program, RunsItsInstanceUntilSigtermAndItsAudioEqualsTheRenderersToTheBit) {
+TEST_F(EndToEnd, RunsItsInstanceUntilSigtermAndItsAudioEqualsTheRenderersToTheBit) {
   SetUpInstance();
   const auto storeBefore = Snapshot(dir_ / "config");
 
