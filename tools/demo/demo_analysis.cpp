@@ -313,26 +313,31 @@ Verdict Judge(const std::vector<EngineAnalysis>& engines, const std::vector<int3
   text += "; audio skipped " + std::to_string(skipAudio);
   const double target = -static_cast<double>(settings.DecreaseDB);
   std::string floors;
+  int measuredLines = 0;
+  bool anyLine = false;
   for (int i = 0; i < kVoiceOverLines; ++i) {
     if (!settings.Lines[i].Use || !settings.UseCommon) continue;
+    anyLine = true;
     // The engine whose measure lies farthest from the setting speaks for the line.
     double worst = NAN;
-    bool measured = !engines.empty();
+    bool measurable = !engines.empty();
     for (const EngineAnalysis& a : engines) {
       const LineResult& r = a.Lines[i];
-      if (!r.Measurable || r.SpeechFrames == 0 || !std::isfinite(r.FloorUnderSpeechDb)) {
-        measured = false;
-        continue;
-      }
+      measurable = measurable && r.Measurable;
+      if (!r.Measurable || r.SpeechFrames == 0 || !std::isfinite(r.FloorUnderSpeechDb)) continue;
       if (!std::isfinite(worst) || std::fabs(r.FloorUnderSpeechDb - target) > std::fabs(worst - target)) {
         worst = r.FloorUnderSpeechDb;
       }
     }
     floors += floors.empty() ? "" : ", ";
-    if (!measured) {
-      floors += "line " + std::to_string(i + 1) + " not measured (no speech)";
+    if (!measurable) {
+      floors += "line " + std::to_string(i + 1) + " not measurable";
       good = false;
+    } else if (!std::isfinite(worst)) {
+      // A line that did not speak in a short run is no fault of the mixer.
+      floors += "no speech on line " + std::to_string(i + 1);
     } else {
+      ++measuredLines;
       floors += Format("%.2f dB", worst) + " on line " + std::to_string(i + 1);
       if (std::fabs(worst - target) > kToleranceDb) good = false;
     }
@@ -340,6 +345,8 @@ Verdict Judge(const std::vector<EngineAnalysis>& engines, const std::vector<int3
   if (!floors.empty()) {
     text += "; floor under speech " + floors + " (set " + Format("%.0f", target) + " dB, within 0.5 dB)";
   }
+  // Without one measure the run proves nothing about the ducking.
+  if (anyLine && measuredLines == 0) good = false;
   v.Good = good;
   v.Text = std::string(good ? "GOOD" : "BAD") + " - " + text;
   return v;

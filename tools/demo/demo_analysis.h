@@ -114,9 +114,10 @@ struct Verdict {
   std::string Text;  // one line
 };
 
-// Good when no engine missed or repeated a frame after its first second, no
-// frame was skipped, and every line measured under speech sits within 0.5 dB
-// of -DecreaseDB on every engine (a line never measured is not good).
+// Good when every engine relayed frames and missed none after its first
+// second, every line's floor can be told apart in the output, at least one
+// line spoke, and every line measured under speech sits within 0.5 dB of
+// -DecreaseDB on every engine. Skips and repeats are reported, not judged.
 Verdict Judge(const std::vector<EngineAnalysis>& engines, const std::vector<int32_t>& skipVideo, int32_t skipAudio,
               const DuckerSettings& settings);
 
