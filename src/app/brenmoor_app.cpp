@@ -28,7 +28,7 @@ CBrenmoorApp::CBrenmoorApp(UserMessages& messages, NotificationArea& area, std::
 
 CBrenmoorApp::~CBrenmoorApp() {
   frame_.reset();
-  CloseInstanceGuard(InstanceGuard_);
+  CloseInstanceGuard(InstanceGuard);
 }
 
 bool CBrenmoorApp::InitInstance(const std::string& commandLine) {
@@ -42,10 +42,10 @@ bool CBrenmoorApp::InitInstance(const std::string& commandLine) {
     exitCode_ = kExitBadCommandLine;
     return false;
   }
-  const GuardResult guard = CreateInstanceGuard(InstanceGuardName(kProgramName, *instanceId), InstanceGuard_);
+  const GuardResult guard = CreateInstanceGuard(InstanceGuardName(kProgramName, *instanceId), InstanceGuard);
   if (guard == GuardResult::AlreadyExists) {
     // The identifier runs already: end without a word, leaving it alone.
-    CloseInstanceGuard(InstanceGuard_);
+    CloseInstanceGuard(InstanceGuard);
     return false;
   }
   if (exitRequested_) return false;
@@ -71,7 +71,7 @@ int CBrenmoorApp::ExitInstance() {
     if (auto* boxes = dynamic_cast<MessageBoxes*>(&messages_)) boxes->SetOwner(nullptr);
     frame_.reset();
   }
-  CloseInstanceGuard(InstanceGuard_);
+  CloseInstanceGuard(InstanceGuard);
   return exitCode_;
 }
 

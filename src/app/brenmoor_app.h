@@ -44,13 +44,14 @@ class CBrenmoorApp {
   void RequestExit();
 
   CMainFrame* MainFrame() { return frame_.get(); }
-  const InstanceGuard& Guard() const { return InstanceGuard_; }
 
  private:
   UserMessages& messages_;
   NotificationArea& area_;
   std::string programPath_;
-  InstanceGuard InstanceGuard_;
+  // Held from the instance check until ExitInstance; not held (Fd -1)
+  // when another process had it or none could be made.
+  ::quellvox::InstanceGuard InstanceGuard;
   std::unique_ptr<CMainFrame> frame_;
   int exitCode_ = kExitOk;
   bool exitRequested_ = false;
