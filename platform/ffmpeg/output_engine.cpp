@@ -66,7 +66,7 @@ struct OutputEngine::Fifo {
 struct OutputEngine::Layer {
   int32_t Number = 0;
   bool Alive = true;
-  bool Shown = false;
+  bool Shown = true;  // until told otherwise, a layer shows what it is given
   bool Positioned = false;
   int32_t Base = 0;
   struct Queued {
