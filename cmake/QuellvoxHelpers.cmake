@@ -17,14 +17,41 @@ function(quellvox_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Werror)
 endfunction()
 
-# quellvox_library(name SOURCES ... LIBS ...)
-function(quellvox_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
-  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
-  quellvox_warnings(${name})
+# Every library exposes its own folder, and only that, under the name its
+# headers are included by ("audio/gain.h", "platform/com/com.h"): a folder of
+# links in the build tree holds one link per library, and a target sees the
+# links of the libraries it links and nothing else. An include that skips the
+# dependency order (platform/ into src/, audio/ into pipeline/) finds no file.
+function(quellvox_expose target visibility)
+  file(RELATIVE_PATH name ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  string(REGEX REPLACE "^src/" "" name "${name}")
+  set(root ${CMAKE_BINARY_DIR}/include/${target})
+  get_filename_component(parent ${root}/${name} DIRECTORY)
+  file(MAKE_DIRECTORY ${parent})
+  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${name} SYMBOLIC)
+  target_include_directories(${target} ${visibility} ${root})
 endfunction()
+
+# quellvox_library(name [INTERFACE] SOURCES ... LIBS ...): the folder's one
+# target. INTERFACE: headers only (the component contracts).
+function(quellvox_library name)
+  cmake_parse_arguments(ARG "INTERFACE" "" "SOURCES;LIBS" ${ARGN})
+  if(ARG_INTERFACE)
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${ARG_LIBS})
+    quellvox_expose(${name} INTERFACE)
+  else()
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+    quellvox_expose(${name} PUBLIC)
+    quellvox_warnings(${name})
+  endif()
+endfunction()
+
+# Tests reach the shared fixtures of other test folders as "tests/...".
+set(QUELLVOX_TREE_INCLUDE ${CMAKE_BINARY_DIR}/include/tree)
+file(MAKE_DIRECTORY ${QUELLVOX_TREE_INCLUDE})
+file(CREATE_LINK ${PROJECT_SOURCE_DIR}/tests ${QUELLVOX_TREE_INCLUDE}/tests SYMBOLIC)
 
 # quellvox_program(name SOURCES ... LIBS ...): a program in build/bin.
 function(quellvox_program name)
@@ -42,6 +69,7 @@ function(quellvox_test name)
   cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${QUELLVOX_TREE_INCLUDE})
   quellvox_warnings(${name})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)

@@ -15,7 +15,7 @@
 #include <memory>
 #include <vector>
 
-#include "pipeline/media_components.h"
+#include "platform/media_api/media_components.h"
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
 

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "pipeline/media_components.h"
+#include "platform/media_api/media_components.h"
 #include "platform/ffmpeg/media_description.h"
 
 namespace quellvox::realmedia {

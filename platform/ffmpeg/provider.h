@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/media_components.h"
+#include "platform/media_api/media_components.h"
 #include "platform/ffmpeg/input_feed.h"
 #include "platform/ffmpeg/media_description.h"
 #include "platform/ffmpeg/output_engine.h"

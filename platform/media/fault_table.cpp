@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "pipeline/media_components.h"
+#include "platform/media_api/media_components.h"
 
 namespace quellvox::studio {
 

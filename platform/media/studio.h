@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/media_components.h"
+#include "platform/media_api/media_components.h"
 #include "platform/media/audio_generators.h"
 #include "platform/media/fault_table.h"
 #include "platform/media/studio_description.h"

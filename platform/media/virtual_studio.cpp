@@ -1,6 +1,6 @@
 #include "platform/media/virtual_studio.h"
 
-#include "pipeline/media_components.h"
+#include "platform/media_api/media_components.h"
 #include "platform/media/studio.h"
 
 namespace quellvox {

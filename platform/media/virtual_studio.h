@@ -1,6 +1,6 @@
 // The virtual studio: capture devices and title engines of a playout
 // workstation, played in software. The program reaches it only through the
-// component interfaces (pipeline/media_components.h) and the class factory;
+// component interfaces (platform/media_api/media_components.h) and the class factory;
 // what exists is read from the JSON description named by the environment
 // variable QUELLVOX_STUDIO, else from the built-in default.
 #pragma once

@@ -30,7 +30,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/registry_access.h"
+#include "platform/registry_api/registry_access.h"
 #include "platform/com/com.h"
 
 namespace quellvox {

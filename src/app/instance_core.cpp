@@ -4,7 +4,7 @@
 #include <thread>
 #include <utility>
 
-#include "audio/audio_pump.h"
+#include "pipeline/audio_pump.h"
 #include "pipeline/pipeline_assembly.h"
 
 namespace quellvox {

@@ -4,7 +4,7 @@
 
 #include "app/instance_core.h"
 #include "config/persistence.h"
-#include "config/registry_access.h"
+#include "platform/registry_api/registry_access.h"
 
 namespace quellvox {
 

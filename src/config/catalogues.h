@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pipeline/media_components.h"
+#include "platform/media_api/media_components.h"
 #include "platform/com/com.h"
 
 namespace quellvox {

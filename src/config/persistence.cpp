@@ -4,7 +4,7 @@
 #include <string>
 
 #include "config/line_text.h"
-#include "config/registry_access.h"
+#include "platform/registry_api/registry_access.h"
 
 namespace quellvox {
 

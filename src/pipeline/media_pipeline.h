@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "config/settings.h"
-#include "pipeline/media_components.h"
+#include "platform/media_api/media_components.h"
 
 namespace quellvox {
 

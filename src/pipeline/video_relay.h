@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "audio/audio_pump.h"
+#include "pipeline/audio_pump.h"
 #include "audio/pipeline_stats.h"
 
 namespace quellvox {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config/registry_access.h"
+#include "platform/registry_api/registry_access.h"
 #include "platform/com/com.h"
 
 namespace quellvox::test {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/instance_core.h"
-#include "audio/audio_pump.h"
+#include "pipeline/audio_pump.h"
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/registry_access.h"
+#include "platform/registry_api/registry_access.h"
 #include "platform/com/com.h"
 #include "platform/registry/registry_component.h"
 

@@ -1,4 +1,4 @@
-#include "audio/audio_pump.h"
+#include "pipeline/audio_pump.h"
 
 #include <algorithm>
 #include <chrono>

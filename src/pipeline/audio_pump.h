@@ -13,7 +13,7 @@
 #include "audio/pipeline_stats.h"
 #include "audio/voice_over_mixer.h"
 #include "config/settings.h"
-#include "pipeline/media_components.h"
+#include "platform/media_api/media_components.h"
 #include "pipeline/media_pipeline.h"
 
 namespace quellvox {

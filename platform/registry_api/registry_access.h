@@ -17,6 +17,9 @@ inline constexpr uint32_t HKEY_LOCAL_MACHINE_HIVE = 0x80000002u;
 
 inline constexpr Guid kClsidRegistryAccess = {0x2b9c4e70, 0x6d15, 0x4f0a, {0xb3, 0x2e, 0x51, 0x08, 0x6a, 0xc4, 0x11, 0x01}};
 
+// Every method: user-interface thread (settings load and save) or a tool;
+// each may block on the store file (a concurrent save is waited for, up to
+// 10 s) and may allocate. Never called by a pipeline thread.
 class IKTRegistryAccess : public Unknown {
  protected:
   ~IKTRegistryAccess() = default;
@@ -48,6 +51,7 @@ class IKTRegistryAccess : public Unknown {
   virtual HResult WriteString(const char16_t* valueName, const char16_t* text, uint32_t valueType) = 0;  // 23
 };
 
+// User-interface thread or a tool; does not block, may allocate.
 class IKTRegRoot : public Unknown {
  protected:
   ~IKTRegRoot() = default;
