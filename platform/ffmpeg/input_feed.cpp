@@ -61,6 +61,7 @@ HResult InputFeed::Start() {
       return lastOpenError_;
     }
   }
+  paceOrigin_ = NowTicks() - picture_.Rate.BoundaryTime(1);  // position StartPosition is "now"
   thread_ = std::thread([this] { Run(); });
   return S_OK;
 }
@@ -265,14 +266,18 @@ void InputFeed::TakeVideoFrame(AVFrame* frame) {
   if (firstPts_ == AV_NOPTS_VALUE) {
     firstPts_ = pts == AV_NOPTS_VALUE ? 0 : pts;
     const int64_t previous = pending_.empty() ? last_ : pending_.back().Position;
-    if (previous < 0) {
+    if (spec_.Live) {
+      // A live input's positions go on with the clock from the device's
+      // start, as a card's do with or without a signal: a frame takes the
+      // position of its arrival, and the time the stream was away (or had
+      // not come yet) is a gap the relay skips.
+      const int64_t byClock = picture_.StartPosition + picture_.Rate.FramesAt(now - paceOrigin_) - 1;
+      base_ = std::max(previous < 0 ? picture_.StartPosition : previous + 1, byClock);
+    } else if (previous < 0) {
+      // A file is paced from its first picture: captured now, each next one
+      // a frame period later, as a live feed would deliver them.
       base_ = picture_.StartPosition;
-      // Paced so that the first picture is captured now and each next one a
-      // frame period later, as a live feed would deliver them.
       paceOrigin_ = now - picture_.Rate.BoundaryTime(1);
-    } else if (spec_.Live) {
-      // A reconnect: the positions the stream was away for are a gap.
-      base_ = previous + std::max<int64_t>(1, picture_.Rate.FramesAt(now - lastTicks_));
     } else {
       base_ = previous + 1;  // a loop goes on where it ended
     }
@@ -389,7 +394,6 @@ void InputFeed::Publish(AVFrame* frame, int64_t position, int32_t samples) {
   counters_->Captured.fetch_add(1, std::memory_order_relaxed);
   if (last_ >= 0 && position > last_ + 1) counters_->Gaps.fetch_add(position - last_ - 1, std::memory_order_relaxed);
   last_ = position;
-  lastTicks_ = NowTicks();
 }
 
 const InputFeed::Slot* InputFeed::Pin(int64_t asked, int64_t& delivered) const {

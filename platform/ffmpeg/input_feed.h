@@ -132,8 +132,7 @@ class InputFeed {
   int64_t firstPts_ = AV_NOPTS_VALUE;
   int64_t base_ = 0;               // position of the first frame of this open (or loop)
   int64_t last_ = -1;              // last position published
-  int64_t lastTicks_ = 0;          // when it was published
-  int64_t paceOrigin_ = 0;         // file pacing: clock time of position 0
+  int64_t paceOrigin_ = 0;         // clock time from which position StartPosition counts
   bool paced_ = false;
   bool everOpened_ = false;
   HResult lastOpenError_ = E_FAIL;

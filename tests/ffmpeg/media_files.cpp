@@ -223,3 +223,72 @@ bool ReadMedia(const std::string& path, ReadOutput& out, std::string& error) {
 }
 
 }  // namespace quellvox::media_files
+
+#include <chrono>
+#include <thread>
+
+namespace quellvox::media_files {
+
+int32_t SendStream(const std::string& url, int64_t firstFrame, int32_t frames, int32_t width, int32_t height,
+                   int32_t rate, std::string& error) {
+  AVFormatContext* oc = nullptr;
+  if (avformat_alloc_output_context2(&oc, nullptr, "mpegts", url.c_str()) < 0) {
+    error = "no mpegts";
+    return 0;
+  }
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG2VIDEO);
+  AVCodecContext* vc = avcodec_alloc_context3(codec);
+  vc->width = width;
+  vc->height = height;
+  vc->time_base = AVRational{1, rate};
+  vc->framerate = AVRational{rate, 1};
+  vc->pix_fmt = AV_PIX_FMT_YUV420P;
+  vc->gop_size = 5;  // a receiver that joins late finds a picture soon
+  vc->max_b_frames = 0;
+  vc->bit_rate = 4'000'000;
+  int rc = avcodec_open2(vc, codec, nullptr);
+  AVStream* vs = avformat_new_stream(oc, nullptr);
+  if (rc >= 0) {
+    avcodec_parameters_from_context(vs->codecpar, vc);
+    vs->time_base = vc->time_base;
+    rc = avio_open(&oc->pb, url.c_str(), AVIO_FLAG_WRITE);
+  }
+  if (rc >= 0) rc = avformat_write_header(oc, nullptr);
+  int32_t sent = 0;
+  if (rc < 0) {
+    error = "open: " + Text(rc);
+  } else {
+    studio::TestPattern pattern(width, height);
+    std::vector<uint8_t> uyvy(static_cast<size_t>(width) * height * 2);
+    SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_UYVY422, width, height, vc->pix_fmt, SWS_POINT,
+                                     nullptr, nullptr, nullptr);
+    AVFrame* vf = av_frame_alloc();
+    vf->format = vc->pix_fmt;
+    vf->width = width;
+    vf->height = height;
+    av_frame_get_buffer(vf, 0);
+    const auto start = std::chrono::steady_clock::now();
+    for (int32_t k = 0; k < frames; ++k) {
+      std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t{1'000'000} * k / rate));
+      pattern.Render(firstFrame + k, uyvy.data(), width * 2, 0, 1);
+      av_frame_make_writable(vf);
+      const uint8_t* src[1] = {uyvy.data()};
+      const int pitch[1] = {width * 2};
+      sws_scale(sws, src, pitch, 0, height, vf->data, vf->linesize);
+      vf->pts = firstFrame + k;
+      if (!Drain(oc, vc, vs, vf, error)) break;
+      avio_flush(oc->pb);
+      ++sent;
+    }
+    Drain(oc, vc, vs, nullptr, error);
+    av_write_trailer(oc);
+    av_frame_free(&vf);
+    sws_freeContext(sws);
+  }
+  avcodec_free_context(&vc);
+  avio_closep(&oc->pb);
+  avformat_free_context(oc);
+  return sent;
+}
+
+}  // namespace quellvox::media_files

@@ -36,3 +36,13 @@ struct ReadOutput {
 bool ReadMedia(const std::string& path, ReadOutput& out, std::string& error);
 
 }  // namespace quellvox::media_files
+
+namespace quellvox::media_files {
+
+// Sends pattern frames firstFrame .. firstFrame + frames - 1 as MPEG-2
+// video in MPEG-TS to `url` (udp://127.0.0.1:port), one frame per 1/rate s
+// of real time. Returns the frames sent.
+int32_t SendStream(const std::string& url, int64_t firstFrame, int32_t frames, int32_t width, int32_t height,
+                   int32_t rate, std::string& error);
+
+}  // namespace quellvox::media_files

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/instance_core.h"
+#include "platform/ffmpeg/media_description.h"
 #include "platform/ffmpeg/real_media.h"
 #include "platform/ffmpeg/real_media_test_api.h"
 #include "platform/media/studio_test_api.h"
@@ -206,6 +207,189 @@ TEST_F(RealMedia, FileRelayedOnTheRealClockKeepsEveryFrameInOrderWithTheDelayAnd
   }
   EXPECT_GE(compared, 100);
   EXPECT_EQ(differing, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Descriptions
+
+struct BadValue {
+  const char* Name;
+  const char* Input;   // the device's "input", or nullptr
+  const char* Output;  // the engine's "output", or nullptr
+  const char* Line;    // the one line expected
+};
+
+class BadDescriptionValue : public ::testing::TestWithParam<BadValue> {};
+
+TEST_P(BadDescriptionValue, GivesOneLineNamingTheFileTheEntryAndTheFaultAndLosesNothingElse) {
+  const BadValue& c = GetParam();
+  const std::string input = c.Input ? c.Input : R"({"url": "in.mkv"})";
+  const std::string output = c.Output ? c.Output : R"({"url": "out.mkv"})";
+  const std::string json = R"({"devices": [{"name": "Good", "input": {"url": "a.mkv"}},
+                                         {"name": "Feed", "input": )" + input + R"(},
+                                         {"name": "Studio"}],
+                              "engines": [{"name": "Out", "output": )" + output + R"(}, {"name": "Plain"}]})";
+  std::vector<std::string> problems;
+  const realmedia::MediaDescription d = realmedia::ReadMediaDescription(json, "studio.json", "/base", problems);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0], c.Line);
+  ASSERT_EQ(d.Devices.size(), 3u);
+  ASSERT_EQ(d.Engines.size(), 2u);
+  EXPECT_TRUE(d.Devices[0].Input.has_value());
+  EXPECT_EQ(d.Devices[0].Input->Url, "/base/a.mkv");
+  EXPECT_FALSE(d.Devices[2].Played());
+  EXPECT_FALSE(d.Engines[1].Played());
+  // The faulty entry stays played (it fails), the good one of the other list stays good.
+  EXPECT_TRUE(c.Input ? (d.Devices[1].Played() && !d.Devices[1].Input) : d.Devices[1].Input.has_value());
+  EXPECT_TRUE(c.Output ? (d.Engines[0].Played() && !d.Engines[0].Output) : d.Engines[0].Output.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealMedia, BadDescriptionValue,
+    ::testing::Values(
+        BadValue{"NoUrl", R"({"loop": true})", nullptr,
+                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.url: is missing; the device cannot be opened)"},
+        BadValue{"UnknownKey", R"({"url": "x.mkv", "lop": true})", nullptr,
+                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.lop: unknown key; the device cannot be opened)"},
+        BadValue{"LoopText", R"({"url": "x.mkv", "loop": "yes"})", nullptr,
+                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.loop: must be true or false; the device cannot be opened)"},
+        BadValue{"LiveLoop", R"({"url": "udp://127.0.0.1:5000", "loop": true})", nullptr,
+                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.loop: a live input cannot loop; the device cannot be opened)"},
+        BadValue{"InputFormat", R"({"url": "x", "format": "nosuch"})", nullptr,
+                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.format: unknown input format "nosuch"; the device cannot be opened)"},
+        BadValue{"Backoff", R"({"url": "x", "backoffMinMs": 500, "backoffMaxMs": 100})", nullptr,
+                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.backoffMaxMs: must not be below backoffMinMs; the device cannot be opened)"},
+        BadValue{"Ring", R"({"url": "x", "ringFrames": 1})", nullptr,
+                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.ringFrames: must lie between 2 and 1000; the device cannot be opened)"},
+        BadValue{"VideoCodec", nullptr, R"({"url": "o.mkv", "videoCodec": "nope"})",
+                 R"(Real media: bad description "studio.json": engines[0] "Out": output.videoCodec: no video encoder "nope"; the engine cannot be attached)"},
+        BadValue{"AudioCodecIsVideo", nullptr, R"({"url": "o.mkv", "audioCodec": "ffv1"})",
+                 R"(Real media: bad description "studio.json": engines[0] "Out": output.audioCodec: no audio encoder "ffv1"; the engine cannot be attached)"},
+        BadValue{"Container", nullptr, R"({"url": "o.unknownext"})",
+                 R"(Real media: bad description "studio.json": engines[0] "Out": output.url: no container known for "o.unknownext" (give "format"); the engine cannot be attached)"},
+        BadValue{"Queue", nullptr, R"({"url": "o.mkv", "queueFrames": 1000})",
+                 R"(Real media: bad description "studio.json": engines[0] "Out": output.queueFrames: must lie between 2 and 250; the engine cannot be attached)"},
+        BadValue{"OptionValue", nullptr, R"({"url": "o.mkv", "videoOptions": {"g": [1]}})",
+                 R"(Real media: bad description "studio.json": engines[0] "Out": output.videoOptions.g: must be a text, a number or true/false; the engine cannot be attached)"}),
+    [](const ::testing::TestParamInfo<BadValue>& param) { return param.param.Name; });
+
+TEST_F(RealMedia, DeviceWithABadInputFailsItsStartWhileTheStudioDeviceBesideItRuns) {
+  Describe(R"({"url": "in.mkv", "loop": 1})", R"({"url": "out.mkv"})");
+  MakeCore();
+  ASSERT_FALSE(core_->StartPipeline());
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_NE(messages_.Shown[0].find("0x80070057"), std::string::npos) << messages_.Shown[0];
+}
+
+// ---------------------------------------------------------------------------
+// Faults of a real feed
+
+TEST_F(RealMedia, MissingInputFileFailsTheStartWithTheFileNotFoundCode) {
+  Describe(R"({"url": "absent.mkv"})", R"({"url": "out.mkv"})");
+  MakeCore();
+  ASSERT_FALSE(core_->StartPipeline());
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_NE(messages_.Shown[0].find("0x80070002"), std::string::npos) << messages_.Shown[0];
+  EXPECT_EQ(rt::GetInputReport(0).OpenFailures, 1);
+  EXPECT_FALSE(std::filesystem::exists(Path("out.mkv")));
+}
+
+TEST_F(RealMedia, UnwritableOutputIsCountedWhileTheRelayGoesOn) {
+  MadeInput made;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 100, made, error)) << error;
+  Describe(R"({"url": "in.mkv"})", R"({"url": "no-such-folder/out.mkv"})");
+  MakeCore();
+  ASSERT_TRUE(core_->StartPipeline());
+  ASSERT_TRUE(WaitFor([] { return rt::GetOutputReport(0).OnTime >= 20; }, std::chrono::seconds(20)));
+  const auto stopBegin = std::chrono::steady_clock::now();
+  core_->StopPipeline();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopBegin, std::chrono::seconds(1));
+  const realmedia::OutputReport r = rt::GetOutputReport(0);
+  EXPECT_EQ(r.WriteFailures, 1);
+  EXPECT_EQ(r.Encoded, 0);
+  EXPECT_GE(r.Dropped, 20);
+  EXPECT_EQ(r.Late, 0);
+  EXPECT_FALSE(r.Writing);
+}
+
+TEST_F(RealMedia, InputThatEndsLeavesThePipelineRunningAndTheOutputRepeatingItsLastPicture) {
+  MadeInput made;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 30, made, error)) << error;
+  Describe(R"({"url": "in.mkv"})", R"({"url": "out.mkv"})");
+  MakeCore();
+  ASSERT_TRUE(core_->StartPipeline());
+  ASSERT_TRUE(WaitFor([] { return rt::GetInputReport(0).Ends == 1; }, std::chrono::seconds(20)));
+  ASSERT_TRUE(WaitFor([] { return rt::GetOutputReport(0).Missing >= 15; }, std::chrono::seconds(20)));
+  core_->StopPipeline();
+  const rt::InputReport in = rt::GetInputReport(0);
+  EXPECT_EQ(in.Captured, 30);
+  EXPECT_EQ(in.Gaps, 0);
+  EXPECT_FALSE(in.Open);
+  ReadOutput out;
+  ASSERT_TRUE(media_files::ReadMedia(Path("out.mkv"), out, error)) << error;
+  ASSERT_FALSE(out.FrameNumbers.empty());
+  EXPECT_EQ(out.FrameNumbers.back(), 29);  // the last picture, repeated
+}
+
+TEST_F(RealMedia, LoopedFileGoesOnWithoutAGap) {
+  MadeInput made;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 20, made, error)) << error;
+  Describe(R"({"url": "in.mkv", "loop": true})", R"({"url": "out.mkv"})");
+  MakeCore();
+  ASSERT_TRUE(core_->StartPipeline());
+  ASSERT_TRUE(WaitFor([] { return rt::GetInputReport(0).Captured >= 50; }, std::chrono::seconds(20)));
+  core_->StopPipeline();
+  const rt::InputReport in = rt::GetInputReport(0);
+  EXPECT_EQ(in.Gaps, 0);
+  EXPECT_EQ(in.Ends, 0);
+  EXPECT_EQ(in.AudioFilled, 0);
+  ReadOutput out;
+  ASSERT_TRUE(media_files::ReadMedia(Path("out.mkv"), out, error)) << error;
+  int64_t previous = -1;
+  int64_t wraps = 0;
+  for (int64_t n : out.FrameNumbers) {
+    if (n < 0) continue;
+    if (previous >= 0) {
+      EXPECT_EQ(n, (previous + 1) % 20);
+      wraps += n == 0 ? 1 : 0;
+    }
+    previous = n;
+  }
+  EXPECT_GE(wraps, 1);
+}
+
+TEST_F(RealMedia, StreamOverUdpReconnectsAfterTheSenderStopsAndCountsTheGap) {
+  const int32_t port = 20000 + ::getpid() % 20000;
+  const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+  Describe(R"({"url": ")" + url + R"(", "format": "mpegts", "stallMs": 400, "backoffMinMs": 50, "backoffMaxMs": 200})",
+           R"({"url": "out.mkv"})");
+  MakeCore();
+  ASSERT_TRUE(core_->StartPipeline());
+  std::string error;
+  ASSERT_EQ(media_files::SendStream(url, 0, 50, 256, 64, 25, error), 50) << error;
+  const int64_t before = rt::GetInputReport(0).Captured;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the sender is away
+  ASSERT_EQ(media_files::SendStream(url, 1000, 75, 256, 64, 25, error), 75) << error;
+  core_->StopPipeline();
+  const rt::InputReport in = rt::GetInputReport(0);
+  EXPECT_GE(before, 30);
+  EXPECT_GE(in.Captured - before, 40) << "frames after the sender came back";
+  EXPECT_GE(in.Stalls, 1);
+  EXPECT_GE(in.Reconnects, 1);
+  EXPECT_GE(in.Gaps, 10);
+  ReadOutput out;
+  ASSERT_TRUE(media_files::ReadMedia(Path("out.mkv"), out, error)) << error;
+  bool early = false;
+  bool late = false;
+  for (int64_t n : out.FrameNumbers) {
+    early = early || (n >= 0 && n < 50);
+    late = late || n >= 1000;
+  }
+  EXPECT_TRUE(early);
+  EXPECT_TRUE(late) << "the pipeline relayed the stream after the reconnect";
 }
 
 }  // namespace
