@@ -14,7 +14,8 @@ namespace quellvox::realmedia {
 namespace {
 
 constexpr HResult kUnexpected = static_cast<HResult>(0x8000FFFFu);
-constexpr int64_t kDrainTicks = 6'000'000;  // 0.6 s: what the encoder may still write after the stop
+constexpr int64_t kDrainTicks = 5'000'000;  // 0.5 s: what the encoder may still write after the stop
+constexpr int64_t kBlockedTicks = 1'000'000;  // 0.1 s: a write taking longer is blocked
 
 int64_t Wrap(int64_t v, int64_t m) {
   const int64_t r = v % m;
@@ -122,11 +123,13 @@ class OutputEngine::Encoder {
     return EncodeAudio(job);
   }
 
-  // Flushes the encoders and writes the trailer.
-  void Finish() {
+  // Flushes the encoders (unless the time for it is over: what they still
+  // hold is then lost) and writes the trailer.
+  void Finish(bool flush) {
     if (oc_) {
-      if (audioFifo_ && av_audio_fifo_size(audioFifo_.get()) > 0) SendAudioFromFifo(true);
-      if (Send(vc_.get(), vs_, nullptr) && Send(ac_.get(), as_, nullptr)) {
+      if (flush && audioFifo_ && av_audio_fifo_size(audioFifo_.get()) > 0) SendAudioFromFifo(true);
+      if (!flush || (Send(vc_.get(), vs_, nullptr) && Send(ac_.get(), as_, nullptr))) {
+        Io();
         const int rc = av_write_trailer(oc_);
         if (rc < 0) Fail(AvError(rc));
       }
@@ -137,10 +140,17 @@ class OutputEngine::Encoder {
   int64_t Failures() const { return failures_; }
 
  private:
-  // A blocked write gives up once the stop's drain time is over.
+  // A write that has been blocked for a while (a peer gone) gives up once
+  // the stop's drain time is over; a write merely late finishes.
   static int Interrupt(void* opaque) {
-    return NowTicks() > static_cast<std::atomic<int64_t>*>(opaque)->load(std::memory_order_relaxed) ? 1 : 0;
+    const auto* self = static_cast<const Encoder*>(opaque);
+    const int64_t now = NowTicks();
+    return now > self->interrupt_->load(std::memory_order_relaxed) &&
+                   now - self->ioStart_.load(std::memory_order_relaxed) > kBlockedTicks
+               ? 1
+               : 0;
   }
+  void Io() { ioStart_.store(NowTicks(), std::memory_order_relaxed); }
 
   bool TryOpen(std::string& error) {
     const char* format = spec_.Format.empty() ? nullptr : spec_.Format.c_str();
@@ -150,7 +160,7 @@ class OutputEngine::Encoder {
       return false;
     }
     oc_->interrupt_callback.callback = &Encoder::Interrupt;
-    oc_->interrupt_callback.opaque = interrupt_;
+    oc_->interrupt_callback.opaque = this;
     const bool globalHeader = (oc_->oformat->flags & AVFMT_GLOBALHEADER) != 0;
 
     const AVCodec* vcodec = avcodec_find_encoder_by_name(spec_.VideoCodec.c_str());
@@ -210,6 +220,7 @@ class OutputEngine::Encoder {
     as_->time_base = ac_->time_base;
 
     if (!(oc_->oformat->flags & AVFMT_NOFILE)) {
+      Io();
       rc = avio_open2(&oc_->pb, spec_.Url.c_str(), AVIO_FLAG_WRITE, &oc_->interrupt_callback, nullptr);
       if (rc < 0) {
         error = AvError(rc);
@@ -217,6 +228,7 @@ class OutputEngine::Encoder {
       }
     }
     Options fopts(spec_.FormatOptions);
+    Io();
     rc = avformat_write_header(oc_, fopts.Put());
     if (rc < 0) {
       error = AvError(rc);
@@ -279,7 +291,6 @@ class OutputEngine::Encoder {
     }
     if (av_audio_fifo_size(audioFifo_.get()) == 0) fifoPts_ = job.FirstSample;
     const int room = swr_get_out_samples(swr_.get(), job.Samples);
-    std::vector<uint8_t*> planes(static_cast<size_t>(ac_->ch_layout.nb_channels), nullptr);
     uint8_t** out = nullptr;
     if (av_samples_alloc_array_and_samples(&out, nullptr, ac_->ch_layout.nb_channels, room, ac_->sample_fmt, 0) < 0) {
       return Fail("out of memory");
@@ -322,6 +333,7 @@ class OutputEngine::Encoder {
       if (rc < 0) return Fail(std::string(codec->codec->name) + ": " + AvError(rc));
       av_packet_rescale_ts(packet_.get(), codec->time_base, stream->time_base);
       packet_->stream_index = stream->index;
+      Io();
       rc = av_interleaved_write_frame(oc_, packet_.get());
       if (rc < 0) return Fail(AvError(rc));
     }
@@ -349,6 +361,7 @@ class OutputEngine::Encoder {
   const OutputSpec spec_;
   const MediaPicture picture_;
   std::atomic<int64_t>* interrupt_ = nullptr;
+  std::atomic<int64_t> ioStart_{0};  // when the current write began
   AVFormatContext* oc_ = nullptr;
   AVStream* vs_ = nullptr;
   AVStream* as_ = nullptr;
@@ -365,6 +378,23 @@ class OutputEngine::Encoder {
   bool havePicture_ = false;
   std::vector<uint8_t> black_;
   int64_t failures_ = 0;
+};
+
+struct OutputEngine::Session {
+  Session(const std::string& name, const OutputSpec& spec, const MediaPicture& picture,
+          std::shared_ptr<EncoderCounts> engineCounts)
+      : encoder(name, spec, picture), counts(std::move(engineCounts)) {}
+  Encoder encoder;  // the encoder thread's alone
+  const std::shared_ptr<EncoderCounts> counts;
+  std::mutex mu;    // the queue and the flags below
+  std::condition_variable cv;
+  std::vector<Job> jobs;
+  std::vector<int32_t> free;
+  std::deque<int32_t> ready;
+  bool end = false;       // the stop came: drain until the deadline
+  int64_t deadline = 0;
+  bool finished = false;  // the encoder thread is done with the output
+  std::atomic<int64_t> abortAt{INT64_MAX};  // clock time after which blocked writes give up
 };
 
 // ---------------------------------------------------------------------------
@@ -384,6 +414,10 @@ OutputReport OutputEngine::Report() {
   std::lock_guard lock(mu_);
   EvaluateLocked(NowTicks());
   OutputReport r = report_;
+  r.Encoded = counts_->Encoded.load(std::memory_order_relaxed);
+  r.Dropped += counts_->Dropped.load(std::memory_order_relaxed);
+  r.WriteFailures = counts_->WriteFailures.load(std::memory_order_relaxed);
+  r.Writing = counts_->Open.load(std::memory_order_relaxed) > 0;
   r.OutputPosition = evaluatedPos_ == kNotStarted ? OutputPositionAt(NowTicks()) : evaluatedPos_;
   for (const auto& l : layers_) {
     for (const auto& f : l->fifos) r.WrittenSamples += f->Written;
@@ -413,12 +447,12 @@ void OutputEngine::EvaluateLocked(int64_t now) {
     const int64_t b = SampleOf(q + 1);
     Job* job = nullptr;
     int32_t jobIndex = -1;
-    {
-      std::lock_guard jobs(jobMu_);
-      if (!freeJobs_.empty() && !endOutput_) {
-        jobIndex = freeJobs_.back();
-        freeJobs_.pop_back();
-        job = &jobs_[static_cast<size_t>(jobIndex)];
+    if (session_) {
+      std::lock_guard jobs(session_->mu);
+      if (!session_->free.empty() && !session_->end) {
+        jobIndex = session_->free.back();
+        session_->free.pop_back();
+        job = &session_->jobs[static_cast<size_t>(jobIndex)];
       }
     }
     float* mix = nullptr;
@@ -447,10 +481,10 @@ void OutputEngine::EvaluateLocked(int64_t now) {
     }
     if (job) {
       {
-        std::lock_guard jobs(jobMu_);
-        readyJobs_.push_back(jobIndex);
+        std::lock_guard jobs(session_->mu);
+        session_->ready.push_back(jobIndex);
       }
-      jobCv_.notify_one();
+      session_->cv.notify_all();
       ++report_.Queued;
     } else {
       ++report_.Dropped;
@@ -600,66 +634,64 @@ void OutputEngine::ReleaseLayer(Layer* layer) {
 
 void OutputEngine::StartOutput() {
   StopOutput();
-  const int32_t count = spec_.QueueFrames;
-  std::vector<Job> jobs(static_cast<size_t>(count));
-  for (Job& job : jobs) {
+  auto session = std::make_shared<Session>(name_, spec_, picture_, counts_);
+  session->jobs.resize(static_cast<size_t>(spec_.QueueFrames));
+  for (Job& job : session->jobs) {
     job.Picture = std::make_unique<uint8_t[]>(static_cast<size_t>(regionBytes_));
     job.Audio.assign(static_cast<size_t>(maxSamples_) * 2 * picture_.StereoLines, 0.0f);
   }
-  {
-    std::lock_guard lock(jobMu_);
-    jobs_ = std::move(jobs);
-    freeJobs_.clear();
-    for (int32_t i = count - 1; i >= 0; --i) freeJobs_.push_back(i);
-    readyJobs_.clear();
-    endOutput_ = false;
-  }
+  for (int32_t i = spec_.QueueFrames - 1; i >= 0; --i) session->free.push_back(i);
+  counts_->Open.fetch_add(1, std::memory_order_relaxed);
+  // Detached: the thread holds the session it works on, and a stop waits
+  // for it only a bounded time (see StopOutput).
+  std::thread([session] { RunEncoder(session); }).detach();
   {
     std::lock_guard lock(mu_);
     firstPos_ = kNotStarted;
     ++report_.Sessions;
-    report_.Writing = true;
+    session_ = std::move(session);
   }
   outputStop_.store(false, std::memory_order_release);
-  abortAt_.store(INT64_MAX, std::memory_order_relaxed);
-  encoder_ = std::make_unique<Encoder>(name_, spec_, picture_);
-  encoderThread_ = std::thread([this] {
-    Encoder& encoder = *encoder_;
-    bool writing = encoder.Open(abortAt_);
-    if (!writing) {
-      std::lock_guard lock(mu_);
-      ++report_.WriteFailures;
-    }
-    for (;;) {
-      int32_t index = -1;
-      {
-        std::unique_lock lock(jobMu_);
-        jobCv_.wait(lock, [&] { return !readyJobs_.empty() || endOutput_; });
-        if (readyJobs_.empty()) break;
-        if (endOutput_ && NowTicks() > drainDeadline_) break;
-        index = readyJobs_.front();
-        readyJobs_.pop_front();
-      }
-      const bool done = writing && encoder.Encode(jobs_[static_cast<size_t>(index)]);
-      writing = done;
-      {
-        std::lock_guard lock(mu_);
-        ++(done ? report_.Encoded : report_.Dropped);
-      }
-      std::lock_guard lock(jobMu_);
-      freeJobs_.push_back(index);
-    }
-    if (writing) encoder.Finish();
-    std::lock_guard lock(mu_);
-    report_.WriteFailures += encoder.Failures();
-    {
-      std::lock_guard queueLock(jobMu_);
-      report_.Dropped += static_cast<int64_t>(readyJobs_.size());
-      readyJobs_.clear();
-    }
-    report_.Writing = false;
-  });
   outputThread_ = std::thread([this] { OutputThread(); });
+}
+
+void OutputEngine::RunEncoder(const std::shared_ptr<Session>& session) {
+  Session& s = *session;
+  EncoderCounts& counts = *s.counts;
+  bool writing = s.encoder.Open(s.abortAt);
+  if (!writing) counts.WriteFailures.fetch_add(1, std::memory_order_relaxed);
+  for (;;) {
+    int32_t index = -1;
+    {
+      std::unique_lock lock(s.mu);
+      s.cv.wait(lock, [&] { return !s.ready.empty() || s.end; });
+      if (s.ready.empty() || (s.end && NowTicks() > s.deadline)) break;
+      index = s.ready.front();
+      s.ready.pop_front();
+    }
+    writing = writing && s.encoder.Encode(s.jobs[static_cast<size_t>(index)]);
+    (writing ? counts.Encoded : counts.Dropped).fetch_add(1, std::memory_order_relaxed);
+    std::lock_guard lock(s.mu);
+    s.free.push_back(index);
+  }
+  bool flush = true;
+  {
+    std::lock_guard lock(s.mu);
+    counts.Dropped.fetch_add(static_cast<int64_t>(s.ready.size()), std::memory_order_relaxed);
+    s.ready.clear();
+    flush = NowTicks() <= s.deadline || !s.end;
+  }
+  // The trailer gets its own time: writes that block beyond it give up.
+  s.abortAt.store(std::max(s.abortAt.load(std::memory_order_relaxed), NowTicks() + kDrainTicks),
+                  std::memory_order_relaxed);
+  if (writing) s.encoder.Finish(flush);
+  counts.WriteFailures.fetch_add(s.encoder.Failures(), std::memory_order_relaxed);
+  counts.Open.fetch_sub(1, std::memory_order_relaxed);
+  {
+    std::lock_guard lock(s.mu);
+    s.finished = true;
+  }
+  s.cv.notify_all();
 }
 
 void OutputEngine::OutputThread() {
@@ -685,17 +717,31 @@ void OutputEngine::StopOutput() {
     outputWaitCv_.notify_all();
     outputThread_.join();
   }
-  if (encoderThread_.joinable()) {
-    {
-      std::lock_guard lock(jobMu_);
-      endOutput_ = true;
-      drainDeadline_ = NowTicks() + kDrainTicks;
-    }
-    abortAt_.store(NowTicks() + kDrainTicks + kDrainTicks / 3, std::memory_order_relaxed);
-    jobCv_.notify_all();
-    encoderThread_.join();
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard lock(mu_);
+    session = std::move(session_);
   }
-  encoder_.reset();
+  if (!session) return;
+  const int64_t now = NowTicks();
+  session->abortAt.store(now + kDrainTicks + kDrainTicks / 2, std::memory_order_relaxed);
+  std::unique_lock lock(session->mu);
+  session->end = true;
+  session->deadline = now + kDrainTicks;
+  session->cv.notify_all();
+  // The queue drains and the trailer is written within the wait; an encoder
+  // still inside one long frame finishes later on its own.
+  session->cv.wait_for(lock, std::chrono::nanoseconds((kDrainTicks + kDrainTicks / 2) * 100),
+                       [&] { return session->finished; });
+}
+
+bool OutputEngine::WaitUntilClosed(int32_t milliseconds) const {
+  const int64_t end = NowTicks() + int64_t{milliseconds} * 10'000;
+  while (counts_->Open.load(std::memory_order_relaxed) > 0) {
+    if (NowTicks() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 HResult OutputEngine::SetShown(Layer* layer, bool shown) {

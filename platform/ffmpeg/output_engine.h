@@ -87,6 +87,8 @@ class OutputEngine {
   HResult FrameDone(Layer* layer);
 
   OutputReport Report();
+  // Test and tool thread: waits until no encoder thread of this engine runs.
+  bool WaitUntilClosed(int32_t milliseconds) const;
 
  private:
   struct Fifo;
@@ -125,20 +127,23 @@ class OutputEngine {
   int64_t firstPos_ = 0;  // the output position encoded as frame 0
   std::vector<std::unique_ptr<Layer>> layers_;
 
-  // The job queue between the output thread and the encoder thread.
-  std::mutex jobMu_;
-  std::condition_variable jobCv_;
-  std::vector<Job> jobs_;
-  std::vector<int32_t> freeJobs_;
-  std::deque<int32_t> readyJobs_;
-  bool endOutput_ = false;  // under jobMu_: the encoder drains until its deadline, then ends
-  int64_t drainDeadline_ = 0;
+  // One run of the output: the encoder and its job queue, shared with the
+  // encoder thread. A stop waits a bounded time for the thread to drain and
+  // write the trailer; an encoder still busy beyond it (a frame that takes
+  // longer than that) finishes on its own with the session it holds.
+  struct Session;
+  struct EncoderCounts {
+    std::atomic<int64_t> Encoded{0};
+    std::atomic<int64_t> Dropped{0};
+    std::atomic<int64_t> WriteFailures{0};
+    std::atomic<int32_t> Open{0};  // sessions whose encoder thread has not ended
+  };
+  static void RunEncoder(const std::shared_ptr<Session>& session);
 
-  std::unique_ptr<Encoder> encoder_;
-  std::thread encoderThread_;
+  std::shared_ptr<Session> session_;  // under mu_
+  const std::shared_ptr<EncoderCounts> counts_ = std::make_shared<EncoderCounts>();
   std::thread outputThread_;
   std::atomic<bool> outputStop_{false};
-  std::atomic<int64_t> abortAt_{INT64_MAX};  // clock time after which the encoder's blocked writes give up
   std::mutex outputWaitMu_;
   std::condition_variable outputWaitCv_;
 };

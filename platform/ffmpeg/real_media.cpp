@@ -104,7 +104,12 @@ void ReplaceProvider(std::shared_ptr<Provider> provider) {
 
 void RegisterRealMedia() {
   static std::once_flag devices;
-  std::call_once(devices, [] { avdevice_register_all(); });
+  std::call_once(devices, [] {
+    avdevice_register_all();
+    // The libraries' own chatter would mix with the traces on standard
+    // error; their errors stay, and every failure has a line of our own.
+    av_log_set_level(AV_LOG_ERROR);
+  });
   // Hands the rest to what was registered before, never to itself.
   const ClassFactoryFn enumerator = FindClassFactory(kClsidDeviceEnumerator);
   if (enumerator != &realmedia::CreateDeviceEnumerator) realmedia::gInnerDeviceEnumerator = enumerator;
@@ -151,6 +156,12 @@ realmedia::OutputReport GetOutputReport(int32_t engineIndex) {
   auto provider = realmedia::CurrentProvider();
   if (!provider->Engine(engineIndex) || !provider->Output(engineIndex)) return {};
   return provider->Output(engineIndex)->Report();
+}
+
+bool WaitForOutputClosed(int32_t engineIndex, int32_t milliseconds) {
+  auto provider = realmedia::CurrentProvider();
+  if (!provider->Engine(engineIndex) || !provider->Output(engineIndex)) return true;
+  return provider->Output(engineIndex)->WaitUntilClosed(milliseconds);
 }
 
 }  // namespace realmedia_test

@@ -36,5 +36,8 @@ InputReport GetInputReport(int32_t deviceIndex);
 
 // An engine without an output reports an empty Url.
 realmedia::OutputReport GetOutputReport(int32_t engineIndex);
+// Waits until the engine's encoder threads have ended (a stop leaves an
+// encoder busy with one long frame to finish on its own); false on timeout.
+bool WaitForOutputClosed(int32_t engineIndex, int32_t milliseconds);
 
 }  // namespace quellvox::realmedia_test

@@ -81,7 +81,10 @@ bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::s
   vc->gop_size = made.Rate;
   if (oc->oformat->flags & AVFMT_GLOBALHEADER) vc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary* vopts = nullptr;
-  if (vcodec->id == AV_CODEC_ID_H264) av_dict_set(&vopts, "qp", "0", 0);  // lossless: stamps stay readable
+  if (vcodec->id == AV_CODEC_ID_H264) {
+    av_dict_set(&vopts, "preset", "fast", 0);
+    av_dict_set(&vopts, "crf", "18", 0);  // the stamps' bit cells survive far worse
+  }
   int rc = avcodec_open2(vc, vcodec, &vopts);
   av_dict_free(&vopts);
   const AVCodec* acodec = avcodec_find_encoder(AV_CODEC_ID_PCM_F32LE);
