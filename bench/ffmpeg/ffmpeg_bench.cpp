@@ -51,8 +51,8 @@ struct Case {
   int32_t Width;
   int32_t Height;
   int32_t Rate;
-  const char* Codec;  // input and output video codec
-  const char* Output; // the output's extra members
+  const char* Codec;   // input and output video codec
+  const char* Output;  // the output's extra members
 };
 
 const Case kCases[] = {
@@ -168,7 +168,8 @@ void BM_RealRelay(benchmark::State& state) {
     state.counters["Encoded"] = static_cast<double>(after.Encoded - before.Encoded);
     state.counters["SkipVideo"] = static_cast<double>(core.Stats.SkipVideo[0].load());
     std::printf(
-        "real media %s: %.1f %% of the machine's cores over %.0f s; after the warm-up %lld frames encoded, missing %lld, "
+        "real media %s: %.1f %% of the machine's cores over %.0f s; after the warm-up %lld frames encoded, missing "
+        "%lld, "
         "late %lld, dropped %lld; input gaps %lld; SkipVideo %lld SkipAudio %lld\n",
         c.Name, m.Share * 100.0, m.Wall, static_cast<long long>(after.Encoded - before.Encoded),
         static_cast<long long>(after.Missing - before.Missing), static_cast<long long>(after.Late - before.Late),
@@ -185,7 +186,8 @@ void BM_StudioRelay(benchmark::State& state) {
     const std::string json = R"({"devices": [{"kind": 2, "name": "Feed", )" + Picture(c) +
                              R"(, "channels": 6, "startPosition": 0, "audio": [{"source": "floor"}, )"
                              R"({"source": "speech", "seed": 1}, {"source": "speech", "seed": 2}]}],)"
-                             R"( "engines": [{"name": "Out", )" + Picture(c) + R"(, "stereoLines": 1, "preallocate": true}]})";
+                             R"( "engines": [{"name": "Out", )" +
+                             Picture(c) + R"(, "stereoLines": 1, "preallocate": true}]})";
     RegisterVirtualStudio();
     RegisterRealMedia();
     rt::LoadDescriptionText(json, "");
@@ -210,8 +212,9 @@ void BM_StudioRelay(benchmark::State& state) {
     const double real = gRealShare[state.range(0)];
     state.counters["CpuShare_pct"] = m.Share * 100.0;
     state.counters["RealOverStudio"] = m.Share > 0 ? real / m.Share : 0.0;
-    std::printf("virtual studio %s: %.1f %% of the machine's cores; missing %lld; real media takes %.1f times as much\n",
-                c.Name, m.Share * 100.0, static_cast<long long>(missing1 - missing0), m.Share > 0 ? real / m.Share : 0.0);
+    std::printf(
+        "virtual studio %s: %.1f %% of the machine's cores; missing %lld; real media takes %.1f times as much\n",
+        c.Name, m.Share * 100.0, static_cast<long long>(missing1 - missing0), m.Share > 0 ? real / m.Share : 0.0);
     std::fflush(stdout);
     st::LoadDefaultDescription();
   }

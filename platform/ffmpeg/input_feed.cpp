@@ -61,7 +61,7 @@ HResult InputFeed::Start() {
       return lastOpenError_;
     }
   }
-  paceOrigin_ = NowTicks() - picture_.Rate.BoundaryTime(1);  // position StartPosition is "now"
+  paceOrigin_.store(NowTicks() - picture_.Rate.BoundaryTime(1), std::memory_order_relaxed);  // StartPosition is "now"
   thread_ = std::thread([this] { Run(); });
   return S_OK;
 }
@@ -125,7 +125,8 @@ bool InputFeed::Open(std::string& error) {
     return avcodec_open2(out.get(), codec, nullptr) >= 0;
   };
   if (!openDecoder(videoStream_, video_)) {
-    error = std::string("cannot decode its video (") + avcodec_get_name(ctx->streams[videoStream_]->codecpar->codec_id) + ")";
+    error = std::string("cannot decode its video (") +
+            avcodec_get_name(ctx->streams[videoStream_]->codecpar->codec_id) + ")";
     lastOpenError_ = E_FAIL;
     Close();
     return false;
@@ -271,13 +272,14 @@ void InputFeed::TakeVideoFrame(AVFrame* frame) {
       // start, as a card's do with or without a signal: a frame takes the
       // position of its arrival, and the time the stream was away (or had
       // not come yet) is a gap the relay skips.
-      const int64_t byClock = picture_.StartPosition + picture_.Rate.FramesAt(now - paceOrigin_) - 1;
+      const int64_t origin = paceOrigin_.load(std::memory_order_relaxed);
+      const int64_t byClock = picture_.StartPosition + picture_.Rate.FramesAt(now - origin) - 1;
       base_ = std::max(previous < 0 ? picture_.StartPosition : previous + 1, byClock);
     } else if (previous < 0) {
       // A file is paced from its first picture: captured now, each next one
       // a frame period later, as a live feed would deliver them.
       base_ = picture_.StartPosition;
-      paceOrigin_ = now - picture_.Rate.BoundaryTime(1);
+      paceOrigin_.store(now - picture_.Rate.BoundaryTime(1), std::memory_order_relaxed);
     } else {
       base_ = previous + 1;  // a loop goes on where it ended
     }
@@ -339,7 +341,8 @@ void InputFeed::TakeAudioFrame(AVFrame* frame) {
   if (room <= 0) return;
   audioAcc_.resize(at + static_cast<size_t>(room) * channels);
   uint8_t* out = reinterpret_cast<uint8_t*>(audioAcc_.data() + at);
-  const int got = swr_convert(swr_.get(), &out, room, const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+  const int got =
+      swr_convert(swr_.get(), &out, room, const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
   audioAcc_.resize(at + static_cast<size_t>(std::max(got, 0)) * channels);
 }
 
@@ -350,9 +353,7 @@ void InputFeed::PublishReady(bool flushing) {
     const int32_t need = picture_.Rate.SamplesInFrame(picture_.SampleRate, front.Position);
     const int64_t have = static_cast<int64_t>(audioAcc_.size() - audioRead_) / channels;
     if (audioStream_ >= 0 && have < need && !flushing && pending_.size() < kMaxPending) return;
-    if (!spec_.Live && !WaitUntil(paceOrigin_ + picture_.Rate.BoundaryTime(front.Position - picture_.StartPosition + 1))) {
-      return;
-    }
+    if (!spec_.Live && !WaitUntil(PositionTime(front.Position + 1))) return;
     Publish(front.Frame.get(), front.Position, need);
     pending_.erase(pending_.begin());
   }
@@ -369,9 +370,9 @@ void InputFeed::Publish(AVFrame* frame, int64_t position, int32_t samples) {
   const int32_t w = picture_.Width;
   const int32_t h = picture_.Height;
   const bool sameSize = frame->width == w && frame->height == h;
-  sws_.reset(sws_getCachedContext(sws_.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                  w, h, AV_PIX_FMT_UYVY422, sameSize ? SWS_POINT : SWS_BICUBIC, nullptr, nullptr,
-                                  nullptr));
+  sws_.reset(sws_getCachedContext(sws_.release(), frame->width, frame->height,
+                                  static_cast<AVPixelFormat>(frame->format), w, h, AV_PIX_FMT_UYVY422,
+                                  sameSize ? SWS_POINT : SWS_BICUBIC, nullptr, nullptr, nullptr));
   if (sws_) {
     uint8_t* dst[4] = {slot.Picture.get(), nullptr, nullptr, nullptr};
     int dstPitch[4] = {w * 2, 0, 0, 0};

@@ -27,14 +27,14 @@ namespace quellvox::realmedia {
 // What happened to a device's input, over every run of the device. Any
 // thread (atomic counters).
 struct InputCounters {
-  std::atomic<int64_t> Captured{0};      // frames put into the ring
-  std::atomic<int64_t> Gaps{0};          // positions skipped by the input's timestamps or a reconnect
-  std::atomic<int64_t> Dropped{0};       // frames whose timestamp did not advance
-  std::atomic<int64_t> AudioFilled{0};   // sample frames of silence put where the input had no audio
+  std::atomic<int64_t> Captured{0};     // frames put into the ring
+  std::atomic<int64_t> Gaps{0};         // positions skipped by the input's timestamps or a reconnect
+  std::atomic<int64_t> Dropped{0};      // frames whose timestamp did not advance
+  std::atomic<int64_t> AudioFilled{0};  // sample frames of silence put where the input had no audio
   std::atomic<int64_t> OpenFailures{0};
-  std::atomic<int64_t> Reconnects{0};    // opens after the first
-  std::atomic<int64_t> Ends{0};          // the input reached its end (or the stream dropped)
-  std::atomic<int64_t> Stalls{0};        // a live input stopped delivering
+  std::atomic<int64_t> Reconnects{0};  // opens after the first
+  std::atomic<int64_t> Ends{0};        // the input reached its end (or the stream dropped)
+  std::atomic<int64_t> Stalls{0};      // a live input stopped delivering
   std::atomic<int64_t> DecodeErrors{0};
   std::atomic<bool> Open{false};
 };
@@ -65,10 +65,14 @@ class InputFeed {
   HResult ReadAudio(int64_t* position, uint32_t mask, float* out, int32_t capacity, int32_t* bytes) const;
 
   int32_t MaxSamplesPerFrame() const { return maxSamples_; }
+  // Any thread: the clock time at which `position` became the newest.
+  int64_t PositionTime(int64_t position) const {
+    return paceOrigin_.load(std::memory_order_relaxed) + picture_.Rate.BoundaryTime(position - picture_.StartPosition);
+  }
 
  private:
   struct Slot {
-    std::atomic<int64_t> Stamp{-1};   // the position held, -1 while written
+    std::atomic<int64_t> Stamp{-1};           // the position held, -1 while written
     mutable std::atomic<int32_t> Readers{0};  // readers copying from the slot
     std::unique_ptr<uint8_t[]> Picture;
     std::unique_ptr<float[]> Audio;
@@ -121,22 +125,24 @@ class InputFeed {
   int audioStream_ = -1;
   SwsPtr sws_;
   SwrPtr swr_;
-  bool audioDirect_ = false;       // float interleaved of the device's rate and channels: copied as it is
+  bool audioDirect_ = false;  // float interleaved of the device's rate and channels: copied as it is
   struct Pending {
     FramePtr Frame;
     int64_t Position;
   };
-  std::vector<Pending> pending_;   // decoded pictures waiting for their audio and their time
-  std::vector<float> audioAcc_;    // decoded audio not yet given to a frame, interleaved
-  size_t audioRead_ = 0;           // first unused float of audioAcc_
+  std::vector<Pending> pending_;  // decoded pictures waiting for their audio and their time
+  std::vector<float> audioAcc_;   // decoded audio not yet given to a frame, interleaved
+  size_t audioRead_ = 0;          // first unused float of audioAcc_
   int64_t firstPts_ = AV_NOPTS_VALUE;
-  int64_t base_ = 0;               // position of the first frame of this open (or loop)
-  int64_t last_ = -1;              // last position published
-  int64_t paceOrigin_ = 0;         // clock time from which position StartPosition counts
+  int64_t base_ = 0;   // position of the first frame of this open (or loop)
+  int64_t last_ = -1;  // last position published
+  // Clock time from which position StartPosition counts. Written by the
+  // decoding thread (a file sets it at its first picture), read by any.
+  std::atomic<int64_t> paceOrigin_{0};
   bool paced_ = false;
   bool everOpened_ = false;
   HResult lastOpenError_ = E_FAIL;
-  bool failing_ = false;           // the last open failed; reported once until one succeeds
+  bool failing_ = false;  // the last open failed; reported once until one succeeds
   AVRational videoTimeBase_{1, 1};
   PacketPtr packet_;
   FramePtr frame_;

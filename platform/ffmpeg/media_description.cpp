@@ -1,9 +1,8 @@
 #include "platform/ffmpeg/media_description.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 namespace quellvox::realmedia {
@@ -108,7 +107,8 @@ void LenientRate(const json& j, FrameRate& out) {
     }
     const double ntsc = rate * 1.001;
     const double ntscWhole = static_cast<double>(static_cast<int64_t>(ntsc + 0.5));
-    if (ntscWhole >= 1.0 && std::abs(ntsc - ntscWhole) < 1e-4) out = FrameRate{static_cast<int64_t>(ntscWhole) * 1000, 1001};
+    if (ntscWhole >= 1.0 && std::abs(ntsc - ntscWhole) < 1e-4)
+      out = FrameRate{static_cast<int64_t>(ntscWhole) * 1000, 1001};
   } else if (v.is_string()) {
     long long num = 0, den = 0;
     char tail = 0;
@@ -163,7 +163,8 @@ InputSpec ReadInput(const json& j, const std::string& path, const std::string& b
   m.Int("ringFrames", in.RingFrames, 2, 1000);
   if (!IsNetworkUrl(in.Url) && in.Url.find(':') == std::string::npos) {
     std::filesystem::path p(in.Url);
-    if (p.is_relative() && !baseDir.empty() && in.Format.empty()) in.Url = (std::filesystem::path(baseDir) / p).string();
+    if (p.is_relative() && !baseDir.empty() && in.Format.empty())
+      in.Url = (std::filesystem::path(baseDir) / p).string();
   }
   return in;
 }
@@ -182,15 +183,18 @@ OutputSpec ReadOutput(const json& j, const std::string& path, const std::string&
   m.OptionObject("audioOptions", out.AudioOptions);
   m.OptionObject("formatOptions", out.FormatOptions);
   m.Int("queueFrames", out.QueueFrames, 2, 250);
-  const AVOutputFormat* format = av_guess_format(out.Format.empty() ? nullptr : out.Format.c_str(), out.Url.c_str(), nullptr);
+  const AVOutputFormat* format =
+      av_guess_format(out.Format.empty() ? nullptr : out.Format.c_str(), out.Url.c_str(), nullptr);
   if (!format) {
     if (!out.Format.empty()) Fail(m.Path("format"), "unknown output format \"" + out.Format + "\"");
     Fail(m.Path("url"), "no container known for \"" + out.Url + "\" (give \"format\")");
   }
   const AVCodec* video = avcodec_find_encoder_by_name(out.VideoCodec.c_str());
-  if (!video || video->type != AVMEDIA_TYPE_VIDEO) Fail(m.Path("videoCodec"), "no video encoder \"" + out.VideoCodec + "\"");
+  if (!video || video->type != AVMEDIA_TYPE_VIDEO)
+    Fail(m.Path("videoCodec"), "no video encoder \"" + out.VideoCodec + "\"");
   const AVCodec* audio = avcodec_find_encoder_by_name(out.AudioCodec.c_str());
-  if (!audio || audio->type != AVMEDIA_TYPE_AUDIO) Fail(m.Path("audioCodec"), "no audio encoder \"" + out.AudioCodec + "\"");
+  if (!audio || audio->type != AVMEDIA_TYPE_AUDIO)
+    Fail(m.Path("audioCodec"), "no audio encoder \"" + out.AudioCodec + "\"");
   if (!out.PixelFormat.empty() && av_get_pix_fmt(out.PixelFormat.c_str()) == AV_PIX_FMT_NONE) {
     Fail(m.Path("pixelFormat"), "unknown pixel format \"" + out.PixelFormat + "\"");
   }

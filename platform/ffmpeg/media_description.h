@@ -25,8 +25,8 @@ struct InputSpec {
   bool Reconnect = true;
   int32_t BackoffMinMs = 200;  // reconnect waits, doubled after each failure up to the maximum
   int32_t BackoffMaxMs = 3000;
-  int32_t StallMs = 2000;      // a live input without a packet this long is dropped and reconnected
-  int32_t RingFrames = 16;     // captured frames held for readers
+  int32_t StallMs = 2000;   // a live input without a packet this long is dropped and reconnected
+  int32_t RingFrames = 16;  // captured frames held for readers
 };
 
 struct OutputSpec {

@@ -14,7 +14,7 @@ namespace quellvox::realmedia {
 namespace {
 
 constexpr HResult kUnexpected = static_cast<HResult>(0x8000FFFFu);
-constexpr int64_t kDrainTicks = 5'000'000;  // 0.5 s: what the encoder may still write after the stop
+constexpr int64_t kDrainTicks = 5'000'000;    // 0.5 s: what the encoder may still write after the stop
 constexpr int64_t kBlockedTicks = 1'000'000;  // 0.1 s: a write taking longer is blocked
 
 int64_t Wrap(int64_t v, int64_t m) {
@@ -54,14 +54,14 @@ struct OutputEngine::Fifo {
   bool Muted = false;
   double Volume = 1.0;
   int64_t Written = 0;
-  int64_t capacity = 0;         // sample frames
-  std::vector<float> ring;      // 2 x capacity, slot = absolute sample mod capacity
-  std::vector<uint8_t> valid;   // capacity
-  bool resolved = false;        // startAbs / writeAbs follow from base and the init position
+  int64_t capacity = 0;        // sample frames
+  std::vector<float> ring;     // 2 x capacity, slot = absolute sample mod capacity
+  std::vector<uint8_t> valid;  // capacity
+  bool resolved = false;       // startAbs / writeAbs follow from base and the init position
   int64_t writtenSinceInit = 0;
-  int64_t startAbs = 0;         // output sample from which data is expected
-  int64_t readAbs = 0;          // next output sample to take
-  int64_t writeAbs = 0;         // next sample written lands here
+  int64_t startAbs = 0;  // output sample from which data is expected
+  int64_t readAbs = 0;   // next output sample to take
+  int64_t writeAbs = 0;  // next sample written lands here
 };
 
 struct OutputEngine::Layer {
@@ -285,7 +285,8 @@ class OutputEngine::Encoder {
       av_channel_layout_copy(&a->ch_layout, &ac_->ch_layout);
       a->nb_samples = job.Samples;
       if (av_frame_get_buffer(a, 0) < 0) return Fail("out of memory");
-      std::memcpy(a->data[0], job.Audio.data(), static_cast<size_t>(job.Samples) * 2 * picture_.StereoLines * sizeof(float));
+      std::memcpy(a->data[0], job.Audio.data(),
+                  static_cast<size_t>(job.Samples) * 2 * picture_.StereoLines * sizeof(float));
       a->pts = job.FirstSample;
       return Send(ac_.get(), as_, a);
     }
@@ -386,14 +387,14 @@ struct OutputEngine::Session {
       : encoder(name, spec, picture), counts(std::move(engineCounts)) {}
   Encoder encoder;  // the encoder thread's alone
   const std::shared_ptr<EncoderCounts> counts;
-  std::mutex mu;    // the queue and the flags below
+  std::mutex mu;  // the queue and the flags below
   std::condition_variable cv;
   std::vector<Job> jobs;
   std::vector<int32_t> free;
   std::deque<int32_t> ready;
-  bool end = false;       // the stop came: drain until the deadline
+  bool end = false;  // the stop came: drain until the deadline
   int64_t deadline = 0;
-  bool finished = false;  // the encoder thread is done with the output
+  bool finished = false;                    // the encoder thread is done with the output
   std::atomic<int64_t> abortAt{INT64_MAX};  // clock time after which blocked writes give up
 };
 
@@ -498,8 +499,8 @@ int32_t OutputEngine::PresentVideoLocked(Layer& layer, int64_t q) {
   int32_t presented = -1;
   for (size_t i = 0; i < layer.queue.size();) {
     const Layer::Queued e = layer.queue[i];
-    const int64_t at =
-        ExtendPosition(static_cast<int32_t>(static_cast<uint32_t>(layer.Base) + static_cast<uint32_t>(e.frameNumber)), q);
+    const int64_t at = ExtendPosition(
+        static_cast<int32_t>(static_cast<uint32_t>(layer.Base) + static_cast<uint32_t>(e.frameNumber)), q);
     if (e.frameNumber == f && presented < 0) {
       presented = e.buffer;
       ++report_.OnTime;
@@ -558,7 +559,8 @@ void OutputEngine::TakeAudioLocked(Fifo& fifo, int64_t a, int64_t b, float* mix)
 }
 
 void OutputEngine::ResolveFifoLocked(Layer& layer, Fifo& fifo) {
-  const int32_t low = static_cast<int32_t>(static_cast<uint32_t>(layer.Base) + static_cast<uint32_t>(fifo.StartPosition));
+  const int32_t low =
+      static_cast<int32_t>(static_cast<uint32_t>(layer.Base) + static_cast<uint32_t>(fifo.StartPosition));
   const int64_t pos = ExtendPosition(low, evaluatedPos_);
   const int64_t w = SampleOf(pos);
   // Queued samples at or beyond the new write position are dropped.
@@ -781,7 +783,8 @@ HResult OutputEngine::InitFifo(Layer* layer, int32_t number, int32_t position) {
   return S_OK;
 }
 
-HResult OutputEngine::WriteFifo(Layer* layer, int32_t number, int32_t byteCount, const float* data, uint32_t* outCount) {
+HResult OutputEngine::WriteFifo(Layer* layer, int32_t number, int32_t byteCount, const float* data,
+                                uint32_t* outCount) {
   if (!data) return E_POINTER;
   if (byteCount <= 0 || byteCount % 8) return E_INVALIDARG;
   std::lock_guard lock(mu_);
@@ -836,7 +839,8 @@ HResult OutputEngine::GetStatus(Layer* layer, LayerStatus* status) {
   *status = LayerStatus{};
   const uint32_t queued = static_cast<uint32_t>(layer->queue.size());
   std::memcpy(status->Bytes + 4, &queued, sizeof queued);
-  status->SetOutputFrame(static_cast<int32_t>(static_cast<uint32_t>(evaluatedPos_) - static_cast<uint32_t>(layer->Base)));
+  status->SetOutputFrame(
+      static_cast<int32_t>(static_cast<uint32_t>(evaluatedPos_) - static_cast<uint32_t>(layer->Base)));
   return S_OK;
 }
 

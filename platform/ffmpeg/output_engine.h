@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/media_api/media_components.h"
 #include "platform/ffmpeg/media_description.h"
+#include "platform/media_api/media_components.h"
 
 namespace quellvox::realmedia {
 
@@ -31,12 +31,12 @@ namespace quellvox::realmedia {
 struct OutputReport {
   std::string Url;
   int64_t OutputPosition = 0;
-  int64_t Sessions = 0;        // outputs opened (one per run of the pipeline)
-  bool Writing = false;        // an output is open now
+  int64_t Sessions = 0;  // outputs opened (one per run of the pipeline)
+  bool Writing = false;  // an output is open now
   // Frames, as the studio's engine counts them.
   int64_t OnTime = 0;
-  int64_t Late = 0;            // submitted for a position already presented
-  int64_t Missing = 0;         // a positioned layer had nothing: the previous picture is repeated
+  int64_t Late = 0;     // submitted for a position already presented
+  int64_t Missing = 0;  // a positioned layer had nothing: the previous picture is repeated
   int64_t Discarded = 0;
   int64_t RefusedSubmits = 0;
   int64_t BufferRefusals = 0;
@@ -48,10 +48,10 @@ struct OutputReport {
   int64_t LateSamples = 0;
   int64_t RefusedWrites = 0;
   // The encoder.
-  int64_t Queued = 0;          // output frames handed to the encoder
-  int64_t Dropped = 0;         // output frames lost: the queue was full, or the stop came first
-  int64_t Encoded = 0;         // output frames encoded and written
-  int64_t WriteFailures = 0;   // the output could not be opened or written
+  int64_t Queued = 0;         // output frames handed to the encoder
+  int64_t Dropped = 0;        // output frames lost: the queue was full, or the stop came first
+  int64_t Encoded = 0;        // output frames encoded and written
+  int64_t WriteFailures = 0;  // the output could not be opened or written
 };
 
 class OutputEngine {
@@ -97,8 +97,8 @@ class OutputEngine {
     bool HasPicture = false;             // false: the encoder repeats the last picture
     std::vector<float> Audio;            // interleaved, 2 x stereo lines per sample frame
     int32_t Samples = 0;
-    int64_t Index = 0;                   // output frames since the output opened
-    int64_t FirstSample = 0;             // output sample frames since the output opened
+    int64_t Index = 0;        // output frames since the output opened
+    int64_t FirstSample = 0;  // output sample frames since the output opened
   };
   class Encoder;
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/media_api/media_components.h"
 #include "platform/ffmpeg/input_feed.h"
 #include "platform/ffmpeg/media_description.h"
 #include "platform/ffmpeg/output_engine.h"
+#include "platform/media_api/media_components.h"
 
 namespace quellvox::realmedia {
 

@@ -68,8 +68,9 @@ class RealCapture final : public ComObjectBase, public IZRCaptureVideoEx, public
 
   HResult GetStartPosition(int64_t* position, int64_t* time100ns) override {
     if (!position || !time100ns) return E_POINTER;
-    *position = feed_->Newest();
-    *time100ns = NowTicks();
+    const int64_t newest = feed_->Newest();
+    *position = newest;
+    *time100ns = feed_->PositionTime(newest);
     return S_OK;
   }
 
@@ -97,8 +98,7 @@ class RealCapture final : public ComObjectBase, public IZRCaptureVideoEx, public
                     uint32_t channelMask) override {
     if (!buffer || !position || !byteCount) return E_POINTER;
     if (mode != 2) return E_INVALIDARG;
-    const uint32_t mask =
-        picture_.Channels >= 32 ? channelMask : channelMask & ((1u << picture_.Channels) - 1u);
+    const uint32_t mask = picture_.Channels >= 32 ? channelMask : channelMask & ((1u << picture_.Channels) - 1u);
     if (mask == 0) return E_INVALIDARG;
     return feed_->ReadAudio(position, mask, static_cast<float*>(buffer), capacity, byteCount);
   }
@@ -196,8 +196,12 @@ class RealLayer final : public ComObjectBase, public IZRLayer, public IZRLayerAu
     if (property != kLayerPropertyVisibility) return E_INVALIDARG;
     return engine_->SetShown(layer_, block->Shown());
   }
-  HResult CreateFifo(int32_t fifo, int32_t depthFrames) override { return engine_->CreateFifo(layer_, fifo, depthFrames); }
-  HResult InitFifo(int32_t fifo, int32_t startPosition) override { return engine_->InitFifo(layer_, fifo, startPosition); }
+  HResult CreateFifo(int32_t fifo, int32_t depthFrames) override {
+    return engine_->CreateFifo(layer_, fifo, depthFrames);
+  }
+  HResult InitFifo(int32_t fifo, int32_t startPosition) override {
+    return engine_->InitFifo(layer_, fifo, startPosition);
+  }
   HResult WriteFifo(int32_t fifo, int32_t byteCount, const float* data, uint32_t* outCount, int32_t) override {
     return engine_->WriteFifo(layer_, fifo, byteCount, data, outCount);
   }

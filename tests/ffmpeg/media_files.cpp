@@ -45,8 +45,8 @@ bool Drain(AVFormatContext* oc, AVCodecContext* c, AVStream* s, AVFrame* f, std:
 
 }  // namespace
 
-bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::string& error,
-                const std::string& format, const std::string& videoCodec, int64_t firstFrame) {
+bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::string& error, const std::string& format,
+                const std::string& videoCodec, int64_t firstFrame) {
   made.Frames = frames;
   const int32_t spf = made.SampleRate / made.Rate;
   made.Audio.assign(static_cast<size_t>(frames) * spf * made.Channels, 0.0f);
@@ -63,7 +63,8 @@ bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::s
     pairs.push_back(studio::MakePairGenerator(speech, made.SampleRate));
   }
   for (int32_t p = 0; p < made.Channels / 2; ++p) {
-    pairs[static_cast<size_t>(p)]->Render(firstFrame * spf, frames * spf, made.Audio.data(), made.Channels, 2 * p, 2 * p + 1);
+    pairs[static_cast<size_t>(p)]->Render(firstFrame * spf, frames * spf, made.Audio.data(), made.Channels, 2 * p,
+                                          2 * p + 1);
   }
 
   AVFormatContext* oc = nullptr;
@@ -174,8 +175,8 @@ bool ReadMedia(const std::string& path, ReadOutput& out, std::string& error) {
   AVCodecContext* vc = open(vi);
   AVCodecContext* ac = open(ai);
   out.Channels = ac->ch_layout.nb_channels;
-  const AVRational frameBase = av_inv_q(ic->streams[vi]->avg_frame_rate.num ? ic->streams[vi]->avg_frame_rate
-                                                                             : AVRational{25, 1});
+  const AVRational frameBase =
+      av_inv_q(ic->streams[vi]->avg_frame_rate.num ? ic->streams[vi]->avg_frame_rate : AVRational{25, 1});
   AVPacket* p = av_packet_alloc();
   AVFrame* f = av_frame_alloc();
   std::vector<uint8_t> uyvy;
@@ -194,7 +195,8 @@ bool ReadMedia(const std::string& path, ReadOutput& out, std::string& error) {
         out.FrameNumbers.push_back(studio::DecodeStamp(uyvy.data(), f->width, f->height, f->width * 2));
       } else {
         if (firstAudio) {
-          out.AudioStart = av_rescale_q(f->best_effort_timestamp, ic->streams[ai]->time_base, AVRational{1, f->sample_rate});
+          out.AudioStart =
+              av_rescale_q(f->best_effort_timestamp, ic->streams[ai]->time_base, AVRational{1, f->sample_rate});
           firstAudio = false;
         }
         const auto* s = reinterpret_cast<const float*>(f->data[0]);
@@ -263,8 +265,8 @@ int32_t SendStream(const std::string& url, int64_t firstFrame, int32_t frames, i
   } else {
     studio::TestPattern pattern(width, height);
     std::vector<uint8_t> uyvy(static_cast<size_t>(width) * height * 2);
-    SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_UYVY422, width, height, vc->pix_fmt, SWS_POINT,
-                                     nullptr, nullptr, nullptr);
+    SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_UYVY422, width, height, vc->pix_fmt, SWS_POINT, nullptr,
+                                     nullptr, nullptr);
     AVFrame* vf = av_frame_alloc();
     vf->format = vc->pix_fmt;
     vf->width = width;

@@ -26,11 +26,11 @@ bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::s
                 const std::string& format = "", const std::string& videoCodec = "ffv1", int64_t firstFrame = 0);
 
 struct ReadOutput {
-  std::vector<int64_t> VideoPts;     // in frames
-  std::vector<int64_t> FrameNumbers; // the pattern's stamp, -1 when unreadable
+  std::vector<int64_t> VideoPts;      // in frames
+  std::vector<int64_t> FrameNumbers;  // the pattern's stamp, -1 when unreadable
   int32_t Channels = 0;
-  int64_t AudioStart = 0;            // sample frame of the first audio sample
-  std::vector<float> Audio;          // interleaved
+  int64_t AudioStart = 0;    // sample frame of the first audio sample
+  std::vector<float> Audio;  // interleaved
 };
 
 bool ReadMedia(const std::string& path, ReadOutput& out, std::string& error);

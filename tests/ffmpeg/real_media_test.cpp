@@ -1,6 +1,8 @@
 // The real-media provider on the real clock: inputs made here with the
 // libraries, relayed by the whole pipeline into encoded outputs, decoded
 // back and checked frame by frame and sample by sample.
+#include "platform/ffmpeg/real_media.h"
+
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <unistd.h>
@@ -11,8 +13,8 @@
 #include <thread>
 
 #include "app/instance_core.h"
+#include "platform/media_api/media_components.h"
 #include "platform/ffmpeg/media_description.h"
-#include "platform/ffmpeg/real_media.h"
 #include "platform/ffmpeg/real_media_test_api.h"
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
@@ -70,8 +72,10 @@ class RealMedia : public ::testing::Test {
   void Describe(const std::string& input, const std::string& output, std::string* problems = nullptr) {
     const std::string json = R"({
       "devices": [{"kind": 2, "name": "Feed", "width": 256, "height": 64, "rate": 25, "channels": 6,
-                   "startPosition": 1000000, "input": )" + input + R"(}],
-      "engines": [{"name": "Out", "width": 256, "height": 64, "rate": 25, "stereoLines": 1, "output": )" + output + R"(}]
+                   "startPosition": 1000000, "input": )" +
+                             input + R"(}],
+      "engines": [{"name": "Out", "width": 256, "height": 64, "rate": 25, "stereoLines": 1, "output": )" +
+                             output + R"(}]
     })";
     std::string error;
     ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
@@ -224,9 +228,11 @@ TEST_P(BadDescriptionValue, GivesOneLineNamingTheFileTheEntryAndTheFaultAndLoses
   const std::string input = c.Input ? c.Input : R"({"url": "in.mkv"})";
   const std::string output = c.Output ? c.Output : R"({"url": "out.mkv"})";
   const std::string json = R"({"devices": [{"name": "Good", "input": {"url": "a.mkv"}},
-                                         {"name": "Feed", "input": )" + input + R"(},
+                                         {"name": "Feed", "input": )" +
+                           input + R"(},
                                          {"name": "Studio"}],
-                              "engines": [{"name": "Out", "output": )" + output + R"(}, {"name": "Plain"}]})";
+                              "engines": [{"name": "Out", "output": )" +
+                           output + R"(}, {"name": "Plain"}]})";
   std::vector<std::string> problems;
   const realmedia::MediaDescription d = realmedia::ReadMediaDescription(json, "studio.json", "/base", problems);
   ASSERT_EQ(problems.size(), 1u);
@@ -245,30 +251,42 @@ TEST_P(BadDescriptionValue, GivesOneLineNamingTheFileTheEntryAndTheFaultAndLoses
 INSTANTIATE_TEST_SUITE_P(
     RealMedia, BadDescriptionValue,
     ::testing::Values(
-        BadValue{"NoUrl", R"({"loop": true})", nullptr,
-                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.url: is missing; the device cannot be opened)"},
-        BadValue{"UnknownKey", R"({"url": "x.mkv", "lop": true})", nullptr,
-                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.lop: unknown key; the device cannot be opened)"},
-        BadValue{"LoopText", R"({"url": "x.mkv", "loop": "yes"})", nullptr,
-                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.loop: must be true or false; the device cannot be opened)"},
-        BadValue{"LiveLoop", R"({"url": "udp://127.0.0.1:5000", "loop": true})", nullptr,
-                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.loop: a live input cannot loop; the device cannot be opened)"},
-        BadValue{"InputFormat", R"({"url": "x", "format": "nosuch"})", nullptr,
-                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.format: unknown input format "nosuch"; the device cannot be opened)"},
-        BadValue{"Backoff", R"({"url": "x", "backoffMinMs": 500, "backoffMaxMs": 100})", nullptr,
-                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.backoffMaxMs: must not be below backoffMinMs; the device cannot be opened)"},
-        BadValue{"Ring", R"({"url": "x", "ringFrames": 1})", nullptr,
-                 R"(Real media: bad description "studio.json": devices[1] "Feed": input.ringFrames: must lie between 2 and 1000; the device cannot be opened)"},
-        BadValue{"VideoCodec", nullptr, R"({"url": "o.mkv", "videoCodec": "nope"})",
-                 R"(Real media: bad description "studio.json": engines[0] "Out": output.videoCodec: no video encoder "nope"; the engine cannot be attached)"},
-        BadValue{"AudioCodecIsVideo", nullptr, R"({"url": "o.mkv", "audioCodec": "ffv1"})",
-                 R"(Real media: bad description "studio.json": engines[0] "Out": output.audioCodec: no audio encoder "ffv1"; the engine cannot be attached)"},
-        BadValue{"Container", nullptr, R"({"url": "o.unknownext"})",
-                 R"(Real media: bad description "studio.json": engines[0] "Out": output.url: no container known for "o.unknownext" (give "format"); the engine cannot be attached)"},
-        BadValue{"Queue", nullptr, R"({"url": "o.mkv", "queueFrames": 1000})",
-                 R"(Real media: bad description "studio.json": engines[0] "Out": output.queueFrames: must lie between 2 and 250; the engine cannot be attached)"},
-        BadValue{"OptionValue", nullptr, R"({"url": "o.mkv", "videoOptions": {"g": [1]}})",
-                 R"(Real media: bad description "studio.json": engines[0] "Out": output.videoOptions.g: must be a text, a number or true/false; the engine cannot be attached)"}),
+        BadValue{
+            "NoUrl", R"({"loop": true})", nullptr,
+            R"(Real media: bad description "studio.json": devices[1] "Feed": input.url: is missing; the device cannot be opened)"},
+        BadValue{
+            "UnknownKey", R"({"url": "x.mkv", "lop": true})", nullptr,
+            R"(Real media: bad description "studio.json": devices[1] "Feed": input.lop: unknown key; the device cannot be opened)"},
+        BadValue{
+            "LoopText", R"({"url": "x.mkv", "loop": "yes"})", nullptr,
+            R"(Real media: bad description "studio.json": devices[1] "Feed": input.loop: must be true or false; the device cannot be opened)"},
+        BadValue{
+            "LiveLoop", R"({"url": "udp://127.0.0.1:5000", "loop": true})", nullptr,
+            R"(Real media: bad description "studio.json": devices[1] "Feed": input.loop: a live input cannot loop; the device cannot be opened)"},
+        BadValue{
+            "InputFormat", R"({"url": "x", "format": "nosuch"})", nullptr,
+            R"(Real media: bad description "studio.json": devices[1] "Feed": input.format: unknown input format "nosuch"; the device cannot be opened)"},
+        BadValue{
+            "Backoff", R"({"url": "x", "backoffMinMs": 500, "backoffMaxMs": 100})", nullptr,
+            R"(Real media: bad description "studio.json": devices[1] "Feed": input.backoffMaxMs: must not be below backoffMinMs; the device cannot be opened)"},
+        BadValue{
+            "Ring", R"({"url": "x", "ringFrames": 1})", nullptr,
+            R"(Real media: bad description "studio.json": devices[1] "Feed": input.ringFrames: must lie between 2 and 1000; the device cannot be opened)"},
+        BadValue{
+            "VideoCodec", nullptr, R"({"url": "o.mkv", "videoCodec": "nope"})",
+            R"(Real media: bad description "studio.json": engines[0] "Out": output.videoCodec: no video encoder "nope"; the engine cannot be attached)"},
+        BadValue{
+            "AudioCodecIsVideo", nullptr, R"({"url": "o.mkv", "audioCodec": "ffv1"})",
+            R"(Real media: bad description "studio.json": engines[0] "Out": output.audioCodec: no audio encoder "ffv1"; the engine cannot be attached)"},
+        BadValue{
+            "Container", nullptr, R"({"url": "o.unknownext"})",
+            R"(Real media: bad description "studio.json": engines[0] "Out": output.url: no container known for "o.unknownext" (give "format"); the engine cannot be attached)"},
+        BadValue{
+            "Queue", nullptr, R"({"url": "o.mkv", "queueFrames": 1000})",
+            R"(Real media: bad description "studio.json": engines[0] "Out": output.queueFrames: must lie between 2 and 250; the engine cannot be attached)"},
+        BadValue{
+            "OptionValue", nullptr, R"({"url": "o.mkv", "videoOptions": {"g": [1]}})",
+            R"(Real media: bad description "studio.json": engines[0] "Out": output.videoOptions.g: must be a text, a number or true/false; the engine cannot be attached)"}),
     [](const ::testing::TestParamInfo<BadValue>& param) { return param.param.Name; });
 
 TEST_F(RealMedia, DeviceWithABadInputFailsItsStartWhileTheStudioDeviceBesideItRuns) {
@@ -397,7 +415,8 @@ TEST_F(RealMedia, StreamCodecsInMpegTsGiveADecodableOutputWithTheRelayedFrames) 
   MadeInput made;
   std::string error;
   ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 100, made, error)) << error;
-  Describe(R"({"url": "in.mkv"})", R"({"url": "out.ts", "videoCodec": "libx264", "videoOptions": {"preset": "ultrafast"},
+  Describe(R"({"url": "in.mkv"})",
+           R"({"url": "out.ts", "videoCodec": "libx264", "videoOptions": {"preset": "ultrafast"},
                                        "audioCodec": "aac", "audioOptions": {"b": "128k"}})");
   MakeCore();
   ASSERT_TRUE(core_->StartPipeline());
@@ -451,6 +470,30 @@ TEST_F(RealMedia, EncoderThatFallsBehindDropsAndCountsWhileTheRelayKeepsTime) {
   EXPECT_FALSE(r.Writing);
   EXPECT_GT(r.OnTime, r.Encoded);
   EXPECT_LE(r.Encoded + r.Dropped, r.Queued + r.Dropped);  // every job queued is encoded or dropped once
+}
+
+// The studio alone lists a described input and an output but plays neither;
+// registered in front of it, the provider plays them and hands the rest on.
+TEST_F(RealMedia, StudioListsInputsAndOutputsAndLeavesThemToTheProviderRegisteredInFront) {
+  Describe(R"({"url": "in.mkv"})", R"({"url": "out.mkv"})");
+  auto tryCreate = [] {
+    ComPtr<IZRDeviceEnumerator> enumerator;
+    EXPECT_EQ(CreateInstance(kClsidDeviceEnumerator, enumerator), S_OK);
+    int32_t cursor = 0;
+    DeviceInfo info;
+    EXPECT_EQ(enumerator->FindNextDevice(&cursor, kDeviceKindPrimary, &info), S_OK);
+    EXPECT_EQ(cursor, 1);
+    ComPtr<Unknown> device;
+    const HResult created = enumerator->CreateDevice(0, kDeviceKindPrimary, device.Put());
+    ComPtr<IZRTitleEngine> target;
+    EXPECT_EQ(CreateInstance(kClsidTitleTarget, target), S_OK);
+    return std::make_pair(created, target->Attach(&kClsidTitleEngineList, 0));
+  };
+  RegisterVirtualStudio();  // the studio alone again
+  EXPECT_EQ(tryCreate(), std::make_pair(REGDB_E_CLASSNOTREG, REGDB_E_CLASSNOTREG));
+  RegisterRealMedia();
+  RegisterRealMedia();  // twice: still in front of the studio, never of itself
+  EXPECT_EQ(tryCreate(), std::make_pair(E_NOTFOUND, S_OK));  // in.mkv was not made
 }
 
 }  // namespace
