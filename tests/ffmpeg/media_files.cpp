@@ -7,6 +7,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -194,13 +196,19 @@ bool ReadMedia(const std::string& path, ReadOutput& out, std::string& error) {
         out.VideoPts.push_back(av_rescale_q(f->best_effort_timestamp, ic->streams[vi]->time_base, frameBase));
         out.FrameNumbers.push_back(studio::DecodeStamp(uyvy.data(), f->width, f->height, f->width * 2));
       } else {
+        // Placed by its time stamp: an output frame the engine dropped is a
+        // hole of NaN, not a shift of everything after it.
+        const int64_t at =
+            av_rescale_q(f->best_effort_timestamp, ic->streams[ai]->time_base, AVRational{1, f->sample_rate});
         if (firstAudio) {
-          out.AudioStart =
-              av_rescale_q(f->best_effort_timestamp, ic->streams[ai]->time_base, AVRational{1, f->sample_rate});
+          out.AudioStart = at;
           firstAudio = false;
         }
+        const size_t offset = static_cast<size_t>(std::max<int64_t>(at - out.AudioStart, 0)) * out.Channels;
+        const size_t count = static_cast<size_t>(f->nb_samples) * out.Channels;
+        if (out.Audio.size() < offset + count) out.Audio.resize(offset + count, std::nanf(""));
         const auto* s = reinterpret_cast<const float*>(f->data[0]);
-        out.Audio.insert(out.Audio.end(), s, s + static_cast<size_t>(f->nb_samples) * out.Channels);
+        std::copy(s, s + count, out.Audio.begin() + static_cast<std::ptrdiff_t>(offset));
       }
       av_frame_unref(f);
     }
