@@ -384,7 +384,7 @@ void InputFeed::Publish(AVFrame* frame, int64_t position, int32_t samples) {
   const int64_t have = static_cast<int64_t>(audioAcc_.size() - audioRead_) / channels;
   const int32_t take = static_cast<int32_t>(std::min<int64_t>(have, samples));
   float* audio = slot.Audio.get();
-  std::memcpy(audio, audioAcc_.data() + audioRead_, static_cast<size_t>(take) * channels * sizeof(float));
+  if (take > 0) std::copy_n(audioAcc_.data() + audioRead_, static_cast<size_t>(take) * channels, audio);
   std::fill(audio + static_cast<size_t>(take) * channels, audio + static_cast<size_t>(samples) * channels, 0.0f);
   audioRead_ += static_cast<size_t>(take) * channels;
   if (take < samples) counters_->AudioFilled.fetch_add(samples - take, std::memory_order_relaxed);
