@@ -391,7 +391,7 @@ struct OutputEngine::Session {
   std::condition_variable cv;
   std::vector<Job> jobs;
   std::vector<int32_t> free;
-  std::deque<int32_t> ready;
+  std::vector<int32_t> ready;  // oldest first; sized up front, so queuing never allocates
   bool end = false;  // the stop came: drain until the deadline
   int64_t deadline = 0;
   bool finished = false;                    // the encoder thread is done with the output
@@ -595,6 +595,7 @@ HResult OutputEngine::CreateLayer(const std::string&, int32_t number, int32_t de
     b = std::make_unique<uint8_t[]>(static_cast<size_t>(regionBytes_));
   }
   layer->bufferState.assign(static_cast<size_t>(depth), 0);
+  layer->queue.reserve(static_cast<size_t>(depth));  // a submit never allocates
   bool first = true;
   {
     std::lock_guard lock(mu_);
@@ -643,6 +644,7 @@ void OutputEngine::StartOutput() {
     job.Audio.assign(static_cast<size_t>(maxSamples_) * 2 * picture_.StereoLines, 0.0f);
   }
   for (int32_t i = spec_.QueueFrames - 1; i >= 0; --i) session->free.push_back(i);
+  session->ready.reserve(static_cast<size_t>(spec_.QueueFrames));
   counts_->Open.fetch_add(1, std::memory_order_relaxed);
   // Detached: the thread holds the session it works on, and a stop waits
   // for it only a bounded time (see StopOutput).
@@ -669,7 +671,7 @@ void OutputEngine::RunEncoder(const std::shared_ptr<Session>& session) {
       s.cv.wait(lock, [&] { return !s.ready.empty() || s.end; });
       if (s.ready.empty() || (s.end && NowTicks() > s.deadline)) break;
       index = s.ready.front();
-      s.ready.pop_front();
+      s.ready.erase(s.ready.begin());
     }
     writing = writing && s.encoder.Encode(s.jobs[static_cast<size_t>(index)]);
     (writing ? counts.Encoded : counts.Dropped).fetch_add(1, std::memory_order_relaxed);

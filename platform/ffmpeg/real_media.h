@@ -15,8 +15,9 @@ namespace quellvox {
 // error and only that device or engine fails.
 void RegisterRealMedia();
 
-// Ends every output still open (writing its trailer) and drops the loaded
-// description; objects still held keep what they use.
+// Drops the loaded description (the next use reads QUELLVOX_STUDIO again);
+// objects still held keep what they use, and an output ends with its last
+// layer.
 void ShutdownRealMedia();
 
 }  // namespace quellvox
