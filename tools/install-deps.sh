@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config git
           libgtest-dev libgmock-dev libbenchmark-dev
           libsqlite3-dev libsndfile1-dev nlohmann-json3-dev
-          libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev libswscale-dev libswresample-dev)
+          libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev libswscale-dev libswresample-dev
+          clang libclang-rt-14-dev)  # clang and its libFuzzer: tools/fuzz.sh
 
 missing=()
 for p in "${packages[@]}"; do

@@ -31,20 +31,24 @@ bool InstanceCore::StartPipeline() {
   // The pump's context (its own references, the settings copy, the two
   // block buffers) is made here, on the thread that owns the record, so that
   // the pump never reads the record while the user may be editing it; from
-  // then on it takes only the mixer part, through MixerChanged.
+  // then on it takes only the mixer part, through the handoff. A part
+  // published while nothing ran is older than this copy: drop it.
   std::unique_ptr<PumpContext> context = CreatePumpContext(InstanceId, Pipeline, Settings);
+  Mixer.Discard();
   // Release: seen by the pump's first acquire load (the thread start orders
   // it as well).
   Pipeline.StopRequested.store(0, std::memory_order_release);
   try {
     Pipeline.AudioThread = std::thread(RunAudioPump, std::move(context), std::cref(Pipeline.StopRequested),
-                                       std::ref(Settings), std::ref(Stats));
+                                       std::ref(Mixer), std::ref(Stats));
   } catch (const std::system_error&) {
     Pipeline.StopRequested.store(1, std::memory_order_release);
     return false;
   }
   return true;
 }
+
+void InstanceCore::PublishMixerSettings() { Mixer.Publish(MixerPartOf(Settings)); }
 
 void InstanceCore::StopPipeline() {
   // Release: pairs with the pump's acquire load at the top of its pass.

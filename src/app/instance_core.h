@@ -11,6 +11,7 @@
 #include "app/user_messages.h"
 #include "audio/pipeline_stats.h"
 #include "config/catalogues.h"
+#include "config/mixer_handoff.h"
 #include "config/settings.h"
 #include "pipeline/media_pipeline.h"
 
@@ -32,6 +33,12 @@ class InstanceCore {
   std::string AssemblePipeline();
   std::string BuildStatisticsText() const;
 
+  // After the user applied a change to Settings: hands the mixer part (the
+  // eight rows, the floor, the three parameters, CpuPriority) to a running
+  // pump, which takes it on its next pass. Where the settings say "mixer
+  // changed", this is the call. Never waits for the pump.
+  void PublishMixerSettings();
+
   // Settings and the logon entry through the registry component.
   void LoadSettings();
   void SaveSettings();
@@ -48,6 +55,7 @@ class InstanceCore {
   bool RunOnLogon = false;
   bool AutoStart = false;
   DuckerSettings Settings;
+  MixerHandoff Mixer;  // Settings' mixer part on its way to the pump
   MediaPipeline Pipeline;
   PipelineStats Stats;
 

@@ -67,9 +67,6 @@ struct DuckerSettings {
   int32_t ShowOnStartType = 0;   // 0 Auto, 1 Show, anything else Hide
   int32_t CaptureSource = -1;    // capture catalogue position, -1 none
   int32_t DelayInFrames = 10;
-  // Not persisted. Set by the user-interface thread (release) after it wrote
-  // the mixer fields; cleared by the audio pump (acquire) before it copies them.
-  SharedValue<uint8_t> MixerChanged{0};
   std::array<VoiceOverLine, kVoiceOverLines> Lines{};
   bool UseCommon = true;
   AudioLineRef CommonLine;

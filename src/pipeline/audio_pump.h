@@ -12,6 +12,7 @@
 #include "audio/audio_layout.h"
 #include "audio/pipeline_stats.h"
 #include "audio/voice_over_mixer.h"
+#include "config/mixer_handoff.h"
 #include "config/settings.h"
 #include "platform/media_api/media_components.h"
 #include "pipeline/media_pipeline.h"
@@ -79,6 +80,7 @@ struct PumpContext {
 // State of the pump kept outside the context.
 struct PumpLoopState {
   int64_t NextPos = 0;
+  int64_t Newest = 0;  // the capture's newest position at the last pass
   FullnessAccumulator Audio[kMaxTargets];
   bool LastVerdictGood = true;
 };
@@ -116,10 +118,11 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
 // `position` (half its distance from StartPosition for a woven target).
 void RebaseAudioFifos(PumpContext& ctx, int64_t position);
 
-// Audio thread. When the shared record's MixerChanged is set, clears it and
-// takes the mixer fields and CpuPriority into the copy, recomputes the
-// gains and applies the priority again. True when it reloaded.
-bool ReloadMixerSettings(PumpContext& ctx, DuckerSettings& shared);
+// Audio thread. Allocates nothing, takes no lock. When a mixer part was
+// published since the last pass, takes the newest into the copy (the mixer
+// fields and CpuPriority; FloorGain and LastVoicePos continue), recomputes
+// the gains and applies the priority again. True when it reloaded.
+bool ReloadMixerSettings(PumpContext& ctx, MixerHandoff& mixer);
 
 // Seconds of capture processed: (pos - start) / rate + 0.499, truncated,
 // saturated to the 32-bit range; 0 when the rate is not a positive number.
@@ -139,9 +142,9 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats);
 // one video thread per target, loops until stopRequested is set, then stops
 // and joins the video threads and releases the context.
 // stopRequested: written by the user-interface thread (release), read here
-// before every pass (acquire). shared: the owner's record, read for its
-// mixer part when MixerChanged is set.
+// before every pass (acquire). mixer: where the user-interface thread
+// publishes applied mixer changes; taken at the top of every pass.
 void RunAudioPump(std::unique_ptr<PumpContext> ctx, const std::atomic<uint8_t>& stopRequested,
-                  DuckerSettings& shared, PipelineStats& stats);
+                  MixerHandoff& mixer, PipelineStats& stats);
 
 }  // namespace quellvox

@@ -81,7 +81,7 @@ class PersistenceTest : public RegistryTest {
   CaptureSourceCatalogue sources_;
 };
 
-// Every persisted field equal (MixerChanged is not persisted).
+// Every persisted field equal.
 inline void ExpectSameRecord(const DuckerSettings& a, const DuckerSettings& b) {
   EXPECT_EQ(a.CpuPriority.Load(), b.CpuPriority.Load());
   EXPECT_EQ(a.TitleEngineMask, b.TitleEngineMask);

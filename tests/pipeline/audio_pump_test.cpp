@@ -350,12 +350,14 @@ TEST_F(PumpPass, VoiceStaysDetectedForFourFramesAfterTheLastVoice) {
   // The comparison is unsigned: a last voice at a negative position reads
   // as one far ahead of pos.
   ctx->Mixer.LastVoicePos[6] = -100;
+  ctx->Mixer.LastVoicePos[7] = kNoVoiceYet;  // as the pump starts
   core_->Stats.VoiceLevelDB[4] = 9;
   core_->Stats.InterNoiseDB = 9;
   IdlePasses(*ctx, loop, 1);
   EXPECT_EQ(core_->Stats.VoiceDetected[4].load(), 1);
   EXPECT_EQ(core_->Stats.VoiceDetected[5].load(), 0);
   EXPECT_EQ(core_->Stats.VoiceDetected[6].load(), 1);
+  EXPECT_EQ(core_->Stats.VoiceDetected[7].load(), 0);
   EXPECT_EQ(core_->Stats.VoiceLevelDB[4].load(), 0);
   EXPECT_EQ(core_->Stats.InterNoiseDB.load(), 0);
   EXPECT_EQ(core_->Stats.ProcessingSeconds.load(), 2);
@@ -437,7 +439,7 @@ TEST_F(PumpStart, MissingClockEndsThePumpBeforeAnyVideoThread) {
   std::atomic<uint8_t> stop{0};
   std::atomic<bool> ended{false};
   std::thread pump([&] {
-    RunAudioPump(CreatePumpContext(core_->InstanceId, core_->Pipeline, core_->Settings), stop, core_->Settings,
+    RunAudioPump(CreatePumpContext(core_->InstanceId, core_->Pipeline, core_->Settings), stop, core_->Mixer,
                  core_->Stats);
     ended.store(true);
   });
@@ -472,10 +474,10 @@ TEST_F(PumpStart, ChangedMixerSettingsAreTakenOnceAndTheLineStateStays) {
   shared.CpuPriority = 1;
   shared.DelayInFrames = 99;       // not taken while running
   shared.RegionName = "Renamed";   // not taken while running
-  shared.MixerChanged.Store(1, std::memory_order_release);
+  core_->PublishMixerSettings();
 
-  EXPECT_TRUE(ReloadMixerSettings(*ctx, shared));
-  EXPECT_EQ(shared.MixerChanged.Load(), 0);
+  EXPECT_TRUE(ReloadMixerSettings(*ctx, core_->Mixer));
+  EXPECT_FALSE(core_->Mixer.MixerChanged());
   EXPECT_EQ(ctx->Settings.TimeoutInFrames, 50);
   EXPECT_EQ(ctx->Settings.Lines[7], shared.Lines[7]);
   EXPECT_EQ(ctx->Mixer.LineGain[0], DbToGain(-6));
@@ -489,8 +491,70 @@ TEST_F(PumpStart, ChangedMixerSettingsAreTakenOnceAndTheLineStateStays) {
   EXPECT_EQ(ctx->MaxLag, 5);
   EXPECT_EQ(ctx->Mixer.FloorGain[0], 0.3f);
   EXPECT_EQ(ctx->Mixer.LastVoicePos[0], 77);
-  EXPECT_FALSE(ReloadMixerSettings(*ctx, shared));
+  EXPECT_FALSE(ReloadMixerSettings(*ctx, core_->Mixer));
   ApplyThreadPriority(0);  // the reload raised this test thread's priority
+}
+
+// Every field of part n follows from n, so that a part made of two
+// publications shows at once.
+MixerPart NumberedPart(int32_t n) {
+  MixerPart p;
+  for (int32_t i = 0; i < kVoiceOverLines; ++i) {
+    p.Lines[i] = {(n + i) % 2 == 0, {(n + i) % 3, (n + i) % 9}, {(n + 2 * i) % 3, (n * 7 + i) % 9}, n + i};
+  }
+  p.UseCommon = n % 2 == 1;
+  p.CommonLine = {n % 3, n % 9};
+  p.DecreaseDB = n;
+  p.NoiseLevelDB = n * 3;
+  p.TimeoutInFrames = n ^ 0x5A5A;
+  p.CpuPriority = 0;  // the reload applies it to the reading thread
+  return p;
+}
+
+// The user-interface side publishes thousands of parts while a pump takes
+// them pass after pass: every part the pump ends up with is one that was
+// published whole, and never older than the one it had.
+TEST(MixerHandoffRace, ThePumpNeverMixesWithAHalfWrittenPart) {
+  constexpr int32_t kParts = 20000;
+  MixerHandoff handoff;
+  std::atomic<bool> go{false};
+  std::atomic<int32_t> taken{0};
+  std::atomic<int32_t> torn{0};
+  std::atomic<int32_t> older{0};
+  std::thread pump([&] {
+    PumpContext ctx;
+    int32_t last = -1;
+    while (!go.load(std::memory_order_acquire)) {
+    }
+    while (last < kParts) {
+      if (!ReloadMixerSettings(ctx, handoff)) continue;
+      const MixerPart got = MixerPartOf(ctx.Settings);
+      const int32_t n = got.DecreaseDB;
+      if (!(got == NumberedPart(n))) torn.fetch_add(1, std::memory_order_relaxed);
+      if (n < last) older.fetch_add(1, std::memory_order_relaxed);
+      last = n;
+      taken.fetch_add(1, std::memory_order_relaxed);
+    }
+  });
+  go.store(true, std::memory_order_release);
+  for (int32_t n = 1; n <= kParts; ++n) handoff.Publish(NumberedPart(n));
+  pump.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(older.load(), 0);
+  EXPECT_GE(taken.load(), 1);
+  EXPECT_FALSE(handoff.MixerChanged());
+}
+
+// A part published while nothing ran is older than the copy a new pump
+// starts from: the start drops it, so the pump keeps the record's values.
+TEST_F(PumpStart, APartPublishedWhileStoppedIsNotTakenByTheNextRun) {
+  core_->Settings.DecreaseDB = 6;
+  core_->PublishMixerSettings();
+  core_->Settings.DecreaseDB = 12;  // changed again, not published
+  core_->Settings.TitleEngineMask = 1u << kE25;
+  ASSERT_TRUE(core_->StartPipeline());
+  EXPECT_FALSE(core_->Mixer.MixerChanged());
+  core_->StopPipeline();
 }
 
 struct PositionCase {
