@@ -62,6 +62,19 @@ class CaptureDevice {
   studio_test::CaptureReports Reports() const;
   void SetReports(const studio_test::CaptureReports& reports);
 
+  // Test support: how often each capture object of the device answered
+  // GetPosition, the objects numbered in the order they were made (the
+  // first kCountedObjects of them). Any thread; relaxed counters.
+  static constexpr int32_t kCountedObjects = 128;
+  int32_t NewObjectSerial() { return objectsMade_.fetch_add(1, std::memory_order_relaxed); }
+  int32_t ObjectsMade() const { return objectsMade_.load(std::memory_order_relaxed); }
+  void CountPositionRead(int32_t serial) {
+    if (serial >= 0 && serial < kCountedObjects) positionReads_[serial].fetch_add(1, std::memory_order_relaxed);
+  }
+  int64_t PositionReads(int32_t serial) const {
+    return serial >= 0 && serial < kCountedObjects ? positionReads_[serial].load(std::memory_order_relaxed) : 0;
+  }
+
  private:
   DeviceDescription desc_;
   int32_t index_;
@@ -70,6 +83,8 @@ class CaptureDevice {
   std::vector<std::unique_ptr<PairGenerator>> pairs_;
   mutable std::mutex reportsMu_;
   studio_test::CaptureReports reports_;
+  std::atomic<int32_t> objectsMade_{0};
+  std::atomic<int64_t> positionReads_[kCountedObjects] = {};
 };
 
 // One title engine: its output clock, the layers made on it and everything
@@ -93,7 +108,8 @@ class EngineState {
   void SetReports(const studio_test::EngineReports& reports);
 
   struct Layer;
-  // 0 and the new layer; kRefused when the number is taken by a live layer.
+  // 0 and the new layer; kRefused when the number is taken by a live layer,
+  // E_OUTOFMEMORY when its buffers or the engine's recording cannot be held.
   HResult CreateLayer(const std::string& name, int32_t number, int32_t depth, Layer*& out);
   void ReleaseLayer(Layer* layer);
 
@@ -115,6 +131,9 @@ class EngineState {
 
  private:
   struct Fifo;
+  // Takes the lock; `ready` holds the layer's buffers when made up front.
+  HResult AddLayer(const std::string& name, int32_t number, int32_t depth,
+                   std::vector<std::unique_ptr<uint8_t[]>> ready, Layer*& out);
   void EvaluateLocked(int64_t now);
   void PresentVideoLocked(Layer& layer, int64_t q);
   void TakeAudioLocked(Fifo& fifo, int64_t a, int64_t b, float* mix);

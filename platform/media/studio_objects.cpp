@@ -55,7 +55,8 @@ void CopyText(char16_t* dst, size_t units, const std::string& utf8) {
 
 class CaptureObject final : public ComObjectBase, public IZRCaptureVideoEx, public IZRCaptureAudio {
  public:
-  CaptureObject(std::shared_ptr<Studio> studio, CaptureDevice* device) : studio_(std::move(studio)), device_(device) {}
+  CaptureObject(std::shared_ptr<Studio> studio, CaptureDevice* device)
+      : studio_(std::move(studio)), device_(device), serial_(device->NewObjectSerial()) {}
 
   QUELLVOX_COM_REFCOUNT
   HResult QueryInterface(const Guid& iid, void** out) override {
@@ -111,6 +112,7 @@ class CaptureObject final : public ComObjectBase, public IZRCaptureVideoEx, publ
     if (word2) *word2 = 0;
     if (word3) *word3 = 0;
     *position = device_->NewestAt(ClockNow());
+    device_->CountPositionRead(serial_);
     return S_OK;
   }
 
@@ -180,6 +182,7 @@ class CaptureObject final : public ComObjectBase, public IZRCaptureVideoEx, publ
 
   std::shared_ptr<Studio> studio_;
   CaptureDevice* device_;
+  const int32_t serial_;  // the order this object was made in, for the position-read counts
 };
 
 // The kind-12 device: it exists and is held, nothing more.

@@ -58,6 +58,11 @@ int64_t CaptureNewestPosition(int32_t deviceIndex);
 // Manual clock only: moves the clock to the moment `position` becomes
 // readable (never backwards).
 void AdvanceToCaptureFrame(int32_t deviceIndex, int64_t position);
+// GetPosition calls answered by one capture object of the device: the one
+// made `beforeNewest` objects before the newest (0: the newest). A thread
+// that polls its own object shows by this count that it has finished the
+// pass before (its next pass starts with a position read).
+int64_t CapturePositionReads(int32_t deviceIndex, int32_t beforeNewest);
 // Clock time at which engine `engineIndex` starts presenting output position `position`.
 int64_t EngineOutputTime(int32_t engineIndex, int64_t outputPosition);
 // The engine's output position at the current clock.

@@ -82,7 +82,8 @@ LineAdds UpdateLine(const DuckerSettings& settings, MixerState& state, int32_t l
     state.FloorGain[line] = state.DuckGain;
   } else {
     // Wrapping subtraction: a position far before the last voice reads as
-    // negative and opens the floor, as a backwards position does.
+    // negative and opens the floor, as a backwards position does; so does
+    // every position while no voice was seen (kNoVoiceYet).
     const int64_t d =
         static_cast<int64_t>(static_cast<uint64_t>(pos) - static_cast<uint64_t>(state.LastVoicePos[line]));
     const int64_t t = settings.TimeoutInFrames;
@@ -129,7 +130,7 @@ void DeriveMixerGains(const DuckerSettings& settings, MixerState& state) {
 void ResetMixerLines(MixerState& state) {
   for (int32_t i = 0; i < kVoiceOverLines; ++i) {
     state.FloorGain[i] = 1.0f;
-    state.LastVoicePos[i] = 0;
+    state.LastVoicePos[i] = kNoVoiceYet;
   }
 }
 

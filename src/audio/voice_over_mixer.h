@@ -12,6 +12,12 @@ namespace quellvox {
 
 // Gains derived from the settings and the state each line carries from
 // block to block. Owned by the audio pump; only the audio thread touches it.
+// LastVoicePos of a line that has seen no voice since the pump started: so
+// far before any capture position that the floor is open from the first
+// block, whatever the capture's positions (a capture that started moments
+// ago has positions below the timeout). Shown as no voice.
+inline constexpr int64_t kNoVoiceYet = INT64_MIN;
+
 struct MixerState {
   float VoiceThreshold = 0.0f;  // DbToGain(-NoiseLevelDB)
   float DuckGain = 0.0f;        // DbToGain(-DecreaseDB)
@@ -24,7 +30,7 @@ struct MixerState {
 // settings; the line state is left as it is.
 void DeriveMixerGains(const DuckerSettings& settings, MixerState& state);
 
-// The state of every line as the pump starts: gain 1.0, last voice at 0.
+// The state of every line as the pump starts: gain 1.0, no voice yet.
 void ResetMixerLines(MixerState& state);
 
 // The block being mixed and where it goes.

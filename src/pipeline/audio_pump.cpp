@@ -7,6 +7,8 @@
 #include <system_error>
 #include <thread>
 
+#include "pipeline/frame_math.h"
+#include "pipeline/frame_pacer.h"
 #include "pipeline/video_relay.h"
 #include "platform/system/debug_trace.h"
 #include "platform/system/thread_priority.h"
@@ -17,45 +19,6 @@ namespace {
 
 constexpr int32_t kReadMode = 2;  // passed to ReadAudio unchanged; its meaning is the capture's
 constexpr double kTicksPerSecond = 10'000'000.0;  // clock times count 100 ns
-constexpr auto kIdleSleep = std::chrono::milliseconds(10);
-
-// A double truncated toward zero into a 64-bit integer; out-of-range values
-// saturate and NaN gives 0.
-int64_t TruncateSaturated(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
-  if (v <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(v);
-}
-
-int32_t Saturate32(int64_t v) {
-  return static_cast<int32_t>(
-      std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
-}
-
-// a - b as a double without overflowing in the integer subtraction.
-double Difference(int64_t a, int64_t b) {
-  int64_t d;
-  if (!__builtin_sub_overflow(a, b, &d)) return static_cast<double>(d);
-  return static_cast<double>(a) - static_cast<double>(b);
-}
-
-int64_t WrapAdd(int64_t a, int64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
-
-// How far pos lies beyond next, as a count of frames the pump may jump:
-// (pos - next) - 2, never below 0 and never beyond the 64-bit range.
-int64_t JumpBehindNewest(uint64_t lag) {
-  if (lag <= 2) return 0;
-  const uint64_t k = lag - 2;
-  return k > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
-                                                                         : static_cast<int64_t>(k);
-}
-
-// Whether a lag (pos - next, at least 1) exceeds MaxLag; a negative MaxLag
-// (from a negative stored delay) is exceeded by every lag.
-bool BeyondMaxLag(uint64_t lag, int32_t maxLag) { return maxLag < 0 || lag > static_cast<uint64_t>(maxLag); }
 
 }  // namespace
 
@@ -66,7 +29,7 @@ std::unique_ptr<PumpContext> CreatePumpContext(const std::string& instanceId, co
   ctx->MainVideo = pipeline.MainVideo;
   ctx->MainAudio = pipeline.MainAudio;
   ctx->Channels = pipeline.InputChannels;
-  if (ctx->Channels >= 32) {
+  if (ctx->Channels >= 32) {  // one mask bit per channel: all 32
     ctx->ChannelMask = 0xFFFFFFFFu;
   } else if (ctx->Channels > 0) {
     ctx->ChannelMask = (1u << ctx->Channels) - 1u;
@@ -107,8 +70,7 @@ int64_t LayerStartPosition(int64_t clockPos, int64_t clockTime, int64_t startTim
   const double elapsed = Difference(clockTime, startTime);
   if (!weaveFields) {
     const int64_t n = TruncateSaturated(elapsed * captureRate / kTicksPerSecond + 0.499);
-    return static_cast<int64_t>(static_cast<uint64_t>(clockPos) + static_cast<uint64_t>(int64_t{delayInFrames}) -
-                                static_cast<uint64_t>(n));
+    return WrapSub(WrapAdd(clockPos, delayInFrames), n);
   }
   // A woven target presents one frame per two capture frames, and its clock
   // and layer positions count those target frames. Submitted frame f holds
@@ -131,8 +93,7 @@ int64_t LayerStartPosition(int64_t clockPos, int64_t clockTime, int64_t startTim
   const double targetRate = captureRate / 2.0;
   const double frames = elapsed * targetRate / kTicksPerSecond + 0.001;
   const int64_t n = TruncateSaturated(std::isfinite(frames) ? std::floor(frames) : 0.0);
-  return static_cast<int64_t>(static_cast<uint64_t>(clockPos) + static_cast<uint64_t>(int64_t{base}) -
-                              static_cast<uint64_t>(n));
+  return WrapSub(WrapAdd(clockPos, base), n);
 }
 
 bool PrepareRelay(PumpContext& ctx) {
@@ -171,8 +132,7 @@ bool PrepareRelay(PumpContext& ctx) {
 }
 
 void RebaseAudioFifos(PumpContext& ctx, int64_t position) {
-  const int32_t d =
-      static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(position) - static_cast<uint64_t>(ctx.StartPosition)));
+  const int32_t d = FramesSince(position, ctx.StartPosition);
   for (int32_t i = 0; i < ctx.TargetCount; ++i) {
     const int32_t m = ctx.WeaveFields[i] ? d / 2 : d;
     for (int32_t j = 0; j < ctx.FifoCount[i]; ++j) ctx.LayerAudio[i]->InitFifo(ctx.FirstFifo[i] + j, m);
@@ -183,15 +143,13 @@ void RebaseAudioFifos(PumpContext& ctx, int64_t position) {
 }
 
 bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped) {
-  if (static_cast<uint64_t>(pos) <= static_cast<uint64_t>(nextPos)) return false;
+  if (LagBeyond(pos, nextPos) == 0) return false;
 
   // Skip#1: trailing by more than MaxLag, resume two frames behind pos. A
   // lag of 1 beyond a MaxLag of 0 or less (a delay below 2) would make that
   // a step backwards: there is then nothing to jump. A lag of 2 jumps 0
   // frames and is traced and re-based like any other jump.
-  const uint64_t lag = static_cast<uint64_t>(pos) - static_cast<uint64_t>(nextPos);
-  if (BeyondMaxLag(lag, ctx.MaxLag) && lag >= 2) {
-    const int64_t k = JumpBehindNewest(lag);
+  if (const int64_t k = Skip1Frames(LagBeyond(pos, nextPos), ctx.MaxLag); k >= 0) {
     DebugTrace("Quellvox%s::CopyAudio -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(),
                static_cast<long long>(k), static_cast<long long>(nextPos), static_cast<long long>(pos));
     nextPos = WrapAdd(nextPos, k);
@@ -215,7 +173,7 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
 
   // Skip#2: the source delivered a later frame than the one asked for.
   if (q != nextPos) {
-    const int64_t k = static_cast<int64_t>(static_cast<uint64_t>(q) - static_cast<uint64_t>(nextPos));
+    const int64_t k = WrapSub(q, nextPos);
     DebugTrace("Quellvox%s::CopyAudio -- Skip#2 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(),
                static_cast<long long>(k), static_cast<long long>(nextPos), static_cast<long long>(pos));
     // An earlier frame gives a negative k: it takes back frames a Skip#1 of
@@ -294,6 +252,7 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
   uint32_t word3 = 0;
   int64_t pos = 0;
   ctx.MainVideo->GetPosition(&word1, &word2, &pos, &word3);
+  loop.Newest = pos;
 
   int64_t skipped = 0;
   const bool copied = CopyAudio(ctx, pos, loop.NextPos, skipped);
@@ -309,8 +268,9 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
   }
 
   for (int32_t i = 0; i < kVoiceOverLines; ++i) {
-    const uint64_t until = static_cast<uint64_t>(ctx.Mixer.LastVoicePos[i]) + 5u;
-    stats.VoiceDetected[i].store(static_cast<uint64_t>(pos) < until ? 1 : 0, std::memory_order_relaxed);
+    const int64_t last = ctx.Mixer.LastVoicePos[i];
+    const bool recent = last != kNoVoiceYet && static_cast<uint64_t>(pos) < static_cast<uint64_t>(last) + 5u;
+    stats.VoiceDetected[i].store(recent ? 1 : 0, std::memory_order_relaxed);
     stats.VoiceLevelDB[i].store(0, std::memory_order_relaxed);
   }
   stats.InterNoiseDB.store(0, std::memory_order_relaxed);
@@ -361,10 +321,18 @@ void RunAudioPump(std::unique_ptr<PumpContext> ctx, const std::atomic<uint8_t>& 
   ApplyThreadPriority(ctx->Settings.CpuPriority.Load(std::memory_order_relaxed));
   PumpLoopState loop;
   loop.NextPos = ctx->StartPosition;
+  FramePacer pacer(ctx->Rate);
 
   while (stopRequested.load(std::memory_order_acquire) == 0) {
     ReloadMixerSettings(*ctx, mixer);
-    if (!RunPumpPass(*ctx, loop, stats)) std::this_thread::sleep_for(kIdleSleep);
+    const bool copied = RunPumpPass(*ctx, loop, stats);
+    pacer.Observe(loop.Newest, FramePacer::Clock::now());
+    if (!copied) {
+      // Nothing copied: wait for the next frame, or look again soon when a
+      // frame is there but its read or a fifo write was refused.
+      const bool pending = LagBeyond(loop.Newest, loop.NextPos) > 0;
+      std::this_thread::sleep_until(pacer.NextLook(pending, FramePacer::Clock::now()));
+    }
   }
 
   // Release: the threads see the flag; nothing else is published with it.

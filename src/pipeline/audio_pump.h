@@ -80,6 +80,7 @@ struct PumpContext {
 // State of the pump kept outside the context.
 struct PumpLoopState {
   int64_t NextPos = 0;
+  int64_t Newest = 0;  // the capture's newest position at the last pass
   FullnessAccumulator Audio[kMaxTargets];
   bool LastVerdictGood = true;
 };

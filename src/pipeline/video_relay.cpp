@@ -5,6 +5,8 @@
 #include <limits>
 #include <thread>
 
+#include "pipeline/frame_math.h"
+#include "pipeline/frame_pacer.h"
 #include "platform/system/debug_trace.h"
 #include "platform/system/thread_priority.h"
 
@@ -13,30 +15,6 @@ namespace quellvox {
 namespace {
 
 constexpr int32_t kReadMode = 2;  // passed to ReadFrame / ReadField unchanged
-constexpr auto kIdleSleep = std::chrono::milliseconds(1);
-
-int64_t WrapAdd(int64_t a, int64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
-
-int64_t WrapSub(int64_t a, int64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
-}
-
-// Skip#1: the frames to jump when newest lies `lag` (at least 1) frames
-// beyond next, or -1 when there is no jump. Trailing by more than MaxLag (a
-// negative MaxLag, from a negative stored delay, is exceeded by every lag),
-// the relay resumes two frames behind newest: lag - 2 frames, which is 0
-// (a jump of nothing, still traced) for a lag of 2. With a MaxLag of 0 or
-// below a lag of 1 already exceeds it, and lag - 2 would be a step
-// backwards: there is then no jump at all.
-int64_t Skip1Frames(uint64_t lag, int32_t maxLag) {
-  if (maxLag >= 0 && lag <= static_cast<uint64_t>(maxLag)) return -1;
-  if (lag < 2) return -1;
-  const uint64_t d = lag - 2;
-  return d > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
-                                                                         : static_cast<int64_t>(d);
-}
 
 // Borrows a frame buffer from the row's layer. A buffer that is lent but
 // then not submitted (a read failed) is not handed back by a call: the
@@ -62,9 +40,9 @@ bool Submit(const PumpContext& ctx, int32_t row, int32_t frameNumber) {
 
 bool CopyVideoFrame(const PumpContext& ctx, int32_t row, int64_t newest, int64_t& next, int64_t& skipped,
                     int32_t& fill) {
-  if (static_cast<uint64_t>(newest) <= static_cast<uint64_t>(next)) return false;
+  if (LagBeyond(newest, next) == 0) return false;
 
-  const int64_t d = Skip1Frames(static_cast<uint64_t>(newest) - static_cast<uint64_t>(next), ctx.MaxLag);
+  const int64_t d = Skip1Frames(LagBeyond(newest, next), ctx.MaxLag);
   if (d >= 0) {
     DebugTrace("Quellvox%s::CopyVideoFrame[%d] -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(), row,
                static_cast<long long>(d), static_cast<long long>(next), static_cast<long long>(newest));
@@ -80,14 +58,12 @@ bool CopyVideoFrame(const PumpContext& ctx, int32_t row, int64_t newest, int64_t
   int32_t notRead = 0;
   if (ctx.MainVideo->ReadFrame(buffer, size, ctx.LinePitch, &pos, &notRead, kReadMode) != 0) return false;
 
-  const int32_t frameNumber =
-      static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(pos)) -
-                           static_cast<uint32_t>(static_cast<uint64_t>(ctx.StartPosition)));
+  const int32_t frameNumber = FramesSince(pos, ctx.StartPosition);
   fill = frameNumber;
   if (!Submit(ctx, row, frameNumber)) return false;
 
   if (pos != next) {
-    const int32_t k = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(WrapSub(pos, next))));
+    const int32_t k = FramesSince(pos, next);
     DebugTrace("Quellvox%s::CopyVideoFrame[%d] -- Skip#2 %d frames  %lld --> %lld on frame %lld\n",
                ctx.InstanceId.c_str(), row, k, static_cast<long long>(next), static_cast<long long>(pos),
                static_cast<long long>(newest));
@@ -100,11 +76,11 @@ bool CopyVideoFrame(const PumpContext& ctx, int32_t row, int64_t newest, int64_t
 bool CopyVideoFields(const PumpContext& ctx, int32_t row, int64_t newest, int64_t& next, int64_t& skipped,
                      int32_t& fill) {
   // Two frames are needed.
-  if (static_cast<uint64_t>(newest) <= static_cast<uint64_t>(next) + 1u) return false;
+  if (LagBeyond(newest, next) < 2) return false;
 
   // An even jump keeps the pairs on the same capture frames. Two frames are
   // there, so a jump is never negative.
-  int64_t d = Skip1Frames(static_cast<uint64_t>(newest) - static_cast<uint64_t>(next), ctx.MaxLag);
+  int64_t d = Skip1Frames(LagBeyond(newest, next), ctx.MaxLag);
   if (d >= 0) {
     d &= ~int64_t{1};
     DebugTrace("Quellvox%s::CopyVideoFields[%d] -- Skip#1 %lld frames  %lld --> %lld\n", ctx.InstanceId.c_str(), row,
@@ -167,6 +143,7 @@ void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& sk
   int64_t next = ctx.StartPosition;
   FullnessAccumulator accumulator;
   const bool weave = ctx.WeaveFields[row];
+  FramePacer pacer(ctx.Rate);
 
   // Acquire pairs with the pump's release store after its loop.
   while (ctx.VideoStop.load(std::memory_order_acquire) == 0) {
@@ -175,6 +152,7 @@ void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& sk
     uint32_t word2 = 0;
     uint32_t word3 = 0;
     ctx.RegionCapture[row]->GetPosition(&word1, &word2, &newest, &word3);
+    pacer.Observe(newest, FramePacer::Clock::now());
 
     int64_t skipped = 0;
     int32_t fill = 0;
@@ -197,7 +175,12 @@ void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& sk
       priority = wanted;
       ApplyThreadPriority(priority);
     }
-    if (!copied) std::this_thread::sleep_for(kIdleSleep);
+    if (!copied) {
+      // Nothing taken: wait for the next frame, or look again soon when a
+      // frame is there but its lend or read was refused.
+      const bool pending = LagBeyond(newest, next) >= (weave ? 2u : 1u);
+      std::this_thread::sleep_until(pacer.NextLook(pending, FramePacer::Clock::now()));
+    }
   }
 }
 

@@ -14,7 +14,8 @@ namespace quellvox {
 // Video thread of row `row`: runs until the context's VideoStop is set.
 // Adds its skipped frames to skipVideo (atomic add) after each submitted
 // frame and publishes its fullness every 100 frames. Allocates nothing,
-// takes no lock; sleeps 1 ms after a pass that submitted nothing.
+// takes no lock; after a pass that submitted nothing it sleeps until the
+// capture's next frame is due (see FramePacer).
 void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& skipVideo, FullnessRecord& fullness);
 
 // Video thread. Copies capture frame `next` into the row's layer when

@@ -102,7 +102,7 @@ TEST_F(Mixer, LineNotInUseChangesNothing) {
   SetVoice(1, 0.5f);
   MixVoiceOverLine(settings_, state_, 0, Input(), 5);
   EXPECT_EQ(state_.FloorGain[0], 1.0f);
-  EXPECT_EQ(state_.LastVoicePos[0], 0);
+  EXPECT_EQ(state_.LastVoicePos[0], kNoVoiceYet);
   for (float v : mix_) EXPECT_EQ(v, 0.0f);
 }
 
@@ -150,6 +150,16 @@ TEST_F(Mixer, FadeNeverGoesBelowTheDuckGain) {
   settings_.DecreaseDB = 400;  // a stored value far beyond the dialog's range
   UseLine(0, {Stereo, 1}, {Stereo, 0});
   EXPECT_GE(FloorGainAfter(1000, 1026), state_.DuckGain);
+}
+
+// A capture that started moments before the pump: its positions lie below
+// the timeout, and with no voice yet the floor stays open from the start.
+TEST_F(Mixer, WithoutVoiceTheFloorIsOpenFromPositionZeroOn) {
+  UseLine(0, {Stereo, 1}, {Stereo, 0});
+  for (const int64_t pos : {0, 1, 15, 29, 30, 31}) {
+    Mix(pos);
+    EXPECT_EQ(state_.FloorGain[0], 1.0f) << "position " << pos;
+  }
 }
 
 TEST_F(Mixer, PositionBeforeTheLastVoiceOpensTheFloor) {
@@ -256,7 +266,7 @@ TEST_F(Mixer, WithoutFloorEveryLineInUseCountsAsVoice) {
   Mix(1234);
   EXPECT_EQ(state_.LastVoicePos[0], 1234);
   EXPECT_EQ(state_.LastVoicePos[3], 1234);
-  EXPECT_EQ(state_.LastVoicePos[1], 0);
+  EXPECT_EQ(state_.LastVoicePos[1], kNoVoiceYet);
   for (float v : mix_) EXPECT_EQ(v, 0.0f);  // silent voice, no floor
 }
 
@@ -275,6 +285,22 @@ TEST_F(Mixer, LinesSharingAPlaneEachAddTheFloorAtTheirOwnGain) {
   Mix(1000);  // both open: position before line 1's voice
   EXPECT_EQ(LeftOf(1, 0), 0.25f + 0.25f * 0.5f);
   EXPECT_EQ(LeftOf(0, 0), 0.0f);
+}
+
+TEST_F(Mixer, FloorOnALaterPairIsReadFromThatPair) {
+  Configure(6, 100, 2);
+  for (int32_t s = 0; s < frames_; ++s) {
+    block_[s * 6] = block_[s * 6 + 1] = 0.0f;           // pair 0: the silent voice
+    block_[s * 6 + 4] = 0.125f;                          // pair 2: the floor
+    block_[s * 6 + 5] = -0.125f;
+  }
+  settings_.CommonLine = {Stereo, 2};
+  UseLine(0, {Stereo, 0}, {Stereo, 1});
+  Mix(1000);
+  for (int32_t s = 0; s < frames_; ++s) {
+    ASSERT_EQ(mix_[static_cast<size_t>((frames_ + s) * 2)], 0.125f) << s;
+    ASSERT_EQ(mix_[static_cast<size_t>((frames_ + s) * 2 + 1)], -0.125f) << s;
+  }
 }
 
 TEST_F(Mixer, StereoFloorIntoALeftLineIsFoldedToItsHalfSum) {
@@ -372,7 +398,7 @@ TEST_F(Mixer, BlockLargerThanItsBufferIsNotRead) {
   std::fill(mix_.begin(), mix_.end(), 9.0f);
   MixBlock(settings_, state_, in, 1000);
   for (float v : mix_) EXPECT_EQ(v, 0.0f);
-  EXPECT_EQ(state_.LastVoicePos[0], 0);
+  EXPECT_EQ(state_.LastVoicePos[0], kNoVoiceYet);
 }
 
 // MixBlock walks the block in pieces; its result must be that of the lines

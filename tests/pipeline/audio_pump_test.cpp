@@ -350,12 +350,14 @@ TEST_F(PumpPass, VoiceStaysDetectedForFourFramesAfterTheLastVoice) {
   // The comparison is unsigned: a last voice at a negative position reads
   // as one far ahead of pos.
   ctx->Mixer.LastVoicePos[6] = -100;
+  ctx->Mixer.LastVoicePos[7] = kNoVoiceYet;  // as the pump starts
   core_->Stats.VoiceLevelDB[4] = 9;
   core_->Stats.InterNoiseDB = 9;
   IdlePasses(*ctx, loop, 1);
   EXPECT_EQ(core_->Stats.VoiceDetected[4].load(), 1);
   EXPECT_EQ(core_->Stats.VoiceDetected[5].load(), 0);
   EXPECT_EQ(core_->Stats.VoiceDetected[6].load(), 1);
+  EXPECT_EQ(core_->Stats.VoiceDetected[7].load(), 0);
   EXPECT_EQ(core_->Stats.VoiceLevelDB[4].load(), 0);
   EXPECT_EQ(core_->Stats.InterNoiseDB.load(), 0);
   EXPECT_EQ(core_->Stats.ProcessingSeconds.load(), 2);

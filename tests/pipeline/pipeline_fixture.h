@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/instance_core.h"
+#include "tests/support/recording_messages.h"
 #include "pipeline/audio_pump.h"
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
@@ -19,20 +20,6 @@
 namespace quellvox::pipeline_testing {
 
 namespace st = quellvox::studio_test;
-
-class RecordingMessages final : public UserMessages {
- public:
-  struct Message {
-    std::string Text;
-    std::string Caption;
-    uint32_t Style = 0;
-  };
-  int32_t Show(std::string_view text, std::string_view caption, uint32_t style) override {
-    Shown.push_back({std::string(text), std::string(caption), style});
-    return IDOK;
-  }
-  std::vector<Message> Shown;
-};
 
 // Polls `done` until it holds; gives up after `limit` of real time (the
 // pipeline's threads make the progress, the studio's clock stands still).
@@ -147,6 +134,16 @@ class PipelineFixture : public ::testing::Test {
   // Moves the manual clock so that capture positions below `newest` of the
   // device are captured.
   static void CaptureUpTo(int32_t device, int64_t newest) { st::AdvanceToCaptureFrame(device, newest - 1); }
+
+  // Waits until each of the last `rows` capture objects made on the device
+  // (one per row of a started pipeline) has answered one more position read:
+  // every video thread has then finished the pass it was in.
+  static void WaitForNextPass(int32_t device, int32_t rows) {
+    for (int32_t r = 0; r < rows; ++r) {
+      const int64_t seen = st::CapturePositionReads(device, r);
+      EXPECT_TRUE(WaitFor([&] { return st::CapturePositionReads(device, r) > seen; })) << "row object " << r;
+    }
+  }
 
   // The assembled pipeline's pump context, its relay prepared, on the test
   // thread: the Copy functions can then be called directly.
