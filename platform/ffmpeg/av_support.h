@@ -53,6 +53,18 @@ struct FrameRate {
   }
 };
 
+// Worker threads for a codec: 0 lets the codec choose. Under
+// ThreadSanitizer each codec runs on its caller's thread alone: the
+// libraries' own workers synchronise inside uninstrumented code, which the
+// sanitizer would report as races of ours.
+inline int CodecThreads() {
+#if defined(__SANITIZE_THREAD__)
+  return 1;
+#else
+  return 0;
+#endif
+}
+
 // FFmpeg's text for an error code.
 std::string AvError(int code);
 

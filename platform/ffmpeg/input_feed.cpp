@@ -121,7 +121,7 @@ bool InputFeed::Open(std::string& error) {
     out.reset(avcodec_alloc_context3(codec));
     if (!out || avcodec_parameters_to_context(out.get(), stream->codecpar) < 0) return false;
     out->pkt_timebase = stream->time_base;
-    out->thread_count = 0;  // the decoder picks its threads
+    out->thread_count = CodecThreads();
     return avcodec_open2(out.get(), codec, nullptr) >= 0;
   };
   if (!openDecoder(videoStream_, video_)) {

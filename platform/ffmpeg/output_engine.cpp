@@ -170,7 +170,7 @@ class OutputEngine::Encoder {
     vc_->time_base = AVRational{static_cast<int>(picture_.Rate.Den), static_cast<int>(picture_.Rate.Num)};
     vc_->framerate = picture_.Rate.Av();
     vc_->pix_fmt = ChoosePixelFormat(vcodec, spec_.PixelFormat);
-    vc_->thread_count = 0;
+    vc_->thread_count = CodecThreads();
     if (picture_.Interlaced) {
       vc_->field_order = picture_.FieldOrder ? AV_FIELD_TT : AV_FIELD_BB;
       vc_->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
