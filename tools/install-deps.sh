@@ -9,7 +9,8 @@ packages=(build-essential cmake ninja-build pkg-config git
           libgtest-dev libgmock-dev libbenchmark-dev
           libsqlite3-dev libsndfile1-dev nlohmann-json3-dev
           qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
-          xvfb xdotool trayer imagemagick x11-utils x11-xserver-utils)
+          xvfb xdotool trayer imagemagick x11-utils x11-xserver-utils
+          clang libclang-rt-14-dev)  # clang and its libFuzzer: tools/fuzz.sh
 
 missing=()
 for p in "${packages[@]}"; do

@@ -192,6 +192,19 @@ class ComStringHolder {
   ComString s_ = nullptr;
 };
 
+// A component string made from UTF-8 for the length of one call, passed
+// straight to the component; freed when it goes.
+class ComText {
+ public:
+  explicit ComText(std::string_view utf8) : s_(ComStringFromUtf8(utf8)) {}
+  explicit ComText(const char* utf8) : s_(ComStringFromUtf8(utf8)) {}
+  explicit ComText(std::u16string_view text) : s_(ComStringAlloc(text)) {}
+  operator const char16_t*() const { return s_.Get(); }  // NOLINT: passed straight to the component
+
+ private:
+  ComStringHolder s_;
+};
+
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 // Appends one code point (at most U+10FFFF) as UTF-8.

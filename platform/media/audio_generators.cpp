@@ -8,6 +8,8 @@
 #include <mutex>
 #include <numbers>
 
+#include "platform/media/regular_file.h"
+
 namespace quellvox::studio {
 
 namespace {
@@ -28,6 +30,11 @@ inline float Noise(int64_t s, uint64_t seed) {
 inline double Uniform(uint64_t a, uint64_t b, uint64_t c = 0) {
   return static_cast<double>(Mix64(Mix64(a * 0x9E3779B97F4A7C15ull + b) + c) >> 11) * (1.0 / 9007199254740992.0);
 }
+
+struct SndfileCloser {
+  void operator()(SNDFILE* f) const { sf_close(f); }
+};
+using Sndfile = std::unique_ptr<SNDFILE, SndfileCloser>;
 
 inline int64_t Wrap(int64_t s, int64_t period) {
   const int64_t m = s % period;
@@ -219,32 +226,72 @@ class FileGenerator final : public PairGenerator {
 
 }  // namespace
 
-std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, std::string& error) {
+std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, int64_t maxSamples,
+                                                     std::string& error) {
+  const FileDescriptor fd = OpenRegularFile(path, error);
+  if (!fd) {
+    error = "cannot read audio file \"" + path + "\": it " + error;
+    return nullptr;
+  }
   SF_INFO info{};
-  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  // The descriptor stays ours (SF_FALSE): closed by its holder whatever
+  // libsndfile does on a failed open.
+  const Sndfile f(sf_open_fd(fd.Get(), SFM_READ, &info, SF_FALSE));
   if (!f) {
     error = "cannot read audio file \"" + path + "\": " + sf_strerror(nullptr);
     return nullptr;
   }
-  auto file = std::make_shared<LoadedAudioFile>();
-  file->Path = path;
-  file->Channels = info.channels;
-  file->SampleRate = info.samplerate;
-  if (info.frames <= 0 || info.channels <= 0) {
-    sf_close(f);
+  if (info.channels <= 0 || info.frames <= 0) {
     error = "audio file \"" + path + "\" holds no audio";
     return nullptr;
   }
-  file->Samples.resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
-  const sf_count_t got = sf_readf_float(f, file->Samples.data(), info.frames);
-  sf_close(f);
-  if (got <= 0) {
-    error = "cannot read audio file \"" + path + "\"";
+  const int64_t channels = info.channels;
+  const int64_t capFrames = maxSamples / channels;
+  // The count libsndfile reports is a hint only: a stream of unknown length
+  // reports a huge one, so memory is reserved for at most the cap and the
+  // file is read until it ends or passes the cap.
+  const int64_t expected = std::min<int64_t>(info.frames, capFrames);
+  const std::string tooLong = "audio file \"" + path + "\" holds more than the " + std::to_string(maxSamples) +
+                              " samples the file sources of a description may still load";
+  try {
+    auto file = std::make_shared<LoadedAudioFile>();
+    file->Path = path;
+    file->Channels = info.channels;
+    file->SampleRate = info.samplerate;
+    // One frame more than expected: how a file that ends where it says is
+    // told from one that goes on.
+    file->Samples.reserve(static_cast<size_t>((expected + 1) * channels));
+    const int64_t chunkFrames = std::max<int64_t>(1, (int64_t{1} << 16) / channels);
+    int64_t frames = 0;
+    for (;;) {
+      // At most one frame beyond the cap (and, while the file keeps to its
+      // count, beyond that count) is asked for.
+      int64_t want = std::min(chunkFrames, capFrames - frames + 1);
+      if (frames <= expected) want = std::min(want, expected - frames + 1);
+      file->Samples.resize(static_cast<size_t>((frames + want) * channels));
+      const sf_count_t got = sf_readf_float(f.get(), file->Samples.data() + frames * channels, want);
+      if (got < 0 || sf_error(f.get()) != SF_ERR_NO_ERROR) {
+        error = "cannot read audio file \"" + path + "\": " + sf_strerror(f.get());
+        return nullptr;
+      }
+      frames += got;
+      if (frames > capFrames) {
+        error = tooLong;
+        return nullptr;
+      }
+      if (got < want) break;
+    }
+    if (frames == 0) {
+      error = "audio file \"" + path + "\" holds no audio";
+      return nullptr;
+    }
+    file->Frames = frames;
+    file->Samples.resize(static_cast<size_t>(frames * channels));
+    return file;
+  } catch (const std::exception& e) {  // std::bad_alloc, std::length_error
+    error = "cannot load audio file \"" + path + "\": " + e.what();
     return nullptr;
   }
-  file->Frames = got;
-  file->Samples.resize(static_cast<size_t>(got) * static_cast<size_t>(info.channels));
-  return file;
 }
 
 std::unique_ptr<PairGenerator> MakePairGenerator(const PairSource& source, int32_t sampleRate) {

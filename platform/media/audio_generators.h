@@ -20,8 +20,17 @@ struct LoadedAudioFile {
   std::vector<float> Samples;
 };
 
-// Loads a file with libsndfile; nullptr and `error` on failure.
-std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, std::string& error);
+// What the file sources of one description may hold in memory together, in
+// samples (floats): 64 Mi samples, 256 MiB, about 11 minutes of a stereo
+// pair at 48 kHz. A file is looped, so a short one serves as well.
+inline constexpr int64_t kMaxFileSourceSamples = int64_t{64} << 20;
+
+// Loads a regular file with libsndfile, reading it piece by piece up to
+// `maxSamples` (a file that holds more is refused, whatever length it
+// declares). Never blocks on a FIFO or a device: those are refused. nullptr and `error` on any failure, including
+// a lack of memory.
+std::shared_ptr<const LoadedAudioFile> LoadAudioFile(const std::string& path, int64_t maxSamples,
+                                                     std::string& error);
 
 enum class PairSourceKind { Silence, Tone, Floor, Speech, File };
 

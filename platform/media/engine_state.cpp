@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <nlohmann/json.hpp>
 
 #include "platform/media/studio.h"
@@ -20,6 +21,13 @@
 namespace quellvox::studio {
 
 namespace {
+
+// The most sample frames one fifo holds: 2^24, about 350 s at 48 kHz
+// (128 MiB of stereo floats).
+constexpr int64_t kMaxFifoFrames = int64_t{1} << 24;
+// The most a layer's lend buffers made ready up front may take: 2 GiB, some
+// 500 UYVY frames of 1080 lines.
+constexpr int64_t kMaxPreallocatedBytes = int64_t{2} << 30;
 
 int64_t Wrap(int64_t v, int64_t m) {
   const int64_t r = v % m;
@@ -246,14 +254,31 @@ void EngineState::FreeBufferLocked(Layer& layer, int32_t buffer) {
 HResult EngineState::CreateLayer(const std::string& name, int32_t number, int32_t depth, Layer*& out) {
   // Buffers made ready up front are allocated and paged in before the lock
   // is taken, on the caller's set-up path.
+  // Sizes come from the description and the caller's depth: what an engine
+  // could not hold is refused with a code, and no allocation failure ever
+  // leaves the component as an exception.
   std::vector<std::unique_ptr<uint8_t[]>> ready;
   if (desc_.Preallocate && depth > 0) {
-    ready.resize(static_cast<size_t>(depth));
-    for (auto& b : ready) {
-      b = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(regionBytes_));
-      std::memset(b.get(), 0, static_cast<size_t>(regionBytes_));
+    if (static_cast<int64_t>(depth) * regionBytes_ > kMaxPreallocatedBytes) return E_OUTOFMEMORY;
+    try {
+      ready.resize(static_cast<size_t>(depth));
+      for (auto& b : ready) {
+        b = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(regionBytes_));
+        std::memset(b.get(), 0, static_cast<size_t>(regionBytes_));
+      }
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
     }
   }
+  try {
+    return AddLayer(name, number, depth, std::move(ready), out);
+  } catch (const std::exception&) {  // std::bad_alloc, std::length_error (a recording too long to hold)
+    return E_OUTOFMEMORY;
+  }
+}
+
+HResult EngineState::AddLayer(const std::string& name, int32_t number, int32_t depth,
+                                       std::vector<std::unique_ptr<uint8_t[]>> ready, Layer*& out) {
   std::lock_guard lock(mu_);
   EvaluateLocked(ClockNow());
   for (const auto& l : layers_) {
@@ -306,13 +331,21 @@ HResult EngineState::CreateFifo(Layer* layer, int32_t number, int32_t depth) {
   std::lock_guard lock(mu_);
   EvaluateLocked(ClockNow());
   if (FindFifoLocked(*layer, number)) return kRefused;
+  // The depth comes from the caller's settings: a fifo beyond what an
+  // engine could hold is refused as an engine refuses it, never attempted.
+  const int64_t capacity =
+      std::max<int64_t>(1, SampleOf(evaluatedPos_ + 1 + depth) - SampleOf(evaluatedPos_ + 1));
+  if (capacity > kMaxFifoFrames) return E_OUTOFMEMORY;
   auto fifo = std::make_unique<Fifo>();
   fifo->report.Number = number;
   fifo->report.DepthFrames = depth;
-  fifo->capacity = SampleOf(evaluatedPos_ + 1 + depth) - SampleOf(evaluatedPos_ + 1);
-  if (fifo->capacity < 1) fifo->capacity = 1;
-  fifo->ring.assign(static_cast<size_t>(2 * fifo->capacity), 0.0f);
-  fifo->valid.assign(static_cast<size_t>(fifo->capacity), 0);
+  fifo->capacity = capacity;
+  try {
+    fifo->ring.assign(static_cast<size_t>(2 * fifo->capacity), 0.0f);
+    fifo->valid.assign(static_cast<size_t>(fifo->capacity), 0);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   fifo->readAbs = SampleOf(evaluatedPos_ + 1);
   fifo->writeAbs = fifo->readAbs;
   fifo->keepMax = studio_.KeepPresented().load(std::memory_order_relaxed);

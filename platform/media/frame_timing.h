@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace quellvox::studio {
 
@@ -56,6 +57,33 @@ inline std::optional<FrameRate> FrameRateFromNumber(double rate) {
     return FrameRate{static_cast<int64_t>(ntscWhole) * 1000, 1001};
   }
   return std::nullopt;
+}
+
+// A rate given as a text "num/den": two whole numbers of decimal digits
+// only (no sign, no blank anywhere), each at most 1,000,000, with the same
+// bounds as a number: from 1000/1001 (the slowest of the 1000/1001 family)
+// to 1000 frames/s.
+inline std::optional<FrameRate> FrameRateFromText(std::string_view text) {
+  int64_t part[2] = {0, 0};
+  int index = 0;
+  size_t digits = 0;
+  for (const char c : text) {
+    if (c == '/' && index == 0 && digits > 0) {
+      index = 1;
+      digits = 0;
+    } else if (c >= '0' && c <= '9') {
+      part[index] = part[index] * 10 + (c - '0');
+      ++digits;
+      if (part[index] > 1'000'000) return std::nullopt;
+    } else {
+      return std::nullopt;
+    }
+  }
+  const int64_t num = part[0];
+  const int64_t den = part[1];
+  if (index != 1 || digits == 0 || num == 0 || den == 0) return std::nullopt;
+  if (num * 1001 < den * 1000 || num > den * 1000) return std::nullopt;
+  return FrameRate{num, den};
 }
 
 // The 64-bit value nearest to `near` whose low 32 bits are `low`.

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace quellvox::studio {
 
@@ -97,14 +95,10 @@ std::shared_ptr<Studio> LoadFromEnvironment() {
   StudioDescription desc;
   std::string error;
   if (path && *path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    if (in) text << in.rdbuf();
-    if (!in) {
-      error = "cannot read the file";
-    } else {
+    std::string text;
+    if (ReadStudioDescriptionFile(path, text, error)) {
       const std::string base = std::filesystem::path(path).parent_path().string();
-      ParseStudioDescription(text.str(), base, desc, error);
+      ParseStudioDescription(text, base, desc, error);
     }
     if (!error.empty()) {
       // One line, one write: the studio then offers no devices and no engines.

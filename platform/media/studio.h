@@ -108,7 +108,8 @@ class EngineState {
   void SetReports(const studio_test::EngineReports& reports);
 
   struct Layer;
-  // 0 and the new layer; kRefused when the number is taken by a live layer.
+  // 0 and the new layer; kRefused when the number is taken by a live layer,
+  // E_OUTOFMEMORY when its buffers or the engine's recording cannot be held.
   HResult CreateLayer(const std::string& name, int32_t number, int32_t depth, Layer*& out);
   void ReleaseLayer(Layer* layer);
 
@@ -130,6 +131,9 @@ class EngineState {
 
  private:
   struct Fifo;
+  // Takes the lock; `ready` holds the layer's buffers when made up front.
+  HResult AddLayer(const std::string& name, int32_t number, int32_t depth,
+                   std::vector<std::unique_ptr<uint8_t[]>> ready, Layer*& out);
   void EvaluateLocked(int64_t now);
   void PresentVideoLocked(Layer& layer, int64_t q);
   void TakeAudioLocked(Fifo& fifo, int64_t a, int64_t b, float* mix);

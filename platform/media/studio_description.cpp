@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/media/fault_table.h"
+#include "platform/media/regular_file.h"
 #include "platform/media/test_pattern.h"
 
 namespace quellvox::studio {
@@ -24,6 +26,22 @@ struct DescriptionError : std::runtime_error {
 
 [[noreturn]] void Fail(const std::string& where, const std::string& what) {
   throw DescriptionError(where.empty() ? what : where + ": " + what);
+}
+
+constexpr const char* kRateRule =
+    "whole rates and the 1000/1001 family from 1 to 1000 frames/s as a number, or \"num/den\" "
+    "between 1000/1001 and 1000";
+
+// A whole number of the description within [lo, hi]. Checked on the value
+// as written: a number beyond 64 bits, or beyond the range of the field it
+// goes into, is refused, never wrapped.
+int64_t WholeNumber(const json& j, const std::string& path, int64_t lo, int64_t hi) {
+  if (!j.is_number_integer()) Fail(path, "must be a whole number");
+  const bool inRange = j.is_number_unsigned() ? hi >= 0 && j.get<uint64_t>() <= static_cast<uint64_t>(hi) &&
+                                                    (lo <= 0 || j.get<uint64_t>() >= static_cast<uint64_t>(lo))
+                                              : j.get<int64_t>() >= lo && j.get<int64_t>() <= hi;
+  if (!inRange) Fail(path, "must lie between " + std::to_string(lo) + " and " + std::to_string(hi));
+  return j.get<int64_t>();
 }
 
 // Reads the members of one JSON object, refusing unknown keys.
@@ -49,11 +67,7 @@ class Reader {
   }
   void Int64(const char* key, int64_t& out, int64_t lo, int64_t hi) const {
     if (!Has(key)) return;
-    const json& j = At(key);
-    if (!j.is_number_integer()) Fail(Path(key), "must be a whole number");
-    const int64_t v = j.get<int64_t>();
-    if (v < lo || v > hi) Fail(Path(key), "must lie between " + std::to_string(lo) + " and " + std::to_string(hi));
-    out = v;
+    out = WholeNumber(At(key), Path(key), lo, hi);
   }
   void Number(const char* key, double& out, double lo, double hi) const {
     if (!Has(key)) return;
@@ -92,20 +106,17 @@ class Reader {
     const json& j = At(key);
     if (j.is_number()) {
       const auto r = FrameRateFromNumber(j.get<double>());
-      if (!r) Fail(Path(key), "impossible frame rate " + Format(j.get<double>()));
+      if (!r) Fail(Path(key), "impossible frame rate " + Format(j.get<double>()) + " (" + kRateRule + ")");
       out = *r;
       return;
     }
     if (j.is_string()) {
       const std::string s = j.get<std::string>();
-      long long num = 0, den = 0;
-      char tail = 0;
-      if (std::sscanf(s.c_str(), "%lld/%lld%c", &num, &den, &tail) == 2 && num > 0 && den > 0 && num <= 1'000'000 &&
-          den <= 1'000'000 && num / den <= 1000) {
-        out = FrameRate{num, den};
+      if (const auto r = FrameRateFromText(s)) {
+        out = *r;
         return;
       }
-      Fail(Path(key), "impossible frame rate \"" + s + "\" (a number or \"num/den\")");
+      Fail(Path(key), "impossible frame rate \"" + s + "\" (" + kRateRule + ")");
     }
     Fail(Path(key), "must be a number or \"num/den\"");
   }
@@ -134,8 +145,15 @@ class Reader {
 
 std::string Indexed(const std::string& base, size_t i) { return base + "[" + std::to_string(i) + "]"; }
 
+// The audio files of one description: each loaded once, all of them
+// together within kMaxFileSourceSamples.
+struct AudioFiles {
+  std::map<std::string, std::shared_ptr<const LoadedAudioFile>> Loaded;
+  int64_t SamplesLeft = kMaxFileSourceSamples;
+};
+
 void ReadPair(const json& j, const std::string& path, int32_t sampleRate, const std::string& baseDir,
-              std::map<std::string, std::shared_ptr<const LoadedAudioFile>>& files, PairSource& out) {
+              AudioFiles& files, PairSource& out) {
   Reader r(j, path, {"source", "levelDb", "frequency", "seed", "path", "fileChannels"});
   std::string source = "silence";
   r.String("source", source);
@@ -164,11 +182,10 @@ void ReadPair(const json& j, const std::string& path, int32_t sampleRate, const 
   r.String("path", out.Path);
   if (r.Has("fileChannels")) {
     const json& fc = r.At("fileChannels");
-    if (!fc.is_array() || fc.size() != 2 || !fc[0].is_number_integer() || !fc[1].is_number_integer()) {
-      Fail(r.Path("fileChannels"), "must be two channel numbers [left, right]");
-    }
-    out.FileLeft = fc[0].get<int32_t>();
-    out.FileRight = fc[1].get<int32_t>();
+    if (!fc.is_array() || fc.size() != 2) Fail(r.Path("fileChannels"), "must be two channel numbers [left, right]");
+    // libsndfile gives a file at most 1024 channels.
+    out.FileLeft = static_cast<int32_t>(WholeNumber(fc[0], r.Path("fileChannels") + "[0]", 0, 1023));
+    out.FileRight = static_cast<int32_t>(WholeNumber(fc[1], r.Path("fileChannels") + "[1]", 0, 1023));
   }
   if (out.Kind != PairSourceKind::File) {
     if (r.Has("path") || r.Has("fileChannels")) Fail(path, "\"path\" and \"fileChannels\" belong to file sources");
@@ -178,11 +195,12 @@ void ReadPair(const json& j, const std::string& path, int32_t sampleRate, const 
   std::filesystem::path p(out.Path);
   if (p.is_relative() && !baseDir.empty()) p = std::filesystem::path(baseDir) / p;
   const std::string full = p.string();
-  auto& cached = files[full];
+  auto& cached = files.Loaded[full];
   if (!cached) {
     std::string error;
-    cached = LoadAudioFile(full, error);
+    cached = LoadAudioFile(full, files.SamplesLeft, error);
     if (!cached) Fail(r.Path("path"), error);
+    files.SamplesLeft -= static_cast<int64_t>(cached->Samples.size());
   }
   if (cached->SampleRate != sampleRate) {
     Fail(r.Path("path"), "audio file \"" + full + "\" runs at " + std::to_string(cached->SampleRate) +
@@ -240,7 +258,7 @@ void ReadPicture(const Reader& r, int32_t& width, int32_t& height, FrameRate& ra
 }
 
 void ReadDevice(const json& j, const std::string& path, const std::string& baseDir,
-                std::map<std::string, std::shared_ptr<const LoadedAudioFile>>& files, DeviceDescription& d) {
+                AudioFiles& files, DeviceDescription& d) {
   Reader r(j, path,
            {"kind", "name", "board", "label", "width", "height", "rate", "interlaced", "fieldOrder", "sampleRate",
             "channels", "ringSeconds", "startPosition", "audio", "reports"});
@@ -300,14 +318,13 @@ void ReadFault(const json& j, const std::string& path, studio_test::FaultRule& f
   if (r.Has("code")) {
     const json& c = r.At("code");
     if (c.is_number_integer()) {
-      const int64_t v = c.get<int64_t>();
-      if (v < INT32_MIN || v > UINT32_MAX) Fail(r.Path("code"), "must be a 32-bit result code");
+      const int64_t v = WholeNumber(c, r.Path("code"), INT32_MIN, UINT32_MAX);
       f.Code = static_cast<HResult>(static_cast<uint32_t>(v));
     } else if (c.is_string()) {
       const std::string s = c.get<std::string>();
       char* end = nullptr;
       const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-      if (s.empty() || *end != '\0' || v > 0xFFFFFFFFull) Fail(r.Path("code"), "must be a 32-bit result code");
+      if (s.empty() || !std::isdigit(static_cast<unsigned char>(s[0])) || *end != '\0' || v > 0xFFFFFFFFull) Fail(r.Path("code"), "must be a 32-bit result code");
       f.Code = static_cast<HResult>(static_cast<uint32_t>(v));
     } else {
       Fail(r.Path("code"), "must be a number or a text such as \"0x80004005\"");
@@ -349,7 +366,7 @@ bool ParseStudioDescription(std::string_view text, const std::string& baseDir, S
       Fail("", std::string("not valid JSON (") + e.what() + ")");
     }
     Reader r(root, "", {"devices", "engines", "faults", "recording"});
-    std::map<std::string, std::shared_ptr<const LoadedAudioFile>> files;
+    AudioFiles files;
     if (r.Has("devices")) {
       const json& list = r.At("devices");
       if (!list.is_array()) Fail("devices", "must be a list");
@@ -388,6 +405,18 @@ bool ParseStudioDescription(std::string_view text, const std::string& baseDir, S
       std::filesystem::path p(out.RecordingFolder);
       if (p.is_relative() && !baseDir.empty()) out.RecordingFolder = (std::filesystem::path(baseDir) / p).string();
     }
+    // A recording engine holds its programme audio for maxSeconds in memory
+    // from its first layer on: bounded here, before anything is sized.
+    for (size_t i = 0; i < out.Engines.size(); ++i) {
+      const EngineDescription& e = out.Engines[i];
+      const double bytes = out.RecordMaxSeconds * e.SampleRate * e.StereoLines * 2.0 * sizeof(float);
+      if (e.Record && bytes > static_cast<double>(kMaxRecordingBytes)) {
+        Fail(Indexed("engines", i) + ".record",
+             "a recording of " + Reader::Format(out.RecordMaxSeconds) + " s (recording.maxSeconds) of " +
+                 std::to_string(e.StereoLines) + " stereo lines at " + std::to_string(e.SampleRate) +
+                 " Hz takes more than " + std::to_string(kMaxRecordingBytes >> 20) + " MiB");
+      }
+    }
   } catch (const DescriptionError& e) {
     out = StudioDescription{};
     error = e.what();
@@ -396,8 +425,18 @@ bool ParseStudioDescription(std::string_view text, const std::string& baseDir, S
     out = StudioDescription{};
     error = e.what();
     return false;
+  } catch (const std::exception& e) {  // std::bad_alloc and the like: one message, as any other problem
+    out = StudioDescription{};
+    error = std::string("cannot be loaded (") + e.what() + ")";
+    return false;
   }
   return true;
+}
+
+bool ReadStudioDescriptionFile(const std::string& path, std::string& text, std::string& error) {
+  if (ReadRegularFile(path, kMaxDescriptionBytes, text, error)) return true;
+  error = "the file " + error;
+  return false;
 }
 
 std::string DefaultDescriptionText() {

@@ -2,6 +2,7 @@
 // recordings, read from a JSON description (format in README).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,6 +63,18 @@ struct StudioDescription {
 // to `baseDir`. False with `error` naming the problem (and where it is).
 bool ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out,
                             std::string& error);
+
+// The most programme audio a recording engine may hold: 2 GiB, some 31
+// minutes of three stereo lines at 48 kHz.
+inline constexpr int64_t kMaxRecordingBytes = int64_t{2} << 30;
+
+// A description is a small text: a longer file is refused unread.
+inline constexpr size_t kMaxDescriptionBytes = size_t{1} << 20;
+
+// The text of the description file at `path`: a regular file (never a FIFO,
+// a device or a folder, which could block or never end) of at most
+// kMaxDescriptionBytes. False with `error` saying what the file is instead.
+bool ReadStudioDescriptionFile(const std::string& path, std::string& text, std::string& error);
 
 // The built-in description.
 std::string DefaultDescriptionText();

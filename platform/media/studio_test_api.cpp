@@ -1,8 +1,6 @@
 #include "platform/media/studio_test_api.h"
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/media/studio.h"
 #include "platform/media/studio_clock.h"
@@ -32,15 +30,14 @@ bool Load(std::string_view text, const std::string& baseDir, const std::string& 
 bool LoadDescriptionText(std::string_view json, std::string* error) { return Load(json, "", "text", error); }
 
 bool LoadDescriptionFile(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  if (in) text << in.rdbuf();
-  if (!in) {
-    if (error) *error = "cannot read the file";
+  std::string text;
+  std::string problem;
+  if (!studio::ReadStudioDescriptionFile(path, text, problem)) {
+    if (error) *error = problem;
     studio::ReplaceStudio(std::make_shared<studio::Studio>(studio::StudioDescription{}, true, path));
     return false;
   }
-  return Load(text.str(), std::filesystem::path(path).parent_path().string(), path, error);
+  return Load(text, std::filesystem::path(path).parent_path().string(), path, error);
 }
 
 void LoadDefaultDescription() { Load(studio::DefaultDescriptionText(), "", "default", nullptr); }

@@ -24,8 +24,12 @@ constexpr std::string_view kValueKey = "X-Quellvox-RunValue";
 constexpr std::string_view kCommandKey = "X-Quellvox-RunCommand";
 // Longest file name most file systems take (NAME_MAX).
 constexpr size_t kMaxFileName = 255;
-// Entries of ours are a few hundred bytes; a bigger file is not read.
+// Entries of ours are a few hundred bytes; a bigger one is not read as a
+// value, and none is written.
 constexpr off_t kMaxEntrySize = 64 * 1024;
+// An entry of ours larger than that (written before the limit was kept) is
+// still recognised up to this size, so that it can be replaced or removed.
+constexpr off_t kMaxRecognisedSize = 16 * 1024 * 1024;
 
 // An entry holds text; NUL and the control characters a string value cannot
 // carry are refused, as are unpaired surrogates (they have no UTF-8 form).
@@ -40,8 +44,9 @@ enum class EntryState { Missing, Ours, Foreign };
 
 struct Entry {
   EntryState State = EntryState::Missing;
-  std::string ValueName;  // unescaped, UTF-8
-  std::string Command;    // unescaped, UTF-8
+  bool Oversized = false;  // ours, but too large to be read as a value
+  std::string ValueName;   // unescaped, UTF-8
+  std::string Command;     // unescaped, UTF-8
 };
 
 // Reads the entry at `path` without following a link and without blocking
@@ -56,7 +61,7 @@ Entry ReadEntry(const std::string& path) {
   e.State = EntryState::Foreign;
   struct stat st {};
   std::string content;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxEntrySize) {
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxRecognisedSize) {
     content.resize(static_cast<size_t>(st.st_size));
     size_t got = 0;
     while (got < content.size()) {
@@ -99,6 +104,7 @@ Entry ReadEntry(const std::string& path) {
     }
   }
   if (hasValue && hasCommand) e.State = EntryState::Ours;
+  e.Oversized = content.size() > static_cast<size_t>(kMaxEntrySize);
   return e;
 }
 
@@ -260,7 +266,7 @@ HResult AutostartFolder::Read(std::u16string_view name, std::u16string& text) co
   const std::string file = AutostartEntryFileName(name);
   if (file.empty() || dir_.empty()) return E_NOTFOUND;
   const Entry e = ReadEntry(dir_ + "/" + file);
-  if (!IsEntryOf(e, name)) return E_NOTFOUND;
+  if (!IsEntryOf(e, name) || e.Oversized) return E_NOTFOUND;
   text = Utf8ToUtf16(e.Command);
   return S_OK;
 }
@@ -272,7 +278,6 @@ HResult AutostartFolder::Write(std::u16string_view name, std::u16string_view tex
   const std::string command = Utf16ToUtf8(text);
   const RunCommandParts parts = SplitRunCommand(command);
   if (parts.Program.empty()) return E_INVALIDARG;
-  if (!MakeFolders(dir_)) return E_REG_CANTWRITE;
 
   const std::string target = dir_ + "/" + file;
   const Entry existing = ReadEntry(target);
@@ -292,7 +297,10 @@ HResult AutostartFolder::Write(std::u16string_view name, std::u16string_view tex
   content.append("Icon=").append(kAutostartIcon).append("\n");
   content.append(kValueKey).append("=").append(EscapeDesktopString(valueName)).append("\n");
   content.append(kCommandKey).append("=").append(EscapeDesktopString(command)).append("\n");
+  // What could not be read back is never written.
+  if (content.size() > static_cast<size_t>(kMaxEntrySize)) return E_INVALIDARG;
 
+  if (!MakeFolders(dir_)) return E_REG_CANTWRITE;
   // Written beside the entry under a name no desktop reads (leading dot, no
   // .desktop suffix), then renamed over it.
   std::string temp = dir_ + "/.quellvox-run-XXXXXX";
@@ -336,7 +344,7 @@ HResult AutostartFolder::List(std::vector<std::u16string>& names) const {
   for (const std::string& f : files) {
     const Entry e = ReadEntry(dir_ + "/" + f);
     const std::u16string name = Utf8ToUtf16(e.ValueName);
-    if (e.State == EntryState::Ours && AutostartEntryFileName(name) == f) names.push_back(name);
+    if (e.State == EntryState::Ours && !e.Oversized && AutostartEntryFileName(name) == f) names.push_back(name);
   }
   return S_OK;
 }

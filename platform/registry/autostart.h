@@ -21,17 +21,20 @@ class AutostartFolder {
   explicit AutostartFolder(std::string dir) : dir_(std::move(dir)) {}
 
   // The exact text written for the value; E_NOTFOUND when there is no entry
-  // of ours for it.
+  // of ours for it, or only one too large to be read (over 64 KiB).
   HResult Read(std::u16string_view name, std::u16string& text) const;
   // Creates or replaces the value's entry (atomically: a reader sees the old
   // entry or the new one). E_INVALIDARG for a name or text that an entry
   // cannot hold (control characters other than tab, line feed and carriage
   // return, unpaired surrogates, a name too long for a file name, no
-  // program); E_ACCESSDENIED when a file that is not ours has the entry's
-  // name; E_REG_CANTWRITE when the file cannot be written.
+  // program, an entry that would be over 64 KiB and so could not be read
+  // back; refused before anything is written); E_ACCESSDENIED when a file
+  // that is not ours has the entry's name; E_REG_CANTWRITE when the file
+  // cannot be written.
   HResult Write(std::u16string_view name, std::u16string_view text) const;
-  // Removes the value's entry; E_NOTFOUND when there is none of ours,
-  // E_ACCESSDENIED when the file there is not ours.
+  // Removes the value's entry, also one of ours too large to be read;
+  // E_NOTFOUND when there is none of ours, E_ACCESSDENIED when the file
+  // there is not ours.
   HResult Remove(std::u16string_view name) const;
   // The names of the values, in the order of their entries' file names.
   HResult List(std::vector<std::u16string>& names) const;

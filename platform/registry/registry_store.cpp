@@ -166,7 +166,8 @@ HResult RegistryStore::Open() {
   int rc = sqlite3_prepare_v2(db_,
                               "SELECT (SELECT count(*) FROM sqlite_schema),"
                               " (SELECT application_id FROM pragma_application_id),"
-                              " (SELECT user_version FROM pragma_user_version)",
+                              " (SELECT user_version FROM pragma_user_version),"
+                              " (SELECT page_count FROM pragma_page_count)",
                               -1, &probe, nullptr);
   if (rc != SQLITE_OK) return FailureOf(rc);
   rc = sqlite3_step(probe);
@@ -177,13 +178,17 @@ HResult RegistryStore::Open() {
   const int64_t objects = sqlite3_column_int64(probe, 0);
   const int64_t applicationId = sqlite3_column_int64(probe, 1);
   const int64_t format = sqlite3_column_int64(probe, 2);
+  const int64_t pages = sqlite3_column_int64(probe, 3);
   sqlite3_finalize(probe);
 
+  if (pages != 0 && applicationId != kApplicationId) {
+    // Somebody else's database, even one without tables yet (its header
+    // already says whose it is): never touched.
+    return E_REG_BADDB;
+  }
   if (objects == 0) {
     const HResult hr = Initialise();
     if (hr != S_OK) return hr;
-  } else if (applicationId != kApplicationId) {
-    return E_REG_BADDB;  // somebody else's database: never touched
   } else if (format > kFormatVersion) {
     return E_REG_CANTOPEN;  // written by a newer version of the component
   } else if (UseWriteAheadLog() != S_OK) {
@@ -222,11 +227,13 @@ HResult RegistryStore::UseWriteAheadLog() {
   }
 }
 
-// Turns an empty file into a store. Two processes may get here at the same
-// time for a new file: the write lock orders them, and the second finds the
-// tables made.
+// Turns an empty file (no page at all) into a store, or finishes one that
+// carries our application id. The id, the format and the tables are
+// committed together, in the file's first transaction, before the switch to
+// the write-ahead log: no other process ever sees the file with a header
+// that is not ours. Two processes may get here at the same time for a new
+// file: the write lock orders them, and the second finds the tables made.
 HResult RegistryStore::Initialise() {
-  if (UseWriteAheadLog() != S_OK) return E_REG_CANTOPEN;
   if (Exec("BEGIN IMMEDIATE") != S_OK) return E_REG_CANTOPEN;
   sqlite3_stmt* check = nullptr;
   int rc = sqlite3_prepare_v2(db_,
@@ -240,18 +247,23 @@ HResult RegistryStore::Initialise() {
     applicationId = sqlite3_column_int64(check, 1);
   }
   sqlite3_finalize(check);
+  // Inside a write transaction SQLite counts the first page as present
+  // even in an empty file, so emptiness is the file's own size here; the
+  // write lock keeps every other writer from changing it meanwhile.
+  struct stat st {};
+  const bool empty = ::stat(path_.c_str(), &st) == 0 && st.st_size == 0;
   HResult hr = S_OK;
   if (objects < 0) {
     hr = E_REG_CANTOPEN;
-  } else if (objects > 0) {
-    if (applicationId != kApplicationId) hr = E_REG_BADDB;
-  } else {
+  } else if (!empty && applicationId != kApplicationId) {
+    hr = E_REG_BADDB;
+  } else if (objects == 0) {
     char pragmas[96];
     std::snprintf(pragmas, sizeof pragmas, "PRAGMA application_id=%d; PRAGMA user_version=%d;",
                   static_cast<int>(kApplicationId), static_cast<int>(kFormatVersion));
     if (Exec(pragmas) != S_OK || Exec(kSchema) != S_OK) hr = E_REG_CANTOPEN;
   }
-  if (hr == S_OK && Exec("COMMIT") == S_OK) return S_OK;
+  if (hr == S_OK && Exec("COMMIT") == S_OK) return UseWriteAheadLog() == S_OK ? S_OK : E_REG_CANTOPEN;
   Exec("ROLLBACK");
   return hr == S_OK ? E_REG_CANTOPEN : hr;
 }

@@ -20,15 +20,6 @@ constexpr std::string_view kNoInstanceKey = "Can't access to application registr
 constexpr std::string_view kRunRoot = "Software\\Microsoft\\Windows\\CurrentVersion";
 constexpr std::string_view kRunKey = "Run";
 
-class Text {
- public:
-  explicit Text(std::string_view utf8) : s_(ComStringFromUtf8(utf8)) {}
-  operator const char16_t*() const { return s_.Get(); }  // NOLINT: passed straight to the component
-
- private:
-  ComStringHolder s_;
-};
-
 void Warn(UserMessages& messages, std::string_view text) {
   messages.Show(text, kProgramName, MB_ICONEXCLAMATION | MB_TOPMOST);
 }
@@ -41,7 +32,7 @@ ComPtr<IKTRegRoot> RunRoot(const ComPtr<IKTRegistryAccess>& reg, UserMessages& m
     Warn(messages, kNoRootInterface);
     return nullptr;
   }
-  if (root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, Text(kRunRoot)) != S_OK) {
+  if (root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, ComText(kRunRoot)) != S_OK) {
     Warn(messages, kNoAutoRunRoot);
     return nullptr;
   }
@@ -57,22 +48,22 @@ void InstanceCore::LoadSettings() {
     return;
   }
   // No key yet: the first run, everything keeps its default.
-  if (reg->OpenKey(Text(InstanceKeyPath), KEY_READ) != S_OK) return;
+  if (reg->OpenKey(ComText(InstanceKeyPath), KEY_READ) != S_OK) return;
   uint32_t autoStart = 0;
-  if (reg->ReadDword(Text("AutoStart"), &autoStart) == S_OK) AutoStart = autoStart != 0;
+  if (reg->ReadDword(ComText("AutoStart"), &autoStart) == S_OK) AutoStart = autoStart != 0;
   reg->CloseKey();
 
   ReadSettings(Settings, TitleEngines, CaptureSources, InstanceKeyPath);
 
   const ComPtr<IKTRegRoot> root = RunRoot(reg, Messages);
   if (!root) return;
-  if (reg->OpenKey(Text(kRunKey), KEY_READ) != S_OK) {
+  if (reg->OpenKey(ComText(kRunKey), KEY_READ) != S_OK) {
     RunOnLogon = false;
     Warn(Messages, kNoAutoRunKey);
     return;
   }
   ComStringHolder command;
-  RunOnLogon = reg->ReadString(Text(RunValueName), command.Put()) == S_OK &&
+  RunOnLogon = reg->ReadString(ComText(RunValueName), command.Put()) == S_OK &&
                EqualsIgnoringCase(ComStringToUtf8(command.Get()), RunCommand);
   reg->CloseKey();
 }
@@ -83,26 +74,26 @@ void InstanceCore::SaveSettings() {
     Warn(Messages, kNoRegistryClass);
     return;
   }
-  const Text key(InstanceKeyPath);
+  const ComText key(InstanceKeyPath);
   if (reg->OpenKey(key, KEY_WRITE) != S_OK && reg->CreateKey(key) != S_OK) {
     Warn(Messages, kNoInstanceKey);
     return;
   }
-  reg->WriteDword(Text("AutoStart"), AutoStart ? 1 : 0);
+  reg->WriteDword(ComText("AutoStart"), AutoStart ? 1 : 0);
   reg->CloseKey();
 
   WriteSettings(Settings, TitleEngines, CaptureSources, InstanceKeyPath);
 
   const ComPtr<IKTRegRoot> root = RunRoot(reg, Messages);
   if (!root) return;
-  if (reg->OpenKey(Text(kRunKey), KEY_WRITE) != S_OK) {
+  if (reg->OpenKey(ComText(kRunKey), KEY_WRITE) != S_OK) {
     Warn(Messages, kNoAutoRunKey);
     return;
   }
   if (RunOnLogon) {
-    reg->WriteString(Text(RunValueName), Text(RunCommand), REG_SZ);
+    reg->WriteString(ComText(RunValueName), ComText(RunCommand), REG_SZ);
   } else {
-    reg->DeleteValue(Text(RunValueName));
+    reg->DeleteValue(ComText(RunValueName));
   }
   reg->CloseKey();
 }
@@ -111,9 +102,9 @@ bool InstanceCore::SaveStatsWindowPosition(int32_t x, int32_t y) {
   ComPtr<IKTRegistryAccess> reg;
   if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
   // The key is not created here: a position alone makes no instance.
-  if (reg->OpenKey(Text(InstanceKeyPath), KEY_WRITE) != S_OK) return false;
-  reg->WriteDword(Text("X0"), static_cast<uint32_t>(x));
-  reg->WriteDword(Text("Y0"), static_cast<uint32_t>(y));
+  if (reg->OpenKey(ComText(InstanceKeyPath), KEY_WRITE) != S_OK) return false;
+  reg->WriteDword(ComText("X0"), static_cast<uint32_t>(x));
+  reg->WriteDword(ComText("Y0"), static_cast<uint32_t>(y));
   reg->CloseKey();
   return true;
 }
@@ -121,10 +112,10 @@ bool InstanceCore::SaveStatsWindowPosition(int32_t x, int32_t y) {
 bool InstanceCore::LoadStatsWindowPosition(int32_t& x, int32_t& y) {
   ComPtr<IKTRegistryAccess> reg;
   if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
-  if (reg->OpenKey(Text(InstanceKeyPath), KEY_READ) != S_OK) return false;
+  if (reg->OpenKey(ComText(InstanceKeyPath), KEY_READ) != S_OK) return false;
   uint32_t storedX = 0;
   uint32_t storedY = 0;
-  const bool found = reg->ReadDword(Text("X0"), &storedX) == S_OK && reg->ReadDword(Text("Y0"), &storedY) == S_OK;
+  const bool found = reg->ReadDword(ComText("X0"), &storedX) == S_OK && reg->ReadDword(ComText("Y0"), &storedY) == S_OK;
   if (found) {
     x = static_cast<int32_t>(storedX);  // the bit pattern of a signed position
     y = static_cast<int32_t>(storedY);

@@ -28,15 +28,6 @@ class ValueName {
   ComStringHolder s_;
 };
 
-class Text {
- public:
-  explicit Text(std::string_view utf8) : s_(ComStringFromUtf8(utf8)) {}
-  operator const char16_t*() const { return s_.Get(); }  // NOLINT
-
- private:
-  ComStringHolder s_;
-};
-
 bool ReadDword(IKTRegistryAccess* reg, const char16_t* name, uint32_t& value) {
   return reg->ReadDword(name, &value) == S_OK;
 }
@@ -51,7 +42,7 @@ bool ReadString(IKTRegistryAccess* reg, const char16_t* name, std::string& text)
 void WriteDword(IKTRegistryAccess* reg, const char16_t* name, uint32_t value) { reg->WriteDword(name, value); }
 
 void WriteString(IKTRegistryAccess* reg, const char16_t* name, std::string_view text) {
-  reg->WriteString(name, Text(text), REG_SZ);
+  reg->WriteString(name, ComText(text), REG_SZ);
 }
 
 }  // namespace
@@ -62,7 +53,7 @@ bool ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines,
   // release of the component.
   ComPtr<IKTRegistryAccess> reg;
   if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
-  if (reg->OpenKey(Text(keyPath), KEY_READ) != S_OK) return false;
+  if (reg->OpenKey(ComText(keyPath), KEY_READ) != S_OK) return false;
 
   uint32_t v = 0;
   std::string text;
@@ -85,7 +76,7 @@ bool ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines,
   for (uint32_t n = 1; n <= engineCount; ++n) {
     if (!ReadString(reg.Get(), ValueName("TitleEngine%d", static_cast<int>(n)), text)) return false;
     const int32_t position = engines.FindByName(text);
-    if (position >= 0 && position < 32) settings.TitleEngineMask |= 1u << position;
+    if (position >= 0 && position < kMaxTargets) settings.TitleEngineMask |= 1u << position;
   }
 
   for (int n = 1; n <= kVoiceOverLines; ++n) {
@@ -123,7 +114,7 @@ bool WriteSettings(const DuckerSettings& settings, const TitleEngineCatalogue& e
                    const CaptureSourceCatalogue& sources, std::string_view keyPath) {
   ComPtr<IKTRegistryAccess> reg;
   if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
-  const Text key(keyPath);
+  const ComText key(keyPath);
   if (reg->OpenKey(key, KEY_WRITE) != S_OK && reg->CreateKey(key) != S_OK) return false;
   IKTRegistryAccess* r = reg.Get();
 
@@ -134,7 +125,7 @@ bool WriteSettings(const DuckerSettings& settings, const TitleEngineCatalogue& e
   WriteDword(r, ValueName("ShowOnStartType"), static_cast<uint32_t>(settings.ShowOnStartType));
 
   int count = 0;
-  for (int32_t i = 0; i < engines.Count() && i < 32; ++i) {
+  for (int32_t i = 0; i < engines.Count() && i < kMaxTargets; ++i) {
     if (settings.TitleEngineMask & (1u << i)) {
       ++count;
       WriteString(r, ValueName("TitleEngine%d", count), engines.NameAt(i));

@@ -29,7 +29,7 @@ std::unique_ptr<PumpContext> CreatePumpContext(const std::string& instanceId, co
   ctx->MainVideo = pipeline.MainVideo;
   ctx->MainAudio = pipeline.MainAudio;
   ctx->Channels = pipeline.InputChannels;
-  if (ctx->Channels >= 32) {
+  if (ctx->Channels >= 32) {  // one mask bit per channel: all 32
     ctx->ChannelMask = 0xFFFFFFFFu;
   } else if (ctx->Channels > 0) {
     ctx->ChannelMask = (1u << ctx->Channels) - 1u;

@@ -12,6 +12,7 @@ namespace {
 constexpr double kFirstRetryNs = 250'000.0;      // 0.25 ms
 constexpr double kNoRatePollNs = 1'000'000.0;    // 1 ms
 constexpr double kCreepPerFrame = 0.001;         // of a period
+constexpr double kStandingFrames = 4.0;          // late by more: the capture stands still
 
 FramePacer::Clock::time_point After(FramePacer::Clock::time_point t, double ns) {
   return t + std::chrono::duration_cast<FramePacer::Clock::duration>(std::chrono::duration<double, std::nano>(ns));
@@ -52,7 +53,16 @@ FramePacer::Clock::time_point FramePacer::NextLook(bool pending, Clock::time_poi
       return due;
     }
   }
-  const double wait = std::min(kFirstRetryNs * std::ldexp(1.0, std::min(misses_, 20)), periodNs_ / 2.0);
+  // Half a frame at most while the frame is a little late; a capture that
+  // has delivered nothing for four frames stands still (no signal), and is
+  // looked at every two frames.
+  double cap = periodNs_ / 2.0;
+  if (anchored_) {
+    const double dueNs = phaseNs_ + (static_cast<double>(WrapSub(newest_, basePos_)) + 1.0) * periodNs_;
+    const double lateNs = std::chrono::duration<double, std::nano>(now - base_).count() - dueNs;
+    if (lateNs > kStandingFrames * periodNs_) cap = 2.0 * periodNs_;
+  }
+  const double wait = std::min(kFirstRetryNs * std::ldexp(1.0, std::min(misses_, 20)), cap);
   ++misses_;
   return After(now, wait);
 }

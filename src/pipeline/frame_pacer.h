@@ -17,10 +17,11 @@ namespace quellvox {
 // may creep later by a thousandth of a frame per frame, so that a capture
 // clock slower than ours is followed as well as a faster one.
 //
-// A frame later than due (jitter, a stalled or standing capture) is looked
-// for again after 0.25 ms, then after twice as long each time, up to half a
-// frame: a late frame is found within a few percent of a frame, and a
-// capture that stands still costs each thread about two wake-ups per frame.
+// A frame later than due (jitter, a stalled capture) is looked for again
+// after 0.25 ms, then after twice as long each time, up to half a frame: a
+// late frame is found within a few percent of a frame. A capture that has
+// delivered nothing for four frames stands still (no signal) and is looked
+// at every two frames, so that 32 idle targets cost next to nothing.
 class FramePacer {
  public:
   using Clock = std::chrono::steady_clock;

@@ -100,7 +100,7 @@ std::string AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& sett
 
   // 7. One row per selected engine, in catalogue order.
   int32_t r = 0;
-  for (int32_t k = 0; k < 32; ++k) {
+  for (int32_t k = 0; k < kMaxTargets; ++k) {
     if ((settings.TitleEngineMask & (1u << k)) == 0) continue;
 
     ComPtr<Unknown> target;
@@ -143,7 +143,7 @@ std::string AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& sett
 
     // The layer: the first free number of -1000 .. -1015.
     ComPtr<Unknown> layerObject;
-    for (int32_t number = -1000; number >= -1015; --number) {
+    for (int32_t number = kFirstLayerNumber; number > kFirstLayerNumber - kLayerNumbersTried; --number) {
       const ComStringHolder name(ComStringFromUtf8(settings.RegionName));  // for this call only
       hr = regions->CreateLayer(name.Get(), number, 0, Depth(settings.DelayInFrames, 10), layerObject.Put());
       if (hr == 0) break;

@@ -3,6 +3,7 @@
 // its audio fifos and a capture object of its own that paces its video.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "config/catalogues.h"
@@ -10,6 +11,11 @@
 #include "pipeline/media_pipeline.h"
 
 namespace quellvox {
+
+// The layer numbers tried on every engine: -1000, then downwards, sixteen
+// in all; the first one the engine does not refuse is the relay's layer.
+inline constexpr int32_t kFirstLayerNumber = -1000;
+inline constexpr int32_t kLayerNumbersTried = 16;
 
 // Fills `pipeline` from the settings, checking on the way that the source
 // and every target fit together. Returns the message of the first failure,

@@ -10,10 +10,11 @@
 #include "res/string_table.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-// Under AddressSanitizer only: the font configuration library keeps caches
-// that it never frees (allocated inside Qt's font database), which the leak
-// checker would report at every exit.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+// Under AddressSanitizer only: the font configuration library and the D-Bus
+// library keep caches that they never free (made inside Qt's font database
+// and its desktop connection), which the leak checker would report at every
+// exit.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }
 #endif
 
 namespace quellvox::test {

@@ -20,10 +20,11 @@
 extern char** environ;
 
 #if defined(__SANITIZE_ADDRESS__)
-// Under AddressSanitizer only: the font configuration library keeps caches
-// that it never frees (allocated inside Qt's font database), which the leak
-// checker would report at every exit.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+// Under AddressSanitizer only: the font configuration library and the D-Bus
+// library keep caches that they never free (made inside Qt's font database
+// and its desktop connection), which the leak checker would report at every
+// exit.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }
 #endif
 
 
@@ -31,6 +32,15 @@ namespace quellvox::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How long the Exit path may take after SIGTERM: a second, as an operator
+// or a service manager expects; the sanitizers' own start and end of a
+// process (shadow memory, leak check) come on top of it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr auto kExitLimit = std::chrono::seconds(5);
+#else
+constexpr auto kExitLimit = std::chrono::seconds(1);
+#endif
 
 // A child process with its standard error read through a pipe.
 class Child {
@@ -159,7 +169,7 @@ TEST_F(ProgramTest, ASecondInstanceEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
   const auto sent = Clock::now();
   ASSERT_EQ(::kill(first.Pid(), SIGTERM), 0);
   EXPECT_EQ(first.WaitExit(5000), 0) << first.Errors;
-  EXPECT_LT(Clock::now() - sent, std::chrono::seconds(1));
+  EXPECT_LT(Clock::now() - sent, kExitLimit);
 }
 
 TEST_F(ProgramTest, AfterAKilledInstanceANewOneStartsAtOnce) {
@@ -179,6 +189,11 @@ TEST_F(ProgramTest, AfterAKilledInstanceANewOneStartsAtOnce) {
 
 TEST_F(ProgramTest, ABadCommandLineShowsItsMessageAndEndsWithoutTouchingTheStore) {
   if (!HaveProgram("Xvfb") || !HaveProgram("xdotool")) GTEST_SKIP() << "needs Xvfb and xdotool";
+#if defined(__SANITIZE_THREAD__)
+  // On a real display Qt starts the desktop's D-Bus and GLib threads, which
+  // are not built for the thread checker and report races inside them.
+  GTEST_SKIP() << "the desktop libraries are not built for ThreadSanitizer";
+#endif
   // A display of its own, so that the message box can be seen and answered.
   int displayPipe[2];
   ASSERT_EQ(::pipe(displayPipe), 0);

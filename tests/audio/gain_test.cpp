@@ -71,8 +71,13 @@ TEST(PeakExceeds, ThresholdItselfIsNotVoiceButTheNextFloatIs) {
   const float t = DbToGain(-40);
   std::vector<float> block = {0.0f, 0.0f, t, 0.0f};
   EXPECT_FALSE(PeakExceeds(block.data(), 2, 0, 2, t));
+  // The single-channel scans keep the same strict rule.
+  EXPECT_FALSE(PeakExceeds(block.data(), 2, Left, 2, t));
+  const std::vector<float> right = {0.0f, 0.0f, 0.0f, t};
+  EXPECT_FALSE(PeakExceeds(right.data(), 2, Right, 2, t));
   block[2] = std::nextafter(t, 1.0f);
   EXPECT_TRUE(PeakExceeds(block.data(), 2, 0, 2, t));
+  EXPECT_TRUE(PeakExceeds(block.data(), 2, Left, 2, t));
 }
 
 TEST(PeakExceeds, SilenceAndNegativeSamplesNeverExceedAnyThreshold) {

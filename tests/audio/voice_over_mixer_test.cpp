@@ -287,6 +287,22 @@ TEST_F(Mixer, LinesSharingAPlaneEachAddTheFloorAtTheirOwnGain) {
   EXPECT_EQ(LeftOf(0, 0), 0.0f);
 }
 
+TEST_F(Mixer, FloorOnALaterPairIsReadFromThatPair) {
+  Configure(6, 100, 2);
+  for (int32_t s = 0; s < frames_; ++s) {
+    block_[s * 6] = block_[s * 6 + 1] = 0.0f;           // pair 0: the silent voice
+    block_[s * 6 + 4] = 0.125f;                          // pair 2: the floor
+    block_[s * 6 + 5] = -0.125f;
+  }
+  settings_.CommonLine = {Stereo, 2};
+  UseLine(0, {Stereo, 0}, {Stereo, 1});
+  Mix(1000);
+  for (int32_t s = 0; s < frames_; ++s) {
+    ASSERT_EQ(mix_[static_cast<size_t>((frames_ + s) * 2)], 0.125f) << s;
+    ASSERT_EQ(mix_[static_cast<size_t>((frames_ + s) * 2 + 1)], -0.125f) << s;
+  }
+}
+
 TEST_F(Mixer, StereoFloorIntoALeftLineIsFoldedToItsHalfSum) {
   for (int32_t s = 0; s < frames_; ++s) block_[s * channels_ + 1] = 0.75f;
   UseLine(0, {Left, 1}, {Left, 0});

@@ -39,6 +39,10 @@ TEST(InstanceIdFromCommandLine, BytesThatAreNotUtf8BecomeReplacementCharacters) 
   EXPECT_EQ(InstanceIdFromCommandLine("#\xFE"), InstanceIdFromCommandLine("#\xFF"));
   EXPECT_EQ(InstanceIdFromCommandLine("#\xC3\xA9"), std::optional<std::string>("#\xC3\xA9"));
   EXPECT_EQ(InstanceIdFromCommandLine("\xFF#1"), std::nullopt);
+  // Overlong forms of "/" are no "/": every byte of them is replaced.
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ(InstanceIdFromCommandLine("#\xC0\xAF"), std::optional<std::string>("#" + r + r));
+  EXPECT_EQ(InstanceIdFromCommandLine("#\xE0\x80\xAF"), std::optional<std::string>("#" + r + r + r));
 }
 
 TEST(TrimWideSpace, RemovesUnicodeSpacesButNotNoBreakSpaces) {

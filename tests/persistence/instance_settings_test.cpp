@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/instance_core.h"
+#include "tests/support/recording_messages.h"
 #include "app/user_messages.h"
 #include "config/persistence.h"
 #include "persistence_fixture.h"
@@ -14,20 +15,6 @@ namespace {
 
 constexpr const char* kProgram = "/opt/quellvox/bin/quellvox";
 constexpr const char* kRunKey = "Microsoft\\Windows\\CurrentVersion\\Run";
-
-class RecordedMessages : public UserMessages {
- public:
-  struct Box {
-    std::string Text;
-    std::string Caption;
-    uint32_t Style;
-  };
-  int32_t Show(std::string_view text, std::string_view caption, uint32_t style) override {
-    Boxes.push_back({std::string(text), std::string(caption), style});
-    return IDOK;
-  }
-  std::vector<Box> Boxes;
-};
 
 class InstanceSettings : public PersistenceTest {
  protected:
@@ -48,11 +35,11 @@ class InstanceSettings : public PersistenceTest {
 
   // The only message shown, checked for its caption and style.
   std::string OnlyMessage() {
-    EXPECT_EQ(messages_.Boxes.size(), 1u);
-    if (messages_.Boxes.empty()) return {};
-    EXPECT_EQ(messages_.Boxes[0].Caption, "Quellvox");
-    EXPECT_EQ(messages_.Boxes[0].Style, MB_ICONEXCLAMATION | MB_TOPMOST);
-    return messages_.Boxes[0].Text;
+    EXPECT_EQ(messages_.Shown.size(), 1u);
+    if (messages_.Shown.empty()) return {};
+    EXPECT_EQ(messages_.Shown[0].Caption, "Quellvox");
+    EXPECT_EQ(messages_.Shown[0].Style, MB_ICONEXCLAMATION | MB_TOPMOST);
+    return messages_.Shown[0].Text;
   }
 
   bool RunValue(const char* name, std::string& text) {
@@ -68,7 +55,7 @@ class InstanceSettings : public PersistenceTest {
     core->SaveSettings();
   }
 
-  RecordedMessages messages_;
+  RecordingMessages messages_;
 };
 
 TEST_F(InstanceSettings, TheFirstRunKeepsTheDefaultsWithoutAMessage) {
@@ -77,18 +64,18 @@ TEST_F(InstanceSettings, TheFirstRunKeepsTheDefaultsWithoutAMessage) {
   EXPECT_FALSE(core->AutoStart);
   EXPECT_FALSE(core->RunOnLogon);
   EXPECT_FALSE(IsComplete(core->Settings));
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 }
 
 TEST_F(InstanceSettings, SettingsSurviveARestart) {
   SaveComplete();
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 
   auto restarted = LoadedCore();
   ExpectSameRecord(restarted->Settings, FullRecord());
   EXPECT_TRUE(restarted->AutoStart);
   EXPECT_TRUE(restarted->RunOnLogon);
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 }
 
 // AutoStart on the instance's own component, the record on one of its own,
@@ -218,7 +205,7 @@ TEST_F(InstanceSettings, AnIdentifierEndingInABackslashDoesNotShareTheKeyOfTheOn
   auto seven = NewCore("#7");
   seven->Settings = FullRecord();
   seven->SaveSettings();
-  ASSERT_TRUE(messages_.Boxes.empty());
+  ASSERT_TRUE(messages_.Shown.empty());
 
   auto other = NewCore("#7\\");
   other->AutoStart = true;
@@ -235,7 +222,7 @@ TEST_F(InstanceSettings, WithoutTheComponentLoadAndSaveSayNeedReinstall) {
   EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo class for registry access.");
   ExpectSameRecord(core->Settings, DuckerSettings{});
 
-  messages_.Boxes.clear();
+  messages_.Shown.clear();
   core->Settings = FullRecord();
   core->SaveSettings();
   EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo class for registry access.");
@@ -263,7 +250,7 @@ TEST_F(InstanceSettings, WithoutTheRootInterfaceTheLogonEntryIsNeitherReadNorWri
   ExpectSameRecord(core->Settings, FullRecord());
   EXPECT_FALSE(core->RunOnLogon);
 
-  messages_.Boxes.clear();
+  messages_.Shown.clear();
   core->RunOnLogon = false;
   core->SaveSettings();
   EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo interface IKTRegRoot.");
@@ -276,7 +263,7 @@ TEST_F(InstanceSettings, ARefusedRootIsAutoRunFolderOne) {
   Faults().SetRootResult = E_ACCESSDENIED;
   auto core = LoadedCore();
   EXPECT_EQ(OnlyMessage(), "Can't access to AutoRun folder #1");
-  messages_.Boxes.clear();
+  messages_.Shown.clear();
   core->SaveSettings();
   EXPECT_EQ(OnlyMessage(), "Can't access to AutoRun folder #1");
 }
@@ -289,7 +276,7 @@ TEST_F(InstanceSettings, AnUnopenableRunKeyIsAutoRunFolderTwoAndClearsTheOption)
   core->LoadSettings();
   EXPECT_EQ(OnlyMessage(), "Can't access to AutoRun folder #2");
   EXPECT_FALSE(core->RunOnLogon);
-  messages_.Boxes.clear();
+  messages_.Shown.clear();
   core->SaveSettings();
   EXPECT_EQ(OnlyMessage(), "Can't access to AutoRun folder #2");
 }
@@ -312,7 +299,7 @@ TEST_F(InstanceSettings, AStoppedSettingsReadStillLoadsTheLogonEntry) {
   WritableKey("Quellvox\\#1")->DeleteValue(Cs("DelayInFrames"));
   auto core = LoadedCore();
   EXPECT_TRUE(core->RunOnLogon);
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 }
 
 TEST_F(InstanceSettings, TheStatsWindowPositionIsNotSavedBeforeTheInstanceHasAKey) {
@@ -333,7 +320,7 @@ TEST_F(InstanceSettings, TheStatsWindowPositionReadsBackWithNegativeCoordinates)
   EXPECT_TRUE(core->LoadStatsWindowPosition(x, y));
   EXPECT_EQ(x, -1900);
   EXPECT_EQ(y, 40);
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 }
 
 TEST_F(InstanceSettings, AStatsWindowPositionWithoutY0IsNotUsed) {
@@ -411,7 +398,7 @@ $r set 'Microsoft\Windows\CurrentVersion\Run' 'Quellvox#1' --string '"/opt/quell
   EXPECT_EQ(core->Settings.Lines[0].From, (AudioLineRef{Stereo, 1}));
   EXPECT_TRUE(core->AutoStart);
   EXPECT_TRUE(core->RunOnLogon);
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 }
 
 }  // namespace

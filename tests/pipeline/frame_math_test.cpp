@@ -54,7 +54,7 @@ using Clock = FramePacer::Clock;
 using std::chrono::microseconds;
 
 // 25 frames/s: a frame every 40 ms.
-TEST(FramePacer, SleepsUntilTheNextFrameIsDueThenBacksOffUpToHalfAFrame) {
+TEST(FramePacer, SleepsUntilTheNextFrameIsDueThenBacksOffUpToHalfAFrameOrTwoWhenStanding) {
   FramePacer pacer(25.0);
   const Clock::time_point t0{};
   pacer.Observe(1000, t0 + microseconds(3'000));  // seen 3 ms after it arrived
@@ -72,10 +72,12 @@ TEST(FramePacer, SleepsUntilTheNextFrameIsDueThenBacksOffUpToHalfAFrame) {
   // frame), not by the late sighting.
   now = pacer.NextLook(false, now);
   EXPECT_EQ(now, t0 + microseconds(120'540));
-  // A capture that stands still: the looks back off to half a frame.
-  for (const int64_t w : {500, 1'000, 2'000, 4'000, 8'000, 16'000, 20'000, 20'000}) {
+  // A capture that stands still: the looks back off to half a frame, and
+  // once it is more than four frames overdue (280.54 ms) to two frames.
+  for (const int64_t w : {500, 1'000, 2'000, 4'000, 8'000, 16'000, 20'000, 20'000, 20'000, 20'000, 20'000, 20'000,
+                          20'000, 80'000, 80'000}) {
     const Clock::time_point next = pacer.NextLook(false, now);
-    EXPECT_EQ(next - now, microseconds(w));
+    EXPECT_EQ(next - now, microseconds(w)) << "after " << (now - t0).count();
     now = next;
   }
 }

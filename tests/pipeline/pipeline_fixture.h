@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/instance_core.h"
+#include "tests/support/recording_messages.h"
 #include "pipeline/audio_pump.h"
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
@@ -19,20 +20,6 @@
 namespace quellvox::pipeline_testing {
 
 namespace st = quellvox::studio_test;
-
-class RecordingMessages final : public UserMessages {
- public:
-  struct Message {
-    std::string Text;
-    std::string Caption;
-    uint32_t Style = 0;
-  };
-  int32_t Show(std::string_view text, std::string_view caption, uint32_t style) override {
-    Shown.push_back({std::string(text), std::string(caption), style});
-    return IDOK;
-  }
-  std::vector<Message> Shown;
-};
 
 // Polls `done` until it holds; gives up after `limit` of real time (the
 // pipeline's threads make the progress, the studio's clock stands still).

@@ -68,6 +68,8 @@ struct MeanCase {
   int64_t Sum;
   int32_t Whole;
   int32_t Tenth;
+  int32_t Min;
+  int32_t Max;
 };
 
 class FullnessMean : public ::testing::TestWithParam<MeanCase> {};
@@ -86,11 +88,17 @@ TEST_P(FullnessMean, HundredSamplesRoundToTenths) {
   }
   EXPECT_EQ(record.MeanWhole.load(), c.Whole);
   EXPECT_EQ(record.MeanTenth.load(), c.Tenth);
+  EXPECT_EQ(record.Min.load(), c.Min);
+  EXPECT_EQ(record.Max.load(), c.Max);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rounding, FullnessMean,
-                         ::testing::Values(MeanCase{287, 2, 9}, MeanCase{5, 0, 1}, MeanCase{4, 0, 0},
-                                           MeanCase{250, 2, 5}, MeanCase{1000, 10, 0}));
+                         ::testing::Values(MeanCase{287, 2, 9, 2, 3}, MeanCase{5, 0, 1, 0, 1},
+                                           MeanCase{4, 0, 0, 0, 1}, MeanCase{250, 2, 5, 2, 3},
+                                           MeanCase{1000, 10, 0, 10, 10},
+                                           // the first sample alone is the largest: it is the
+                                           // first minimum and the maximum at once
+                                           MeanCase{201, 2, 0, 2, 3}));
 
 TEST(FullnessAccumulator, PublishesMinAndMaxAndStartsOver) {
   FullnessAccumulator acc;

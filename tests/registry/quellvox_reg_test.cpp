@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sqlite3.h>
 
 #include <string>
 #include <vector>
@@ -117,6 +118,55 @@ TEST_F(QuellvoxReg, ArgumentsThatAreNotUtf8AreRefusedBeforeAnythingIsWritten) {
 TEST_F(QuellvoxReg, ATextBeginningWithDashesIsATextNotAnOption) {
   EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "RegionName", "--string", "--signed"}).Exit, 0);
   EXPECT_EQ(RunTool({"get", "Quellvox\\#1", "RegionName"}).Out, "--signed\n");
+}
+
+// An entry is read back only up to 64 KiB, so a longer one is refused
+// before anything is written; one of ours that is already that long (an
+// older version wrote them) can still be replaced and removed.
+TEST_F(QuellvoxReg, ARunCommandTooLongForAnEntryIsRefusedAndAnOversizedEntryOfOursCanStillGo) {
+  const std::string run = "Microsoft\\Windows\\CurrentVersion\\Run";
+  const std::string tooLong = "\"/bin/true\" #" + std::string(33000, 'x');
+  const ToolResult refused = RunTool({"set", run, "T", "--string", tooLong});
+  EXPECT_EQ(refused.Exit, 4) << refused.Err;
+  EXPECT_NE(refused.Err.find("at most 64 KiB"), std::string::npos) << refused.Err;
+  EXPECT_FALSE(std::filesystem::exists(AutostartDir() + "/quellvox-run-t.desktop"));
+  EXPECT_EQ(RunTool({"get", run, "T"}).Exit, 1);
+
+  std::filesystem::create_directories(AutostartDir());
+  const std::string entry = AutostartDir() + "/quellvox-run-t.desktop";
+  const auto writeOversized = [&] {
+    WriteFileBytes(entry, "[Desktop Entry]\nType=Application\nName=T\nExec=\"/bin/true\" \"" + tooLong.substr(12) +
+                              "\"\nIcon=quellvox\nX-Quellvox-RunValue=T\nX-Quellvox-RunCommand=" + tooLong + "\n");
+  };
+  writeOversized();
+  EXPECT_EQ(RunTool({"get", run, "T"}).Exit, 1);
+  EXPECT_EQ(RunTool({"delete", run, "T"}).Exit, 0);
+  EXPECT_FALSE(std::filesystem::exists(entry));
+  writeOversized();
+  EXPECT_EQ(RunTool({"set", run, "T", "--string", "\"/bin/true\" #1"}).Exit, 0);
+  EXPECT_EQ(RunTool({"get", run, "T"}).Out, "\"/bin/true\" #1\n");
+}
+
+// A SQLite file of another program that has no tables yet still says whose
+// it is in its header: it is left exactly as it was. Only an empty file, or
+// one with our application id, becomes a store.
+TEST_F(QuellvoxReg, AnotherProgramsDatabaseWithoutTablesIsNotTakenOver) {
+  std::filesystem::create_directories(configHome_ + "/quellvox");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA application_id=305419896; PRAGMA user_version=7;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const std::string foreign = ReadFileBytes(StorePath());
+  ASSERT_FALSE(foreign.empty());
+
+  const ToolResult r = RunTool({"set", "Quellvox\\#1", "X0", "--dword", "1"});
+  EXPECT_EQ(r.Exit, 3) << r.Err;
+  EXPECT_EQ(ReadFileBytes(StorePath()), foreign);
+
+  WriteFileBytes(StorePath(), "");
+  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "X0", "--dword", "1"}).Exit, 0);
+  EXPECT_EQ(RunTool({"get", "Quellvox\\#1", "X0"}).Out, "1\n");
 }
 
 }  // namespace

@@ -105,6 +105,7 @@ TEST_F(RegistryAccess, ValueNamesIgnoreCaseAndKeepTheCaseFirstWritten) {
 
 TEST(CaseFold, FoldsLettersBeyondAsciiAndLeavesTheRest) {
   EXPECT_EQ(FoldName(u"ABCxyz#1\\"), "abcxyz#1\\");
+  EXPECT_EQ(FoldName(u"@AZ[`az{"), "@az[`az{");  // the ends of the ASCII letters and their neighbours
   EXPECT_EQ(FoldName(u"ÀÉÎÕÜ"), "àéîõü");
   EXPECT_EQ(FoldName(u"ΣΑΣ"), FoldName(u"σας"));           // final sigma
   EXPECT_EQ(FoldName(u"\u212A"), "k");                      // Kelvin sign

@@ -24,16 +24,7 @@
 namespace quellvox::test {
 
 // A component string for one call.
-class Cs {
- public:
-  explicit Cs(std::u16string_view text) : s_(ComStringAlloc(text)) {}
-  explicit Cs(std::string_view utf8) : s_(ComStringFromUtf8(utf8)) {}
-  explicit Cs(const char* utf8) : s_(ComStringFromUtf8(utf8)) {}
-  operator const char16_t*() const { return s_.Get(); }  // NOLINT
-
- private:
-  ComStringHolder s_;
-};
+using Cs = ComText;
 
 inline std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sndfile.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -193,6 +194,9 @@ TEST(ParseRenderOptions, RefusesWhatTheMixerCannotTake) {
            {"--floor", "Stereo#", "a", "b"},
            {"--rate", "0", "a", "b"},
            {"--rate", "25fps", "a", "b"},
+           {"--rate", "+30000/1001", "a", "b"},
+           {"--rate", "30000/ 1001", "a", "b"},
+           {"--rate", "30000/1001 ", "a", "b"},
            {"--timeout", "-1", "a", "b"},
            {"--bogus", "a", "b"},
            {"a"},
@@ -298,6 +302,68 @@ TEST_F(Renderer, FailedRunLeavesAGoodOutputInPlace) {
   const std::string good = ReadText(Path("out.wav"));
   ExpectRefused({"--line", "1:Stereo#2:Stereo#1", Path("missing.wav"), Path("out.wav")}, "cannot read");
   EXPECT_EQ(ReadText(Path("out.wav")), good);
+}
+
+// OUTPUT and the gain log replace what they name: neither may be the input
+// under any name, the other target, or something that is not a regular
+// file. Each is refused with exit code 2, and every file stays as it was.
+TEST_F(Renderer, RefusesTargetsThatWouldReplaceTheInputOrEachOtherOrAnythingButAFile) {
+  WriteWav(Path("in.wav"), MakeRecording(4, 48000, 4000));
+  const std::string in = Path("in.wav");
+  const std::string recording = ReadText(in);
+  ASSERT_EQ(::link(in.c_str(), Path("hard.wav").c_str()), 0);
+  ASSERT_EQ(::symlink(in.c_str(), Path("soft.wav").c_str()), 0);
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(Path("folder").c_str(), 0700), 0);
+  const struct {
+    std::vector<std::string> Targets;  // OUTPUT, then --gain-log when given
+    const char* Message;
+  } cases[] = {
+      {{in}, "is the input"},
+      {{Path("hard.wav")}, "is the input"},
+      {{Path("soft.wav")}, "is the input"},
+      {{Path("out.wav"), in}, "is the input"},
+      {{Path("out.wav"), Path("out.wav")}, "names the same file as OUTPUT"},
+      {{Path("out.wav"), dir_ + "/./out.wav"}, "names the same file as OUTPUT"},
+      {{Path("fifo")}, "not a regular file"},
+      {{Path("out.wav"), Path("fifo")}, "not a regular file"},
+      {{Path("out.wav"), Path("folder")}, "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Targets.back());
+    std::vector<std::string> args{"--line", "1:Stereo#2:Stereo#1"};
+    if (c.Targets.size() == 2) args.insert(args.end(), {"--gain-log", c.Targets[1]});
+    args.insert(args.end(), {in, c.Targets[0]});
+    ExpectRefused(args, c.Message);
+    EXPECT_EQ(ReadText(in), recording);
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(Path("fifo").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(::lstat(Path("soft.wav").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ::rmdir(Path("folder").c_str());
+}
+
+// A recording cut off after its header was written renders what it holds,
+// and the program says how much that was.
+TEST_F(Renderer, ACutOffInputRendersWhatItHoldsAndSaysSo) {
+  WriteWav(Path("in.wav"), MakeRecording(4, 48000, 4000));
+  ASSERT_EQ(::truncate(Path("in.wav").c_str(), 32000), 0);
+  const Audio held = ReadWav(Path("in.wav"));
+  ASSERT_GT(held.Frames(), 0);
+  ASSERT_LT(held.Frames(), 4000);
+  ASSERT_EQ(RunRenderer({"--line", "1:Stereo#2:Stereo#1", Path("in.wav"), Path("out.wav")}, Path("stderr.txt")), 0);
+  const std::string message = ReadText(Path("stderr.txt"));
+  EXPECT_NE(message.find("shorter than its header"), std::string::npos) << message;
+  EXPECT_NE(message.find(std::to_string(held.Frames()) + " sample frames"), std::string::npos) << message;
+  EXPECT_EQ(ReadWav(Path("out.wav")).Frames(), held.Frames());
+}
+
+TEST_F(Renderer, AWholeInputGivesNoWarning) {
+  WriteWav(Path("in.wav"), MakeRecording(4, 48000, 4000));
+  ASSERT_EQ(RunRenderer({"--line", "1:Stereo#2:Stereo#1", Path("in.wav"), Path("out.wav")}, Path("stderr.txt")), 0);
+  EXPECT_EQ(ReadText(Path("stderr.txt")), "");
 }
 
 }  // namespace

@@ -25,6 +25,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quellvox-render: %s\n", error.c_str());
     return 2;
   }
+  if (summary.InputTruncated) {
+    std::fprintf(stderr,
+                 "quellvox-render: warning: %s is shorter than its header says (cut off?): rendered the %lld "
+                 "sample frames (%.3f s) it holds\n",
+                 options->Input.c_str(), static_cast<long long>(summary.Frames), summary.AudioSeconds);
+  }
   const double times = summary.WallSeconds > 0.0 ? summary.AudioSeconds / summary.WallSeconds : 0.0;
   std::printf("quellvox-render: %lld blocks, %.3f s of audio, %.3f s wall, %.1f times real time\n",
               static_cast<long long>(summary.Blocks), summary.AudioSeconds, summary.WallSeconds, times);

@@ -75,6 +75,10 @@ bool ParseFrameRate(const std::string& text, int64_t& numerator, int64_t& denomi
   if (text.empty() || text.size() > 20) return false;
   const size_t slash = text.find('/');
   if (slash != std::string::npos) {
+    // Digits only on both sides: no sign and no blank, wherever it stands.
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (i != slash && (text[i] < '0' || text[i] > '9')) return false;
+    }
     int32_t n = 0;
     int32_t d = 0;
     if (!ParseInt(text.substr(0, slash), 1, 1000000, n) || !ParseInt(text.substr(slash + 1), 1, 1000000, d)) {

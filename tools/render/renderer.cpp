@@ -87,6 +87,90 @@ struct SndfileCloser {
 };
 using Sndfile = std::unique_ptr<SNDFILE, SndfileCloser>;
 
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Where a target would land: the file itself when it exists, else the
+// folder it would be made in and its name there, so that two spellings of
+// one new file ("out.wav", "./out.wav") are told to be the same.
+struct Landing {
+  bool Exists = false;
+  bool Regular = false;
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  std::string Name;  // only when it does not exist
+  bool Known = true;
+};
+
+Landing LandingOf(const std::string& path) {
+  Landing l;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    l.Exists = true;
+    l.Regular = S_ISREG(st.st_mode);
+    l.Device = static_cast<uint64_t>(st.st_dev);
+    l.Inode = static_cast<uint64_t>(st.st_ino);
+    return l;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  l.Name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (::stat(folder.c_str(), &st) != 0) {
+    l.Known = false;  // the write fails later with the system's reason
+    return l;
+  }
+  l.Device = static_cast<uint64_t>(st.st_dev);
+  l.Inode = static_cast<uint64_t>(st.st_ino);
+  return l;
+}
+
+bool SameLanding(const Landing& a, const Landing& b) {
+  return a.Known && b.Known && a.Exists == b.Exists && a.Device == b.Device && a.Inode == b.Inode &&
+         a.Name == b.Name;
+}
+
+// OUTPUT and the gain log replace what they name, so neither may be the
+// input (by device and inode: any name or link of it), the other target,
+// or anything that exists and is not a regular file (a FIFO, a device, a
+// folder, a symbolic link, which the renaming would replace).
+bool TargetsAllowed(const RenderOptions& o, const struct stat& input, std::string& error) {
+  const uint64_t inDevice = static_cast<uint64_t>(input.st_dev);
+  const uint64_t inInode = static_cast<uint64_t>(input.st_ino);
+  auto check = [&](const std::string& path, const char* what) {
+    const Landing l = LandingOf(path);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == inDevice &&
+        static_cast<uint64_t>(st.st_ino) == inInode) {
+      error = std::string(what) + " " + path + " is the input " + o.Input + ": nothing written";
+      return false;
+    }
+    if (l.Exists && !l.Regular) {
+      error = std::string(what) + " " + path + " exists and is not a regular file: nothing written";
+      return false;
+    }
+    return true;
+  };
+  if (!check(o.Output, "OUTPUT")) return false;
+  if (o.GainLog.empty()) return true;
+  if (!check(o.GainLog, "the gain log")) return false;
+  if (SameLanding(LandingOf(o.Output), LandingOf(o.GainLog))) {
+    error = "the gain log " + o.GainLog + " names the same file as OUTPUT " + o.Output + ": nothing written";
+    return false;
+  }
+  return true;
+}
+
 bool PairInFile(const AudioLineRef& ref, int32_t channels) {
   const int64_t last = 2 * static_cast<int64_t>(ref.Pair) + (ref.Kind == 1 ? 0 : 1);
   return ref.Pair >= 0 && last < channels;
@@ -107,11 +191,29 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
   const auto started = std::chrono::steady_clock::now();
   const DuckerSettings& settings = o.Settings;
 
+  // The input is opened here, so that what OUTPUT and the gain log are
+  // compared with is the very file that is read.
+  Descriptor inputFd(::open(o.Input.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat inputStat {};
+  if (inputFd.Get() < 0 || ::fstat(inputFd.Get(), &inputStat) != 0) {
+    error = "cannot read " + o.Input + ": " + std::strerror(errno);
+    return false;
+  }
   SF_INFO info{};
-  Sndfile input(sf_open(o.Input.c_str(), SFM_READ, &info));
+  Sndfile input(sf_open_fd(inputFd.Get(), SFM_READ, &info, SF_FALSE));
   if (!input) {
     error = "cannot read " + o.Input + ": " + sf_strerror(nullptr);
     return false;
+  }
+  if (!TargetsAllowed(o, inputStat, error)) return false;
+  {
+    // libsndfile reads what a cut-off file holds and notes in its log each
+    // size the header declares beyond the end ("data : 1536000 (should be
+    // 499896)").
+    std::vector<char> log(16384);
+    sf_command(input.get(), SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()));
+    log.back() = '\0';
+    summary.InputTruncated = std::strstr(log.data(), "(should be") != nullptr;
   }
   const int32_t channels = info.channels;
   const int64_t rate = info.samplerate;

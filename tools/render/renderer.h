@@ -15,6 +15,9 @@ struct RenderSummary {
   int64_t Frames = 0;  // sample frames mixed
   double AudioSeconds = 0.0;
   double WallSeconds = 0.0;
+  // The input is shorter than its header declares (a file cut off while it
+  // was copied or recorded): what it holds was rendered, and the caller says so.
+  bool InputTruncated = false;
 };
 
 // First sample frame of block b: floor(b x rate x denominator / numerator)
