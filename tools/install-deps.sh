@@ -10,6 +10,7 @@ packages=(build-essential cmake ninja-build pkg-config git
           libsqlite3-dev libsndfile1-dev nlohmann-json3-dev
           qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
           xvfb xdotool trayer imagemagick x11-utils x11-xserver-utils
+          libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev libswscale-dev libswresample-dev
           clang libclang-rt-14-dev)  # clang and its libFuzzer: tools/fuzz.sh
 
 missing=()

@@ -169,6 +169,14 @@ void UnregisterClassFactory(const Guid& clsid) {
   }
 }
 
+ClassFactoryFn FindClassFactory(const Guid& clsid) {
+  std::lock_guard lock(FactoryMutex());
+  for (const auto& e : Factories()) {
+    if (e.clsid == clsid) return e.factory;
+  }
+  return nullptr;
+}
+
 HResult CreateInstance(const Guid& clsid, uint32_t clsContext, const Guid& iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;

@@ -218,6 +218,9 @@ using ClassFactoryFn = HResult (*)(const Guid& iid, void** out);
 // Registers (or replaces) the factory of a class. Thread-safe.
 void RegisterClassFactory(const Guid& clsid, ClassFactoryFn factory);
 void UnregisterClassFactory(const Guid& clsid);
+// The factory registered now for a class, or nullptr; a provider that plays
+// some objects of a class itself hands the others to the one it replaces.
+ClassFactoryFn FindClassFactory(const Guid& clsid);
 
 // Plays CoCreateInstance: REGDB_E_CLASSNOTREG for an unknown class.
 HResult CreateInstance(const Guid& clsid, uint32_t clsContext, const Guid& iid, void** out);

@@ -120,7 +120,15 @@ void EngineState::EvaluateLocked(int64_t now) {
     if (mix) {
       const int64_t room = recordMaxFrames_ - static_cast<int64_t>(recorded_.size()) / (2 * lines);
       const int64_t n = std::min(room, b - a);
-      if (n > 0) recorded_.insert(recorded_.end(), mix_.begin(), mix_.begin() + n * 2 * lines);
+      if (n > 0) {
+        recorded_.insert(recorded_.end(), mix_.begin(), mix_.begin() + n * 2 * lines);
+        if (recordedSpans_.empty() ||
+            recordedSpans_.back().FromPosition + recordedSpans_.back().Positions != q) {
+          recordedSpans_.push_back({q, 0, a, 0});
+        }
+        ++recordedSpans_.back().Positions;
+        recordedSpans_.back().SampleFrames += n;
+      }
     }
   }
   evaluatedPos_ = cur;
@@ -548,6 +556,15 @@ void EngineState::WriteRecording(const std::string& folder) {
   j["engine"] = index_;
   j["name"] = desc_.Name;
   j["outputPosition"] = rep.OutputPosition;
+  // Lines the WAV up with the output: its sample frames are these spans in
+  // order, each starting at the output position and engine sample given.
+  j["recorded"] = nlohmann::json::array();
+  for (const auto& span : recordedSpans_) {
+    j["recorded"].push_back({{"fromPosition", span.FromPosition},
+                             {"positions", span.Positions},
+                             {"fromSample", span.FromSample},
+                             {"sampleFrames", span.SampleFrames}});
+  }
   j["layers"] = nlohmann::json::array();
   for (const auto& l : rep.Layers) {
     nlohmann::json lj;

@@ -155,6 +155,16 @@ class EngineState {
   bool recording_ = false;
   int64_t recordMaxFrames_ = 0;   // sample frames
   std::vector<float> recorded_;
+  // Where the recording lies on the output: one span per stretch of
+  // consecutive output positions recorded (a new span starts when positions
+  // passed unrecorded, while no layer was alive). The WAV is the spans in order.
+  struct RecordedSpan {
+    int64_t FromPosition = 0;  // output position of the span's first sample frame
+    int64_t Positions = 0;     // output positions recorded, whole or cut by the cap
+    int64_t FromSample = 0;    // the engine's sample clock at FromPosition
+    int64_t SampleFrames = 0;
+  };
+  std::vector<RecordedSpan> recordedSpans_;
   bool recordingWritten_ = false;
 };
 

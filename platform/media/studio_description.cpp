@@ -261,7 +261,7 @@ void ReadDevice(const json& j, const std::string& path, const std::string& baseD
                 AudioFiles& files, DeviceDescription& d) {
   Reader r(j, path,
            {"kind", "name", "board", "label", "width", "height", "rate", "interlaced", "fieldOrder", "sampleRate",
-            "channels", "ringSeconds", "startPosition", "audio", "reports"});
+            "channels", "ringSeconds", "startPosition", "audio", "reports", "input"});
   r.Int("kind", d.Kind, 0, 1000);
   if (d.Kind != 2 && d.Kind != 9 && d.Kind != 12) Fail(r.Path("kind"), "must be 2, 9 or 12");
   r.String("name", d.Name);
@@ -292,12 +292,18 @@ void ReadDevice(const json& j, const std::string& path, const std::string& baseD
     }
   }
   if (r.Has("reports")) ReadDeviceReports(r.At("reports"), r.Path("reports"), d.Reports);
+  // The input's own members are checked by the provider that plays it.
+  if (r.Has("input")) {
+    if (!r.At("input").is_object()) Fail(r.Path("input"), "must be an object");
+    if (d.Kind == 12) Fail(r.Path("input"), "an auxiliary device has no input");
+    d.External = true;
+  }
 }
 
 void ReadEngine(const json& j, const std::string& path, EngineDescription& e) {
   Reader r(j, path,
            {"name", "usable", "width", "height", "rate", "interlaced", "fieldOrder", "stereoLines", "sampleRate",
-            "startPosition", "record", "preallocate", "reports"});
+            "startPosition", "record", "preallocate", "reports", "output"});
   r.String("name", e.Name);
   r.Bool("usable", e.Usable);
   ReadPicture(r, e.Width, e.Height, e.Rate, e.Interlaced, e.FieldOrder);
@@ -308,6 +314,10 @@ void ReadEngine(const json& j, const std::string& path, EngineDescription& e) {
   r.Bool("preallocate", e.Preallocate);
   if (e.Name.empty()) e.Name = "Engine";
   if (r.Has("reports")) ReadEngineReports(r.At("reports"), r.Path("reports"), e.Reports);
+  if (r.Has("output")) {
+    if (!r.At("output").is_object()) Fail(r.Path("output"), "must be an object");
+    e.External = true;
+  }
 }
 
 void ReadFault(const json& j, const std::string& path, studio_test::FaultRule& f) {

@@ -30,6 +30,9 @@ struct DeviceDescription {
   int64_t StartPosition = 1'000'000;
   std::vector<PairSource> Pairs;  // one per stereo pair; missing pairs are silent
   studio_test::CaptureReports Reports;
+  // Names an "input" (a file or stream): another provider plays the device,
+  // the studio only lists it.
+  bool External = false;
 };
 
 struct EngineDescription {
@@ -48,6 +51,8 @@ struct EngineDescription {
   // a real engine's are; otherwise each buffer is made on its first lend.
   bool Preallocate = false;
   studio_test::EngineReports Reports;
+  // Names an "output": another provider plays the engine, the studio only lists it.
+  bool External = false;
 };
 
 struct StudioDescription {

@@ -221,6 +221,7 @@ class DeviceEnumerator final : public ComObjectBase, public IZRDeviceEnumerator 
     *object = nullptr;
     CaptureDevice* device = studio_->Device(deviceIndex);
     if (!device || device->Desc().Kind != kind) return E_INVALIDARG;
+    if (device->Desc().External) return REGDB_E_CLASSNOTREG;  // its input is played by another provider
     if (!device->IsCapture()) {
       auto* aux = new AuxiliaryDevice(studio_);
       *object = aux;
@@ -401,6 +402,7 @@ class TitleTarget final : public ComObjectBase, public IZRTitleEngine, public IZ
     EngineState* e = studio_->Engine(engineIndex);
     if (!e) return E_INVALIDARG;
     if (!e->Desc().Usable) return E_FAIL;
+    if (e->Desc().External) return REGDB_E_CLASSNOTREG;  // its output is played by another provider
     EngineState* expected = nullptr;
     // Release: the attached engine is complete before any thread that sees it.
     if (!engine_.compare_exchange_strong(expected, e, std::memory_order_acq_rel)) return kUnexpected;

@@ -80,6 +80,42 @@ TEST_F(StudioFiles, ARecordingEngineWritesItsReportAndItsProgramAudioWithinTheCa
   EXPECT_EQ(report["layers"][0]["fifos"][0]["presentedSamples"], 3 * 1920);
 }
 
+// The report says where the WAV lies on the output: one span per stretch of
+// output positions recorded while a layer was alive.
+TEST_F(StudioFiles, TheReportLinesTheRecordingUpWithTheOutputPositions) {
+  Load(R"({"engines": [{"name": "Rec", "width": 384, "height": 216, "rate": 25, "stereoLines": 1, "record": true}],
+           "recording": {"folder": ")" +
+       dir_.string() + R"(", "maxSeconds": 10}})");
+  Target t = AttachTarget(0);
+  int64_t first = 0;
+  {
+    LayerSet l = MakeLayer(t, -1000);
+    first = st::EngineOutputPosition(0) + 1;
+    st::AdvanceToEngineOutput(0, first + 9);
+    ASSERT_EQ(l.Audio->CreateFifo(0, 20), S_OK);  // brings the engine up to the clock
+  }
+  st::AdvanceToEngineOutput(0, first + 14);  // no layer alive: nothing recorded
+  LayerSet again = MakeLayer(t, -1000);
+  st::AdvanceToEngineOutput(0, first + 18);
+  st::WriteRecordings();
+
+  std::ifstream in(dir_ / "engine-0.json");
+  const nlohmann::json spans = nlohmann::json::parse(in)["recorded"];
+  ASSERT_EQ(spans.size(), 2u) << spans.dump();
+  EXPECT_EQ(spans[0]["fromPosition"], first);
+  EXPECT_EQ(spans[0]["positions"], 10);
+  EXPECT_EQ(spans[0]["fromSample"], st::EngineSampleOfPosition(0, first));
+  EXPECT_EQ(spans[0]["sampleFrames"], 10 * 1920);
+  EXPECT_EQ(spans[1]["fromPosition"], first + 15);
+  EXPECT_EQ(spans[1]["positions"], 4);
+  EXPECT_EQ(spans[1]["sampleFrames"], 4 * 1920);
+  SF_INFO info{};
+  SNDFILE* f = sf_open((dir_ / "engine-0.wav").string().c_str(), SFM_READ, &info);
+  ASSERT_NE(f, nullptr);
+  sf_close(f);
+  EXPECT_EQ(info.frames, 14 * 1920);
+}
+
 TEST_F(StudioFiles, AFileSourceDeliversItsChannelsLooped) {
   const fs::path wav = dir_ / "source.wav";
   constexpr int kFrames = 3000;  // not a whole number of capture frames

@@ -1,0 +1,287 @@
+// quellvox-demo [--seconds N] [--out DIR]: the main job on the virtual
+// studio, without a display. Instance "#demo" relays the primary capture into
+// a layer of both default title engines and mixes two voice-over lines over
+// the ducked floor, printing the statistics once a second; then it writes
+// each engine's program audio, report and picture into DIR and prints a
+// one-line verdict. Exit code 0 good, 1 verdict bad, 2 bad usage, 3 the job
+// could not run.
+#include <QGuiApplication>
+#include <QImage>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/instance_core.h"
+#include "config/line_text.h"
+#include "platform/media/studio_test_api.h"
+#include "platform/media/virtual_studio.h"
+#include "platform/registry/registry_component.h"
+#include "platform/system/module_path.h"
+#include "tools/demo/demo_analysis.h"
+#include "tools/demo/demo_chart.h"
+#include "tools/demo/demo_options.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace st = quellvox::studio_test;
+using namespace quellvox;
+using namespace quellvox::demo;
+
+constexpr const char* kInstance = "#demo";
+constexpr const char* kLayerName = "Voice over";
+constexpr const char* kCaptureName = "Quellvox Virtual Capture 1";
+constexpr const char* kEngineNames[] = {"Engine 1", "Engine 2"};
+constexpr int kExitGood = 0;
+constexpr int kExitBad = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitFailed = 3;
+
+volatile std::sig_atomic_t gInterrupted = 0;
+extern "C" void OnSignal(int) { gInterrupted = 1; }
+
+// `text` with every "\r\n" replaced by `by`.
+std::string Joined(std::string_view text, const char* by) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      out += by;
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// Messages the program would show in a box go to standard error.
+class StderrMessages final : public UserMessages {
+ public:
+  int32_t Show(std::string_view text, std::string_view caption, uint32_t style) override {
+    const std::string line = Joined(text, " ");
+    std::fprintf(stderr, "quellvox-demo: %.*s: %s\n", static_cast<int>(caption.size()), caption.data(), line.c_str());
+    if (style & MB_ICONERROR) ++Errors;
+    return IDOK;
+  }
+  int Errors = 0;
+};
+
+int Fail(const std::string& text) {
+  std::fprintf(stderr, "quellvox-demo: %s\n", text.c_str());
+  return kExitFailed;
+}
+
+// The demo's instance: the primary capture into both engines; voice-over
+// line 1 (the speech on pair 2) on the left and line 2 (the speech on pair
+// 3) on the right of the engines' first line, each over the floor of pair 1
+// that it ducks by 18 dB while it carries voice.
+bool Configure(InstanceCore& core, std::string& error) {
+  DuckerSettings s;
+  s.CaptureSource = core.CaptureSources.FindByName(kCaptureName);
+  for (const char* name : kEngineNames) {
+    const int32_t at = core.TitleEngines.FindByName(name);
+    if (at < 0 || at >= kMaxTargets) {
+      error = std::string("the studio has no title engine \"") + name + "\"";
+      return false;
+    }
+    s.TitleEngineMask |= 1u << at;
+  }
+  if (s.CaptureSource < 0) {
+    error = std::string("the studio has no capture \"") + kCaptureName + "\"";
+    return false;
+  }
+  s.RegionName = kLayerName;
+  s.ShowOnStartType = 1;
+  // As a playout machine runs it; where the system refuses, threads stay normal.
+  s.CpuPriority = 2;
+  s.DelayInFrames = 10;
+  s.Lines[0] = {true, ParseLineRef("Stereo#2"), ParseLineRef("Left#1"), 0};
+  s.Lines[1] = {true, ParseLineRef("Stereo#3"), ParseLineRef("Right#1"), 0};
+  for (int i = 2; i < kVoiceOverLines; ++i) s.Lines[i] = {false, ParseLineRef("Stereo#2"), ParseLineRef("Stereo#1"), 0};
+  s.UseCommon = true;
+  s.CommonLine = ParseLineRef("Stereo#1");
+  s.DecreaseDB = 18;
+  s.NoiseLevelDB = 32;
+  s.TimeoutInFrames = 30;
+
+  // Kept in the demo's own store and read back from it, as a start would.
+  core.Settings = s;
+  core.AutoStart = false;
+  core.RunOnLogon = false;
+  core.SaveSettings();
+  core.Settings = DuckerSettings{};
+  core.LoadSettings();
+  const DuckerSettings& r = core.Settings;
+  if (!IsComplete(r) || r.TitleEngineMask != s.TitleEngineMask || r.CaptureSource != s.CaptureSource ||
+      r.Lines != s.Lines || r.DecreaseDB != s.DecreaseDB) {
+    error = "the demo's settings did not read back from its store";
+    return false;
+  }
+  return true;
+}
+
+std::string Progress(int done, int total) {
+  constexpr int kWidth = 30;
+  const int filled = total > 0 ? done * kWidth / total : kWidth;
+  return "quellvox-demo: " + std::to_string(done) + " of " + std::to_string(total) + " s  [" +
+         std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kWidth - filled), '.') +
+         "]";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  const std::optional<DemoOptions> options = ParseDemoOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!options) {
+    std::fprintf(stderr, "quellvox-demo: %s\n%s", error.c_str(), kDemoUsage);
+    return kExitUsage;
+  }
+  if (options->Help) {
+    std::fputs(kDemoUsage, stdout);
+    return kExitGood;
+  }
+
+  std::error_code ec;
+  const fs::path out = fs::absolute(options->OutDir, ec);
+  fs::create_directories(out / "config", ec);
+  if (ec || !fs::is_directory(out / "config")) return Fail("cannot make the folder \"" + (out / "config").string() + "\"");
+  // The store lives inside DIR: set before the registry component is first used.
+  ::setenv("XDG_CONFIG_HOME", (out / "config").c_str(), 1);
+  // No display is needed: the pictures are drawn on images.
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  int qtArgc = 1;
+  char* qtArgv[] = {argv[0], nullptr};
+  QGuiApplication app(qtArgc, qtArgv);
+
+  // The default studio, every engine recording into DIR for longer than the run.
+  nlohmann::json description = nlohmann::json::parse(st::DefaultDescriptionText());
+  // Lend buffers ready from the layer's creation, as a real engine has them,
+  // so that the first second is not spent paging in frame buffers.
+  for (auto& engine : description["engines"]) {
+    engine["record"] = true;
+    engine["preallocate"] = true;
+  }
+  description["recording"] = {{"folder", out.string()}, {"maxSeconds", options->Seconds + 30}};
+  RegisterVirtualStudio();
+  RegisterRegistryAccess();
+  st::UseSteadyClock();
+  if (!st::LoadDescriptionText(description.dump(), &error)) return Fail("the studio description: " + error);
+
+  StderrMessages messages;
+  InstanceCore core(kInstance, ModulePath(), messages);
+  if (core.TitleEngines.Refresh() != 0) return Fail("the studio offers no title engine");
+  if (core.CaptureSources.Refresh() != 0) return Fail("the studio offers no capture source");
+  if (!Configure(core, error)) return Fail(error);
+  const int32_t device = core.CaptureSources.Entries()[static_cast<size_t>(core.Settings.CaptureSource)].DeviceIndex;
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::printf("quellvox-demo: instance %s for %d s; store %s\n", kInstance, options->Seconds,
+              RegistryStorePath().c_str());
+  std::fflush(stdout);
+  if (!core.StartPipeline()) return Fail("the pipeline did not start");
+  const int32_t targets = core.Pipeline.TargetCount;
+
+  // Once a second the statistics text; in between the voice state of every
+  // line, sampled against the capture position, for the pictures.
+  VoiceTimeline voice;
+  const auto begin = std::chrono::steady_clock::now();
+  int shown = 0;
+  while (shown < options->Seconds && !gInterrupted) {
+    const int64_t newest = st::CaptureNewestPosition(device);
+    uint8_t mask = 0;
+    for (int i = 0; i < kVoiceOverLines; ++i) {
+      if (core.Stats.VoiceDetected[i].load(std::memory_order_relaxed)) mask |= static_cast<uint8_t>(1u << i);
+    }
+    voice[newest] = mask;
+    if (std::chrono::steady_clock::now() - begin >= std::chrono::seconds(shown + 1)) {
+      ++shown;
+      std::printf("%s\n%s\n", Progress(shown, options->Seconds).c_str(), Joined(core.BuildStatisticsText(), "\n").c_str());
+      std::fflush(stdout);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (gInterrupted) std::printf("quellvox-demo: interrupted after %d s\n", shown);
+
+  core.StopPipeline();
+  std::vector<int32_t> skipVideo;
+  for (int32_t r = 0; r < targets; ++r) skipVideo.push_back(core.Stats.SkipVideo[r].load(std::memory_order_relaxed));
+  const int32_t skipAudio = core.Stats.SkipAudio.load(std::memory_order_relaxed);
+  st::WriteRecordings();
+
+  AnalysisInput input;
+  input.Settings = core.Settings;
+  input.CaptureChannels = core.Pipeline.InputChannels;
+  input.CaptureAudio = [device](int64_t frame, std::vector<float>& audio) {
+    audio = st::ExpectedCaptureAudio(device, frame);
+    return !audio.empty();
+  };
+  input.Voice = std::move(voice);
+
+  std::vector<EngineAnalysis> analyses;
+  std::vector<std::string> files;
+  for (int32_t k = 0; k < core.TitleEngines.Count() && k < kMaxTargets; ++k) {
+    if (!(core.Settings.TitleEngineMask & (1u << k))) continue;
+    const int32_t engine = core.TitleEngines.Entries()[static_cast<size_t>(k)].EngineIndex;
+    const std::string base = (out / ("engine-" + std::to_string(engine))).string();
+    EngineRecording recording;
+    if (!ReadEngineRecording(base + ".json", base + ".wav", kLayerName, recording, error)) return Fail(error);
+    analyses.push_back(AnalyseEngine(recording, input));
+    files.push_back(base);
+  }
+  const Verdict verdict = Judge(analyses, skipVideo, skipAudio, core.Settings);
+
+  std::vector<std::string> lineNames(kVoiceOverLines);
+  for (int i = 0; i < kVoiceOverLines; ++i) {
+    const VoiceOverLine& l = core.Settings.Lines[static_cast<size_t>(i)];
+    lineNames[static_cast<size_t>(i)] = FormatLineRef(l.From) + " \u2192 " + FormatLineRef(l.To) + " at " +
+                                        std::to_string(l.VolumeDB) + " dB";
+  }
+  for (size_t e = 0; e < analyses.size(); ++e) {
+    const EngineAnalysis& a = analyses[e];
+    ChartText text;
+    text.Title = "Quellvox demo \u2014 " + a.Name + ", layer \"" + kLayerName + "\"";
+    text.Subtitle = "Floor " + FormatLineRef(core.Settings.CommonLine) + " ducked by " +
+                    std::to_string(core.Settings.DecreaseDB) + " dB while a line carries voice above \u2212" +
+                    std::to_string(core.Settings.NoiseLevelDB) + " dBFS, held and faded back over " +
+                    std::to_string(core.Settings.TimeoutInFrames) + " frames; video delayed by " +
+                    std::to_string(core.Settings.DelayInFrames) + " frames; threads at " +
+                    CpuPriorityName(core.Settings.CpuPriority) + " priority.";
+    text.Footer = a.Name + ": " + std::to_string(a.Relayed) + " frames relayed, " +
+                  std::to_string(e < skipVideo.size() ? skipVideo[e] : 0) + " skipped, " +
+                  std::to_string(a.MissingAfterFirstSecond) + " missing after the first second.";
+    for (int i = 0; i < kVoiceOverLines; ++i) {
+      const LineResult& r = a.Lines[static_cast<size_t>(i)];
+      if (!r.Used || !std::isfinite(r.FloorUnderSpeechDb)) continue;
+      char part[96];
+      std::snprintf(part, sizeof part, " Line %d: floor at %.2f dB under speech.", i + 1, r.FloorUnderSpeechDb);
+      text.Footer += part;
+    }
+    if (!a.Problem.empty()) text.Footer += " " + a.Problem + ".";
+    text.LineNames = lineNames;
+    const QImage image = DrawEngineChart(a, core.Settings, text);
+    if (!image.save(QString::fromStdString(files[e] + ".png"), "PNG")) {
+      return Fail("cannot write \"" + files[e] + ".png\"");
+    }
+  }
+
+  std::printf("quellvox-demo: files in %s:\n", out.c_str());
+  for (size_t e = 0; e < files.size(); ++e) {
+    const std::string name = fs::path(files[e]).filename().string();
+    std::printf("  %s.wav   program audio of %s\n", name.c_str(), analyses[e].Name.c_str());
+    std::printf("  %s.json  what %s presented, with the log of its frames\n", name.c_str(), analyses[e].Name.c_str());
+    std::printf("  %s.png   floor gain, voice and output level of %s\n", name.c_str(), analyses[e].Name.c_str());
+  }
+  std::printf("  config/quellvox/registry.sqlite3  the settings of instance %s\n", kInstance);
+  std::printf("quellvox-demo: %s\n", verdict.Text.c_str());
+  std::fflush(stdout);
+  ShutdownVirtualStudio();
+  return verdict.Good ? kExitGood : kExitBad;
+}
