@@ -155,7 +155,7 @@ TEST_F(RunningLogDlgTest, ResetSkipsShowsZeroOnceThePumpHasTakenTheRequest) {
 
 TEST_F(RunningLogDlgTest, RestartRunsTheFramesRestartAndTheWindowStaysOpen) {
   Open();
-  pt::RecordingMessages before = messages_;
+  RecordingMessages before = messages_;
   Click(IDC_RESTART);
   EXPECT_EQ(restarts_, 1);
   EXPECT_TRUE(dlg_->isVisible());
