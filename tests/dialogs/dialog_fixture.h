@@ -24,7 +24,6 @@
 namespace quellvox::dialog_testing {
 
 namespace st = quellvox::studio_test;
-using quellvox::RecordingMessages;
 using pipeline_testing::WaitFor;
 
 // The control with id `id` (its object name) inside `parent`; the test
