@@ -20,6 +20,13 @@
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+// Under ThreadSanitizer only: Qt's libraries are not built for it; races it
+// reports inside them (their own thread pool) are not the program's. The
+// pipeline's threads stay checked.
+extern "C" const char* __tsan_default_suppressions() { return "race:libQt6Gui.so\nrace:libQt6Core.so\n"; }
+#endif
+
 int main(int argc, char** argv) {
   using namespace quellvox;
   // The command line is the instance identifier and nothing else: it is
