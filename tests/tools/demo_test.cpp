@@ -19,6 +19,13 @@
 #include "tools/demo/demo_chart.h"
 #include "tools/demo/demo_options.h"
 
+#if defined(__SANITIZE_THREAD__)
+// Under ThreadSanitizer only: Qt's libraries are not built for it, and the
+// image work Qt hands to its own thread pool while the pictures are drawn
+// shows up as races that their uninstrumented locks do not explain.
+extern "C" const char* __tsan_default_suppressions() { return "race:libQt6Gui.so\nrace:libQt6Core.so\n"; }
+#endif
+
 namespace quellvox::demo {
 namespace {
 
