@@ -11,7 +11,12 @@ packages=(build-essential cmake ninja-build pkg-config git
           qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
           xvfb xdotool trayer imagemagick x11-utils x11-xserver-utils
           libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev libswscale-dev libswresample-dev
-          clang libclang-rt-14-dev)  # clang and its libFuzzer: tools/fuzz.sh
+          clang libclang-rt-14-dev   # clang and its libFuzzer: tools/fuzz.sh
+          libsystemd-dev systemd     # the service: sd_notify, systemd-analyze verify
+          libcivetweb-dev prometheus-cpp-dev  # the remote interface: HTTP/WebSocket, metrics
+          prometheus curl chromium   # its real clients in the tests: promtool, curl, a browser
+          libebur128-dev             # loudness meters
+          ccache)                    # rebuilds of several trees share one compiler cache
 
 missing=()
 for p in "${packages[@]}"; do
