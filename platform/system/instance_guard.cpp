@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/com/case_fold.h"
+#include "platform/com/com.h"
 #include "platform/system/sha256.h"
 
 namespace quellvox {
@@ -57,6 +59,14 @@ int OpenLockFile(const std::string& path) {
   return -1;
 }
 
+// Whether `path` names, without following a link, the very file open as `fd`.
+bool SameFile(const std::string& path, int fd) {
+  struct stat atPath {};
+  struct stat held {};
+  if (::lstat(path.c_str(), &atPath) != 0 || ::fstat(fd, &held) != 0) return false;
+  return atPath.st_dev == held.st_dev && atPath.st_ino == held.st_ino;
+}
+
 }  // namespace
 
 std::string InstanceGuardFolder() {
@@ -68,8 +78,9 @@ std::string InstanceGuardFolder() {
 
 std::string InstanceGuardFileName(std::string_view name) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  const std::string folded = FoldName(Utf8ToUtf16(name));
   std::string encoded;
-  for (char ch : name) {
+  for (char ch : folded) {
     const auto c = static_cast<unsigned char>(ch);
     if (Plain(c)) {
       encoded += ch;
@@ -85,7 +96,7 @@ std::string InstanceGuardFileName(std::string_view name) {
   // Do not cut inside a "%XX" triple.
   if (encoded[keep - 1] == '%') keep -= 1;
   else if (encoded[keep - 2] == '%') keep -= 2;
-  return encoded.substr(0, keep) + "~" + Sha256Hex(name);
+  return encoded.substr(0, keep) + "~" + Sha256Hex(folded);
 }
 
 GuardResult CreateInstanceGuard(std::string_view name, InstanceGuard& guard) {
@@ -94,26 +105,45 @@ GuardResult CreateInstanceGuard(std::string_view name, InstanceGuard& guard) {
 
 GuardResult CreateInstanceGuardIn(const std::string& folder, std::string_view name, InstanceGuard& guard) {
   guard.Fd = -1;
+  guard.Path.clear();
   const std::string path = folder + "/" + InstanceGuardFileName(name);
-  const int fd = OpenLockFile(path);
-  if (fd < 0) return GuardResult::CouldNotCreate;
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const bool held = errno == EWOULDBLOCK;
-    ::close(fd);
-    return held ? GuardResult::AlreadyExists : GuardResult::CouldNotCreate;
+  // A holder removes its file while it still holds it; a lock taken on the
+  // file after that guards nothing, and the file now at the path (or none)
+  // is tried instead. Each round means another process ended its instance
+  // meanwhile, so a few rounds are plenty.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = OpenLockFile(path);
+    if (fd < 0) return GuardResult::CouldNotCreate;
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      const bool held = errno == EWOULDBLOCK;
+      ::close(fd);
+      return held ? GuardResult::AlreadyExists : GuardResult::CouldNotCreate;
+    }
+    if (!SameFile(path, fd)) {
+      ::close(fd);
+      continue;
+    }
+    guard.Fd = fd;
+    guard.Path = path;
+    return GuardResult::Acquired;
   }
-  guard.Fd = fd;
-  return GuardResult::Acquired;
+  return GuardResult::CouldNotCreate;
 }
 
 void CloseInstanceGuard(InstanceGuard& guard) {
   if (guard.Fd < 0) return;
+  // Removed while still locked: a process that opened the file before the
+  // removal finds, once it gets the lock, that the path no longer names it.
+  // In the shared sticky folder only the file's owner may remove it; for
+  // anyone else the unlink fails and the file stays, as before.
+  if (!guard.Path.empty() && SameFile(guard.Path, guard.Fd)) (void)::unlink(guard.Path.c_str());
   ::close(guard.Fd);
   guard.Fd = -1;
+  guard.Path.clear();
 }
 
 }  // namespace quellvox

@@ -116,6 +116,72 @@ TEST_F(InstanceGuardTest, OtherIdentifiersRunSideBySide) {
   CloseInstanceGuard(guard);
 }
 
+// The registry folds the case of key names, so identifiers that differ only
+// in case share one settings key and one logon entry: they must share one
+// guard too. Names that the registry keeps apart stay apart.
+struct FoldCase {
+  const char* Held;
+  const char* Other;
+  bool SameGuard;
+};
+
+class GuardFolding : public InstanceGuardTest, public ::testing::WithParamInterface<FoldCase> {};
+
+TEST_P(GuardFolding, SharesTheGuardExactlyWhenTheStoreSharesTheKey) {
+  const FoldCase& c = GetParam();
+  InstanceGuard held;
+  ASSERT_EQ(CreateInstanceGuardIn(folder_, std::string("Global\\Quellvox") + c.Held, held), GuardResult::Acquired);
+  EXPECT_EQ(RunProbe(folder_, std::string("Global\\Quellvox") + c.Other), c.SameGuard ? "exists" : "acquired")
+      << c.Held << " / " << c.Other;
+  CloseInstanceGuard(held);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GuardFolding,
+                         ::testing::Values(FoldCase{"#hxCase", "#HXCASE", true}, FoldCase{"#hxcase", "#hxCase", true},
+                                           FoldCase{"#\xC3\x84rger", "#\xC3\xA4RGER", true},        // Ä, ä
+                                           FoldCase{"#\xD0\x96", "#\xD0\xB6", true},                // Ж, ж
+                                           FoldCase{"#\xCE\xA3", "#\xCF\x82", true},                // Σ, final ς
+                                           FoldCase{"#hxcase", "#hxcase ", false}, FoldCase{"#a", "#b", false},
+                                           FoldCase{"#\xC3\x9F", "#ss", false}));                    // ß: no simple fold
+
+TEST_F(InstanceGuardTest, AGuardReleasedCleanlyLeavesNoFileAndACrashedOneFreesItsFile) {
+  InstanceGuard guard;
+  ASSERT_EQ(CreateInstanceGuardIn(folder_, "Global\\Quellvox#1", guard), GuardResult::Acquired);
+  const std::string file = InstanceGuardFileName("Global\\Quellvox#1");
+  EXPECT_EQ(Entries(folder_), std::set<std::string>{file});
+  CloseInstanceGuard(guard);
+  EXPECT_TRUE(Entries(folder_).empty());
+
+  {
+    Probe holder(folder_, "Global\\Quellvox#1", true);
+    ASSERT_EQ(holder.Report(), "acquired");
+  }  // its input ends: a clean exit
+  EXPECT_TRUE(Entries(folder_).empty());
+
+  Probe crashed(folder_, "Global\\Quellvox#1", true);
+  ASSERT_EQ(crashed.Report(), "acquired");
+  crashed.Kill();
+  EXPECT_EQ(Entries(folder_), std::set<std::string>{file});
+  ASSERT_EQ(CreateInstanceGuardIn(folder_, "Global\\Quellvox#1", guard), GuardResult::Acquired);
+  CloseInstanceGuard(guard);
+  EXPECT_TRUE(Entries(folder_).empty());
+}
+
+// A file put in the guard's place after it was taken is not the guard's:
+// the release leaves it alone.
+TEST_F(InstanceGuardTest, ReleaseRemovesOnlyTheFileItHolds) {
+  InstanceGuard guard;
+  ASSERT_EQ(CreateInstanceGuardIn(folder_, "Global\\Quellvox#1", guard), GuardResult::Acquired);
+  const std::string path = folder_ + "/" + InstanceGuardFileName("Global\\Quellvox#1");
+  ASSERT_EQ(::rename(path.c_str(), (path + ".moved").c_str()), 0);
+  const int other = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(other, 0);
+  ::close(other);
+  CloseInstanceGuard(guard);
+  EXPECT_EQ(Entries(folder_), (std::set<std::string>{InstanceGuardFileName("Global\\Quellvox#1"),
+                                                     InstanceGuardFileName("Global\\Quellvox#1") + ".moved"}));
+}
+
 TEST_F(InstanceGuardTest, GuardOfACrashedProcessIsFreeAtOnce) {
   Probe holder(folder_, "Global\\Quellvox#1", true);
   ASSERT_EQ(holder.Report(), "acquired");
@@ -156,7 +222,7 @@ TEST_F(InstanceGuardTest, SomethingElseUnderTheNameGivesNoGuard) {
 // its own inside the folder, a name that is safe as it stands.
 TEST_F(InstanceGuardTest, HostileIdentifiersStayInTheFolderAndApart) {
   std::vector<std::string> ids = {"#", "#1", "#1 ", "#../../etc/passwd", "#/", "#..", "#.", "#a/b", "#a%2Fb",
-                                  "#a%2fb", "#'; rm -rf / #", "#$(touch /tmp/quellvox-owned)", "#`id`", "#\"q\"",
+                                  "#a%252Fb", "#'; rm -rf / #", "#$(touch /tmp/quellvox-owned)", "#`id`", "#\"q\"",
                                   "#*?[]{}|&<>\\", "#\t\n", "#\xC3\xA9\xE2\x80\x83", std::string("#a\0b", 4),
                                   "#" + std::string(300, 'x'), "#" + std::string(299, 'x') + "y",
                                   "#" + std::string(120, '/') + std::string(200, '.'), "#" + std::string(1000, '%')};
@@ -186,8 +252,8 @@ TEST(InstanceGuardFileName, LongNamesKeepAPrefixAndTheDigestOfTheWhole) {
   const std::string a = "Global\\Quellvox#" + std::string(400, 'z') + "1";
   const std::string b = "Global\\Quellvox#" + std::string(400, 'z') + "2";
   EXPECT_NE(InstanceGuardFileName(a), InstanceGuardFileName(b));
-  EXPECT_EQ(InstanceGuardFileName(a).rfind("Global%5CQuellvox%23zzz", 0), 0u);
-  EXPECT_EQ(InstanceGuardFileName("Global\\Quellvox#1"), "Global%5CQuellvox%231");
+  EXPECT_EQ(InstanceGuardFileName(a).rfind("global%5Cquellvox%23zzz", 0), 0u);
+  EXPECT_EQ(InstanceGuardFileName("Global\\Quellvox#1"), "global%5Cquellvox%231");
 }
 
 TEST(InstanceGuardFolder, IsAFolderEveryUserCanCreateFilesIn) {
@@ -204,7 +270,9 @@ TEST(CreateInstanceGuard, WorksInTheSharedFolder) {
   ASSERT_EQ(CreateInstanceGuard(name, guard), GuardResult::Acquired);
   EXPECT_EQ(RunProbe(InstanceGuardFolder(), name), "exists");
   CloseInstanceGuard(guard);
-  ::unlink((InstanceGuardFolder() + "/" + InstanceGuardFileName(name)).c_str());
+  struct stat st {};
+  EXPECT_NE(::lstat((InstanceGuardFolder() + "/" + InstanceGuardFileName(name)).c_str(), &st), 0)
+      << "a clean release leaves no file in the shared folder";
 }
 
 }  // namespace
