@@ -12,6 +12,7 @@
 #include "platform/com/case_fold.h"
 #include "platform/registry/folders.h"
 #include "platform/registry/registry_component.h"
+#include "platform/system/sha256.h"
 
 namespace quellvox {
 
@@ -24,6 +25,12 @@ constexpr std::string_view kValueKey = "X-Quellvox-RunValue";
 constexpr std::string_view kCommandKey = "X-Quellvox-RunCommand";
 // Longest file name most file systems take (NAME_MAX).
 constexpr size_t kMaxFileName = 255;
+// A shortened file name keeps this much of the encoded name: with the
+// prefix, "_z", 64 hex digits and the suffix it stays within kMaxFileName.
+constexpr size_t kKeptEncoding = 160;
+// The Name key is only what a session's settings show: a longer value name
+// is shown cut to this many bytes (whole characters) and "...".
+constexpr size_t kMaxShownName = 200;
 // Entries of ours are a few hundred bytes; a bigger one is not read as a
 // value, and none is written.
 constexpr off_t kMaxEntrySize = 64 * 1024;
@@ -114,6 +121,15 @@ bool IsEntryOf(const Entry& e, std::u16string_view name) {
   return e.State == EntryState::Ours && FoldName(Utf8ToUtf16(e.ValueName)) == FoldName(name);
 }
 
+// `text` (UTF-8) cut to at most kMaxShownName bytes on a character
+// boundary, with "..." when something was cut.
+std::string ShownName(const std::string& text) {
+  if (text.size() <= kMaxShownName) return text;
+  size_t end = kMaxShownName;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end) + "...";
+}
+
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
@@ -135,20 +151,26 @@ void SyncFolder(const std::string& dir) {
 
 std::string AutostartEntryFileName(std::u16string_view valueName) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string name(kPrefix);
-  for (const char ch : FoldName(valueName)) {
+  const std::string folded = FoldName(valueName);
+  std::string encoded;
+  for (const char ch : folded) {
     const auto c = static_cast<unsigned char>(ch);
     if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-') {
-      name.push_back(static_cast<char>(c));
+      encoded.push_back(static_cast<char>(c));
     } else {
-      name.push_back('_');
-      name.push_back(kHex[c >> 4]);
-      name.push_back(kHex[c & 0xF]);
+      encoded.push_back('_');
+      encoded.push_back(kHex[c >> 4]);
+      encoded.push_back(kHex[c & 0xF]);
     }
   }
-  name.append(kSuffix);
-  if (name.size() > kMaxFileName) return {};
-  return name;
+  if (kPrefix.size() + encoded.size() + kSuffix.size() > kMaxFileName) {
+    size_t keep = kKeptEncoding;
+    // Not inside a "_xx" triple.
+    if (encoded[keep - 1] == '_') keep -= 1;
+    else if (encoded[keep - 2] == '_') keep -= 2;
+    encoded = encoded.substr(0, keep) + "_z" + Sha256Hex(folded);
+  }
+  return std::string(kPrefix) + encoded + std::string(kSuffix);
 }
 
 RunCommandParts SplitRunCommand(std::string_view text) {
@@ -292,7 +314,7 @@ HResult AutostartFolder::Write(std::u16string_view name, std::u16string_view tex
   std::string content;
   content.append(kGroup).append("\n");
   content.append("Type=Application\n");
-  content.append("Name=").append(EscapeDesktopString(valueName.empty() ? "Quellvox" : valueName)).append("\n");
+  content.append("Name=").append(EscapeDesktopString(valueName.empty() ? "Quellvox" : ShownName(valueName))).append("\n");
   content.append("Exec=").append(EscapeDesktopString(DesktopExecValue(argv))).append("\n");
   content.append("Icon=").append(kAutostartIcon).append("\n");
   content.append(kValueKey).append("=").append(EscapeDesktopString(valueName)).append("\n");

@@ -26,9 +26,9 @@ class AutostartFolder {
   // Creates or replaces the value's entry (atomically: a reader sees the old
   // entry or the new one). E_INVALIDARG for a name or text that an entry
   // cannot hold (control characters other than tab, line feed and carriage
-  // return, unpaired surrogates, a name too long for a file name, no
-  // program, an entry that would be over 64 KiB and so could not be read
-  // back; refused before anything is written); E_ACCESSDENIED when a file
+  // return, unpaired surrogates, no program, an entry that would be over
+  // 64 KiB and so could not be read back; refused before anything is
+  // written); E_ACCESSDENIED when a file
   // that is not ours has the entry's name; E_REG_CANTWRITE when the file
   // cannot be written.
   HResult Write(std::u16string_view name, std::u16string_view text) const;
@@ -48,8 +48,11 @@ class AutostartFolder {
 // File name of a value's entry: "quellvox-run-", the folded name with every
 // byte other than a-z, 0-9 and "-" written as "_" and two hex digits, then
 // ".desktop". Names that differ only in case share the entry; different
-// names never do; the result never holds a "/" or starts with ".". Empty
-// when the name is too long for a file name.
+// names never do; the result never holds a "/" or starts with ".". A name
+// whose file name would pass 255 bytes (NAME_MAX) keeps the first 160 bytes
+// of its encoding, then "_z" (never part of an encoding: "_" is always
+// followed by two hex digits) and the SHA-256 of the folded name; shorter
+// names keep the plain form, so existing entries keep their files.
 std::string AutostartEntryFileName(std::u16string_view valueName);
 
 // The text of a Run value ("\"<program path>\" <identifier>") as a program

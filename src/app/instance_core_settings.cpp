@@ -1,5 +1,7 @@
 // Loading and saving the instance's settings, its logon entry and the
 // statistics window position through the registry component.
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "app/instance_core.h"
@@ -22,6 +24,20 @@ constexpr std::string_view kRunKey = "Run";
 
 void Warn(UserMessages& messages, std::string_view text) {
   messages.Show(text, kProgramName, MB_ICONEXCLAMATION | MB_TOPMOST);
+}
+
+// The message for a logon entry that could not be written: "Run on logon"
+// would otherwise stay ticked with no entry behind it.
+std::string LogonEntryNotWritten(HResult hr) {
+  char code[48];
+  std::snprintf(code, sizeof code, "0x%X/%d", static_cast<unsigned>(hr), static_cast<int>(hr));
+  std::string text = std::string("Can't create the logon entry of this instance, error = ") + code + ".";
+  if (hr == E_INVALIDARG) {
+    text += "\nThe entry would be larger than 64 KiB: the instance identifier is too long for it.";
+  } else if (hr == E_ACCESSDENIED) {
+    text += "\nA file that is not Quellvox's has the entry's name in the autostart folder.";
+  }
+  return text;
 }
 
 // The root interface of the same instance, pointed at the key of the logon
@@ -91,7 +107,8 @@ void InstanceCore::SaveSettings() {
     return;
   }
   if (RunOnLogon) {
-    reg->WriteString(ComText(RunValueName), ComText(RunCommand), REG_SZ);
+    const HResult hr = reg->WriteString(ComText(RunValueName), ComText(RunCommand), REG_SZ);
+    if (hr != S_OK) Warn(Messages, LogonEntryNotWritten(hr));
   } else {
     reg->DeleteValue(ComText(RunValueName));
   }

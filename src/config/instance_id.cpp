@@ -118,6 +118,11 @@ std::optional<std::string> InstanceIdFromCommandLine(std::string_view commandLin
   std::string id = TrimWideSpace(commandLine);
   if (id.empty()) return std::string(kDefaultInstanceId);
   if (id[0] != '#') return std::nullopt;
+  if (id.back() == '\\' || id.find("\\\\") != std::string::npos) return std::nullopt;
+  for (const char ch : id) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return std::nullopt;
+  }
   // The guard is named by the bytes, the settings key and the logon entry
   // by the UTF-16 text: both must see the same identifier.
   return WithReplacementCharacters(id);

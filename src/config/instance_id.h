@@ -30,7 +30,12 @@ std::string WithReplacementCharacters(std::string_view text);
 
 // The identifier of a command line: trimmed, "#1" when nothing remains,
 // nothing (refusal) when it does not begin with "#". Nothing after the "#"
-// is parsed: inner blanks and any other characters are part of it. Bytes
+// is parsed: inner blanks and any other characters are part of it, except
+// what would leave the instance without its settings or its logon entry,
+// which is refused as well: a backslash at the end or two in a row (the
+// settings key path "Quellvox\<id>" would hold a key with no name), and a
+// control character other than tab, line feed and carriage return (a
+// logon entry cannot carry it). Bytes
 // that are not UTF-8 become U+FFFD, so that the guard's name and the names
 // the registry component keeps as UTF-16 are formed from the same text
 // (two identifiers that differ only in such bytes are one instance).

@@ -25,6 +25,20 @@ TEST(InstanceIdFromCommandLine, LineNotBeginningWithHashIsRefused) {
   EXPECT_EQ(InstanceIdFromCommandLine("  x#7"), std::nullopt);
 }
 
+// What the settings key or the logon entry could not hold is refused as a
+// bad command line rather than run an instance whose settings are never
+// saved. Inner backslashes name a key below another and stay valid.
+TEST(InstanceIdFromCommandLine, IdentifiersThatCouldNotKeepTheirSettingsOrLogonEntryAreRefused) {
+  for (const char* line : {"#a\\", "#\\", "#a\\\\b", "#\\\\", "#a\x01b", "#\x1B[31m", "#a\x7F", "#a\vb", "#a\fb"}) {
+    EXPECT_EQ(InstanceIdFromCommandLine(line), std::nullopt) << line;
+  }
+  EXPECT_EQ(InstanceIdFromCommandLine(" #a\\ "), std::nullopt) << "the backslash ends the trimmed line";
+  EXPECT_EQ(InstanceIdFromCommandLine(std::string("#a\0b", 4)), std::nullopt);
+  EXPECT_EQ(InstanceIdFromCommandLine("#a\\b"), std::optional<std::string>("#a\\b"));
+  EXPECT_EQ(InstanceIdFromCommandLine("#\\a"), std::optional<std::string>("#\\a"));
+  EXPECT_EQ(InstanceIdFromCommandLine("#a\tb\nc\rd"), std::optional<std::string>("#a\tb\nc\rd"));
+}
+
 TEST(InstanceIdFromCommandLine, EverythingAfterTheHashIsKept) {
   EXPECT_EQ(InstanceIdFromCommandLine("#"), std::optional<std::string>("#"));
   EXPECT_EQ(InstanceIdFromCommandLine(" #1 studio  B "), std::optional<std::string>("#1 studio  B"));

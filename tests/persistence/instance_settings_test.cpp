@@ -198,6 +198,67 @@ TEST_F(InstanceSettings, TwoInstancesKeepSeparateKeysAndRunValues) {
   EXPECT_FALSE(RunValue("Quellvox#2", command));
 }
 
+// Every identifier the command line accepts gets its logon entry, also
+// one whose entry's plain file name would pass 255 bytes.
+std::string Repeated(const std::string& piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+struct LogonIdCase {
+  const char* Name;
+  std::string Id;
+};
+
+void PrintTo(const LogonIdCase& c, std::ostream* os) { *os << c.Name; }
+
+class LogonEntryOfAnyIdentifier : public InstanceSettings, public ::testing::WithParamInterface<LogonIdCase> {};
+
+TEST_P(LogonEntryOfAnyIdentifier, IsWrittenAndReadBackWithTheSettings) {
+  const std::string& id = GetParam().Id;
+  auto core = NewCore(id.c_str());
+  core->Settings = FullRecord();
+  core->RunOnLogon = true;
+  core->SaveSettings();
+  EXPECT_TRUE(messages_.Shown.empty()) << messages_.Shown[0].Text;
+
+  auto restarted = LoadedCore(id.c_str());
+  EXPECT_TRUE(restarted->RunOnLogon);
+  ExpectSameRecord(restarted->Settings, FullRecord());
+  std::string command;
+  ASSERT_TRUE(RunValue(("Quellvox" + id).c_str(), command));
+  EXPECT_EQ(command, std::string("\"") + kProgram + "\" " + id);
+
+  restarted->RunOnLogon = false;
+  restarted->SaveSettings();
+  EXPECT_FALSE(RunValue(("Quellvox" + id).c_str(), command));
+  EXPECT_TRUE(messages_.Shown.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LogonEntryOfAnyIdentifier,
+                         ::testing::Values(LogonIdCase{"TenThousandCharacters", "#" + std::string(10000, 'x')},
+                                           LogonIdCase{"FortyFourCyrillic", "#" + Repeated("\xD0\x96", 44)},
+                                           LogonIdCase{"TabAndLineEnds", "#a\tb\nc\rd"},
+                                           LogonIdCase{"InnerBackslash", "#studio\\a"}),
+                         [](const auto& p) { return std::string(p.param.Name); });
+
+// An identifier too long for any entry (over 64 KiB): the save says so
+// instead of leaving "Run on logon" ticked with nothing behind it.
+TEST_F(InstanceSettings, AnIdentifierTooLongForALogonEntrySaysSo) {
+  const std::string id = "#" + std::string(30000, 'x');
+  auto core = NewCore(id.c_str());
+  core->Settings = FullRecord();
+  core->RunOnLogon = true;
+  core->SaveSettings();
+  EXPECT_EQ(OnlyMessage(),
+            "Can't create the logon entry of this instance, error = 0x80070057/-2147024809.\n"
+            "The entry would be larger than 64 KiB: the instance identifier is too long for it.");
+  auto restarted = LoadedCore(id.c_str());
+  ExpectSameRecord(restarted->Settings, FullRecord());  // the rest was saved
+  EXPECT_FALSE(restarted->RunOnLogon);
+}
+
 // "#7\" runs beside "#7" (another guard); its key path ends in an empty
 // name, which the store refuses: its save says so instead of overwriting
 // the settings of #7.

@@ -219,8 +219,84 @@ TEST_F(Autostart, RefusesWhatAnEntryCannotHold) {
   EXPECT_EQ(reg->WriteDword(Cs("Quellvox#1"), 1), E_REG_UNSUPPORTED_TYPE);
   EXPECT_EQ(reg->WriteString(Cs("Quellvox#1"), Cs("\"/q\" #\x01"), REG_SZ), E_INVALIDARG);
   EXPECT_EQ(reg->WriteString(Cs("Quellvox#1"), Cs("\"\" #1"), REG_SZ), E_INVALIDARG);
-  EXPECT_EQ(reg->WriteString(Cs("Quellvox#" + std::string(300, 'x')), Cs("\"/q\" #1"), REG_SZ), E_INVALIDARG);
+  // An entry over 64 KiB could not be read back.
+  const std::string huge = "#" + std::string(25000, 'x');
+  EXPECT_EQ(reg->WriteString(Cs("Quellvox" + huge), Cs("\"/q\" " + huge), REG_SZ), E_INVALIDARG);
   EXPECT_TRUE(EntryFiles().empty());
+}
+
+// A value name whose file name would pass 255 bytes still gets its entry,
+// under a shortened name; names that fit keep the plain file name that
+// entries written before already have.
+TEST_F(Autostart, LongNamesGetAnEntryUnderAShortenedFileName) {
+  std::string cyrillic44 = "#";
+  for (int i = 0; i < 44; ++i) cyrillic44 += "\xD0\x96";  // Ж
+  const std::vector<std::string> ids = {"#" + std::string(10000, 'x'), "#" + std::string(9999, 'x') + "y",
+                                        cyrillic44, "#" + std::string(300, 'x')};
+  const std::string program = "/opt/quellvox/bin/quellvox";
+  for (const std::string& id : ids) {
+    ASSERT_EQ(RunKey(KEY_WRITE)->WriteString(Cs("Quellvox" + id), Cs("\"" + program + "\" " + id), REG_SZ), S_OK)
+        << id.size();
+  }
+  EXPECT_EQ(EntryFiles().size(), ids.size());
+  for (const std::string& id : ids) {
+    const std::string file = AutostartFileFor("Quellvox" + id);
+    EXPECT_LE(file.size(), 255u);
+    EXPECT_TRUE(IsSafeEntryName(file)) << file;
+    EXPECT_EQ(RunValue("QUELLVOX" + id), "\"" + program + "\" " + id) << "read back in any case";
+    std::vector<std::string> argv;
+    std::map<std::string, std::string> keys = ReadEntryKeys(AutostartDir() + "/" + file);
+    ASSERT_TRUE(SplitExec(UnescapeValue(keys["Exec"]), argv)) << file;
+    EXPECT_EQ(argv, (std::vector<std::string>{program, id}));
+    EXPECT_LE(keys["Name"].size(), 203u) << "shown cut";
+  }
+  std::vector<std::u16string> listed;
+  ASSERT_EQ(AutostartFolder(AutostartDir()).List(listed), S_OK);
+  EXPECT_EQ(listed.size(), ids.size());
+  for (const std::string& id : ids) {
+    EXPECT_EQ(RunKey(KEY_WRITE)->DeleteValue(Cs("Quellvox" + id)), S_OK);
+  }
+  EXPECT_TRUE(EntryFiles().empty());
+
+  // The longest name that fits (255 bytes with "quellvox-run-" and
+  // ".desktop") keeps the plain form.
+  EXPECT_EQ(AutostartFileFor("quellvox" + std::string(226, 'x')),
+            "quellvox-run-quellvox" + std::string(226, 'x') + ".desktop");
+  EXPECT_NE(AutostartFileFor("quellvox" + std::string(227, 'x')).find("_z"), std::string::npos);
+}
+
+// The escapes of a string value: a blank is written as "\s" only where a
+// reader would drop it (at the start), everywhere else as it is.
+TEST(DesktopString, EscapesLeadingBlanksOnlyAndReadsEverythingBack) {
+  struct Case {
+    const char* Text;
+    const char* Escaped;
+  };
+  const Case cases[] = {
+      {"a b", "a b"},
+      {" a", "\\sa"},
+      {"  a  b ", "\\s\\sa  b "},
+      {"   ", "\\s\\s\\s"},
+      {"a\\b\tc\nd\re", "a\\\\b\\tc\\nd\\re"},
+      {"\t a", "\\t a"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EscapeDesktopString(c.Text), c.Escaped) << c.Text;
+    EXPECT_EQ(UnescapeDesktopString(c.Escaped), c.Text) << c.Escaped;
+  }
+}
+
+// A Run value whose name begins with blanks (quellvox-reg can write one):
+// the entry must give back exactly that name.
+TEST_F(Autostart, ValueNamesWithLeadingAndInnerBlanksReadBackAsWritten) {
+  const std::string name = "  Quellvox  #1 ";
+  ASSERT_EQ(RunKey(KEY_WRITE)->WriteString(Cs(name), Cs("\"/q\" #1"), REG_SZ), S_OK);
+  std::vector<std::u16string> listed;
+  ASSERT_EQ(AutostartFolder(AutostartDir()).List(listed), S_OK);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(Utf16ToUtf8(listed[0]), name);
+  EXPECT_EQ(RunValue(name), "\"/q\" #1");
+  EXPECT_EQ(UnescapeValue(OnlyEntry()["Name"]), name);
 }
 
 // Identifiers come from the command line: anything may be in them.

@@ -81,7 +81,10 @@ TEST_F(QuellvoxReg, ExitCodesSayWhatHappened) {
   EXPECT_EQ(RunTool({"delete", "Quellvox\\#1", "X0"}).Exit, 1);
   EXPECT_EQ(RunTool({}).Exit, 2);
   EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "X0", "--dword", "12abc"}).Exit, 2);
-  EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "X0", "--dword", "4294967296"}).Exit, 2);
+  // Beyond 32 bits, whatever the form: refused, never stored modulo 2^32.
+  for (const char* number : {"4294967296", "4294967306", "0x10000000A", "-2147483649", "99999999999999999999999"}) {
+    EXPECT_EQ(RunTool({"set", "Quellvox\\#1", "X0", "--dword", number}).Exit, 2) << number;
+  }
   EXPECT_EQ(RunTool({"frobnicate"}).Exit, 2);
   EXPECT_EQ(RunTool({"--help"}).Exit, 0);
   EXPECT_EQ(RunTool({"set", "Microsoft\\Windows\\CurrentVersion\\Run", "Quellvox#1", "--dword", "1"}).Exit, 4);
