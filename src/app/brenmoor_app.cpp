@@ -12,6 +12,7 @@
 #include "app/load_res_string.h"
 #include "app/message_boxes.h"
 #include "config/instance_id.h"
+#include "platform/system/debug_trace.h"
 #include "res/icons.h"
 #include "res/resource_ids.h"
 
@@ -44,8 +45,15 @@ bool CBrenmoorApp::InitInstance(const std::string& commandLine) {
   }
   const GuardResult guard = CreateInstanceGuard(InstanceGuardName(kProgramName, *instanceId), InstanceGuard);
   if (guard == GuardResult::AlreadyExists) {
-    // The identifier runs already: end without a word, leaving it alone.
+    // The identifier runs already: end without a box, leaving it alone, but
+    // with one trace line, so that a user who saw nothing happen can find
+    // out why (the guard is machine-wide: the other process may be another
+    // user's).
     CloseInstanceGuard(InstanceGuard);
+    const std::string lockFile =
+        InstanceGuardFolder() + "/" + InstanceGuardFileName(InstanceGuardName(kProgramName, *instanceId));
+    DebugTrace("Quellvox%s::InitInstance -- runs already on this machine (lock %s held): this start ends.\n",
+               instanceId->c_str(), lockFile.c_str());
     return false;
   }
   if (exitRequested_) return false;

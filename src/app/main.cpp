@@ -1,5 +1,6 @@
 // quellvox [#id]: the tray program of one instance.
 #include <QApplication>
+#include <csignal>
 #include <string>
 
 #include "app/brenmoor_app.h"
@@ -32,6 +33,10 @@ int main(int argc, char** argv) {
   // The command line is the instance identifier and nothing else: it is
   // taken before Qt could read options out of it, and Qt sees none (its
   // settings come from the environment, QT_QPA_PLATFORM and the like).
+  // Before anything else, Qt above all: a SIGTERM in the first moments must
+  // take the Exit path too. SIGHUP (the session or the terminal went away)
+  // is an Exit as well.
+  InstallExitSignalHandlers({SIGTERM, SIGINT, SIGHUP});
   const std::string commandLine = CommandLineFromArguments(argc, argv);
   RegisterRegistryAccess();
   RegisterVirtualStudio();
@@ -53,6 +58,9 @@ int main(int argc, char** argv) {
     ExitSignals exitSignals([&app] { app.RequestExit(); });
     // The session's end takes the same way out as Exit.
     QObject::connect(&application, &QGuiApplication::commitDataRequest, &application, [&app] { app.RequestExit(); });
+    // A signal that came while Qt started: start-up ends at once, as after
+    // a signal during it.
+    exitSignals.DeliverPending();
     if (app.InitInstance(commandLine)) application.exec();
     exitCode = app.ExitInstance();
   }
