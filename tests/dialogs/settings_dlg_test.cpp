@@ -117,6 +117,12 @@ TEST_F(SettingsDlgTest, OkReportsEachMissingPieceInTurnUntilTheSettingsAreComple
   EXPECT_EQ(boxes.LastText(), "Select name for output layer!");
   EXPECT_EQ(dlg.focusWidget(), C<QLineEdit>(IDC_REGION_NAME));
 
+  QTest::keyClicks(C<QLineEdit>(IDC_REGION_NAME), "   ");  // blanks name nothing
+  Click(IDC_OK);
+  EXPECT_EQ(boxes.LastText(), "Select name for output layer!");
+  EXPECT_EQ(dlg.focusWidget(), C<QLineEdit>(IDC_REGION_NAME));
+
+  C<QLineEdit>(IDC_REGION_NAME)->clear();
   QTest::keyClicks(C<QLineEdit>(IDC_REGION_NAME), "Lower third");
   ClickCheck(C<QCheckBox>(IDC_USE_COMMON));  // the floor does not count as a line
   Click(IDC_OK);
@@ -127,7 +133,7 @@ TEST_F(SettingsDlgTest, OkReportsEachMissingPieceInTurnUntilTheSettingsAreComple
 
   ClickCheck(C<QCheckBox>(IDC_USE_LINE_0 + 4));
   Click(IDC_OK);
-  EXPECT_EQ(boxes.Shown.size(), 4u);
+  EXPECT_EQ(boxes.Shown.size(), 5u);
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   EXPECT_EQ(frame_->Calls, (std::vector<std::string>{"publish", "save"}));
@@ -224,6 +230,18 @@ TEST_F(SettingsDlgTest, WhileRunningCaptureAndTargetAreLockedAndWrittenBackUncha
   EXPECT_EQ(stored->Settings.RegionName, "Relay");
   EXPECT_EQ(stored->Settings.DelayInFrames, 17);
   EXPECT_EQ(stored->Settings.ShowOnStartType, 1);
+}
+
+// A stored layer name longer than Qt's default field limit is shown and
+// saved whole, never cut without a word.
+TEST_F(SettingsDlgTest, ALongLayerNameIsShownAndSavedWhole) {
+  Complete();
+  core_->Settings.RegionName = std::string(100000, 'n') + "end";
+  Open();
+  EXPECT_EQ(C<QLineEdit>(IDC_REGION_NAME)->text().size(), 100003);
+  Type(C<QSpinBox>(IDC_VOLUME_0 + 1), "-3");
+  Click(IDC_APPLY);
+  EXPECT_EQ(Reloaded()->Settings.RegionName, std::string(100000, 'n') + "end");
 }
 
 // Apply saves at once; closing afterwards (Escape or the close box) keeps

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
+#include <limits>
 
 #include "config/dialog/line_combo.h"
 
@@ -123,6 +124,9 @@ void CSettingsDlg::BuildControls() {
   auto* target = new QGroupBox("Target");
   auto* targetGrid = new QGridLayout(target);
   name_ = Named(new QLineEdit, IDC_REGION_NAME);
+  // Qt's default of 32,767 characters would cut a longer stored name
+  // without a word, and OK would then save the cut one: no limit of its own.
+  name_->setMaxLength(std::numeric_limits<int>::max());
   showOnStart_ = DropDownList(IDC_SHOW_ON_START);
   engineList_ = Named(new QListWidget, IDC_ENGINES);
   engineList_->setSelectionMode(QAbstractItemView::NoSelection);
@@ -315,7 +319,10 @@ bool CSettingsDlg::Validate() {
     engineList_->setFocus();
     return false;
   }
-  if (name_->text().isEmpty()) {
+  // A name of blanks names nothing an operator could find on the engine.
+  // Refused only where the field can be changed: while the pipeline runs
+  // it shows the running layer's name, as it is.
+  if (name_->text().isEmpty() || (name_->isEnabled() && name_->text().trimmed().isEmpty())) {
     Warn("Select name for output layer!");
     name_->setFocus();
     return false;
