@@ -120,12 +120,12 @@ bool FaultTable::Add(const studio_test::FaultRule& spec, std::string& error) {
     error = "\"rate\" must lie between 0 and 1";
     return false;
   }
-  if (spec.Skip < 0 || spec.LaterFrames < 0) {
-    error = "\"skip\" and \"laterFrames\" cannot be negative";
+  if (spec.Skip < 0) {
+    error = "\"skip\" cannot be negative";
     return false;
   }
   const bool read = rule.op == Op::ReadFrame || rule.op == Op::ReadField || rule.op == Op::ReadAudio;
-  if (spec.LaterFrames > 0 && !read) {
+  if (spec.LaterFrames != 0 && !read) {
     error = "\"laterFrames\" applies to ReadFrame, ReadField and ReadAudio only";
     return false;
   }
@@ -174,7 +174,7 @@ FaultHit FaultTable::Check(Op op, Scope scope, int32_t index, int32_t interfaceI
     fired_.fetch_add(1, std::memory_order_relaxed);
     FaultHit hit;
     hit.Fired = true;
-    hit.Code = r.spec.LaterFrames > 0 ? 0 : r.spec.Code;
+    hit.Code = r.spec.LaterFrames != 0 ? 0 : r.spec.Code;
     hit.LaterFrames = r.spec.LaterFrames;
     return hit;
   }

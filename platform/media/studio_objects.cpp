@@ -152,12 +152,15 @@ class CaptureObject final : public ComObjectBase, public IZRCaptureVideoEx, publ
 
   // The position a read of `asked` delivers: E_PENDING when not captured
   // yet, the oldest held when it left the ring, `later` further on when a
-  // fault says so (never beyond the newest).
+  // fault says so (never beyond the newest), or back for a negative `later`
+  // (never before the oldest held).
   HResult Locate(int64_t asked, int64_t later, int64_t& delivered) const {
     const int64_t newest = device_->NewestAt(ClockNow());
     if (asked >= newest || newest <= 0) return kNotCaptured;
-    int64_t p = std::max(asked, device_->OldestHeld(newest));
+    const int64_t oldest = device_->OldestHeld(newest);
+    int64_t p = std::max(asked, oldest);
     if (later > 0) p = std::min(p + later, newest - 1);
+    if (later < 0) p = std::max(p + later, oldest);
     delivered = p;
     return S_OK;
   }

@@ -90,8 +90,10 @@ enum class FaultMode { Once, Every, Random };
 // them pass. Of the rest: Once fires on the first, Every on every
 // `Every`-th, Random on each call with probability `Rate` (a fixed sequence
 // per `Seed`). A firing rule makes the operation return `Code` and do
-// nothing else, or, when `LaterFrames` > 0 (capture reads only), deliver
-// the frame that many positions later than asked (at most the newest).
+// nothing else, or, when `LaterFrames` is not 0 (capture reads only),
+// deliver the frame that many positions later than asked (at most the
+// newest), or for a negative count that many earlier (at least the oldest
+// still held), as a source whose clock stepped back would.
 struct FaultRule {
   std::string Target = "any";
   std::string Operation;
@@ -117,6 +119,7 @@ struct FaultRule {
   FaultRule& Randomly(double rate, uint64_t seed) { return Mode = FaultMode::Random, Rate = rate, Seed = seed, *this; }
   FaultRule& Skipping(int64_t calls) { return Skip = calls, *this; }
   FaultRule& DeliveringLater(int64_t frames) { return LaterFrames = frames, *this; }
+  FaultRule& DeliveringEarlier(int64_t frames) { return LaterFrames = -frames, *this; }
 };
 
 // Adds a rule to the current studio. False (and `error`) for an unknown

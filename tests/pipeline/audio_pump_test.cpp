@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -58,6 +59,24 @@ TEST_F(CopyAudioTest, TrailingBeyondMaxLagSkipsToTwoFramesBehindAndRebases) {
     EXPECT_EQ(f->StartPosition, 104);
     EXPECT_EQ(f->WrittenSamples, 1920);
   }
+}
+
+// A re-base after blocks were written: the fifos start over at the new
+// position, and so does the count of what was written to them (the
+// fullness would otherwise count the old blocks on top of the new base).
+TEST_F(CopyAudioTest, ARebaseAfterWrittenBlocksCountsOnlyWhatFollowsIt) {
+  auto ctx = Prepared();
+  CaptureUpTo(kCam25, 102);
+  ASSERT_TRUE(CopiedWith(CopyOnce(*ctx, 102, 100), "", 0, 101));
+  ASSERT_TRUE(CopiedWith(CopyOnce(*ctx, 102, 101), "", 0, 102));
+  ASSERT_EQ(ctx->FifoSamples[0], 2 * 1920);
+  CaptureUpTo(kCam25, 110);
+  ASSERT_TRUE(CopiedWith(CopyOnce(*ctx, 110, 102), "Quellvox#T::CopyAudio -- Skip#1 6 frames  102 --> 110\n", 6, 109));
+  EXPECT_EQ(ctx->FifoBase[0], 108);
+  EXPECT_EQ(ctx->FifoSamples[0], 1920);
+  // One block written from 108: the fifo holds up to 108, so an output at
+  // 100 runs 8 frames behind it.
+  EXPECT_EQ(AudioFullnessSample(*ctx, 0, 100), 8);
 }
 
 TEST_F(CopyAudioTest, TrailingByMaxLagExactlyCopiesWithoutSkipping) {
@@ -521,13 +540,26 @@ TEST(MixerHandoffRace, ThePumpNeverMixesWithAHalfWrittenPart) {
   std::atomic<int32_t> taken{0};
   std::atomic<int32_t> torn{0};
   std::atomic<int32_t> older{0};
+  std::atomic<bool> published{false};
+  std::atomic<int32_t> lastTaken{-1};
   std::thread pump([&] {
     PumpContext ctx;
     int32_t last = -1;
     while (!go.load(std::memory_order_acquire)) {
     }
+    // The last part must arrive: once every part is out, a few seconds
+    // (far more than a pass takes, also on a loaded machine under the
+    // sanitizers) bound the wait, so that a lost publish fails here instead
+    // of looping until the suite's own timeout.
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     while (last < kParts) {
-      if (!ReloadMixerSettings(ctx, handoff)) continue;
+      if (deadline == std::chrono::steady_clock::time_point::max() && published.load(std::memory_order_acquire)) {
+        deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      }
+      if (!ReloadMixerSettings(ctx, handoff)) {
+        if (std::chrono::steady_clock::now() > deadline) break;
+        continue;
+      }
       const MixerPart got = MixerPartOf(ctx.Settings);
       const int32_t n = got.DecreaseDB;
       if (!(got == NumberedPart(n))) torn.fetch_add(1, std::memory_order_relaxed);
@@ -535,10 +567,13 @@ TEST(MixerHandoffRace, ThePumpNeverMixesWithAHalfWrittenPart) {
       last = n;
       taken.fetch_add(1, std::memory_order_relaxed);
     }
+    lastTaken.store(last, std::memory_order_relaxed);
   });
   go.store(true, std::memory_order_release);
   for (int32_t n = 1; n <= kParts; ++n) handoff.Publish(NumberedPart(n));
+  published.store(true, std::memory_order_release);
   pump.join();
+  EXPECT_EQ(lastTaken.load(), kParts) << "the newest part never reached the pump";
   EXPECT_EQ(torn.load(), 0);
   EXPECT_EQ(older.load(), 0);
   EXPECT_GE(taken.load(), 1);

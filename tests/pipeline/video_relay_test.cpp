@@ -31,7 +31,7 @@ struct CopyCase {
   int32_t Delay;  // DelayInFrames: MaxLag is half of it
   int64_t Next;
   int64_t Newest;
-  const char* LaterOp;  // a read that delivers `Later` frames later than asked, or nullptr
+  const char* LaterOp;  // a read that delivers `Later` frames later (negative: earlier) than asked, or nullptr
   int64_t Later;
   bool Copied;
   const char* Trace;
@@ -54,7 +54,7 @@ TEST_P(CopyVideo, MovesNextCountsSkipsAndTracesAsTheCaseSays) {
   auto ctx = Prepared();
   ASSERT_EQ(ctx->WeaveFields[0], c.Weave);
   CaptureUpTo(c.Weave ? kCam50 : kCam25, c.Newest);
-  if (c.LaterOp) Fault(st::FaultRule::On(c.LaterOp).DeliveringLater(c.Later));
+  if (c.LaterOp) Fault(st::FaultRule::On(c.LaterOp).DeliveringLater(c.Later));  // negative: earlier
   VideoCopy v{c.Next};
   TraceCapture traces;
   EXPECT_EQ(c.Weave ? v.Fields(*ctx, c.Newest) : v.Frame(*ctx, c.Newest), c.Copied);
@@ -74,6 +74,10 @@ const CopyCase kCopyCases[] = {
     {"FrameTrailingByMaxLagExactlyDoesNotJump", false, 10, 100, 105, nullptr, 0, true, "", 0, 100, 101},
     {"FrameLaterDeliveredFrameCountsTheGap", false, 10, 100, 105, "ReadFrame", 3, true,
      "Quellvox#T::CopyVideoFrame[0] -- Skip#2 3 frames  100 --> 103 on frame 105\n", 3, 103, 104},
+    // A capture that steps back delivers 98 for 100: traced, but no skip
+    // (the count never goes down), and the relay goes on after what it got.
+    {"FrameEarlierDeliveredFrameIsNoSkip", false, 10, 100, 105, "ReadFrame", -2, true,
+     "Quellvox#T::CopyVideoFrame[0] -- Skip#2 -2 frames  100 --> 98 on frame 105\n", 0, 98, 99},
     // MaxLag 1: a lag of 2 exceeds it, and the jump to two behind newest is
     // a jump of nothing, traced as such.
     {"FrameSmallDelayJumpsNothingAndTracesIt", false, 2, 100, 102, nullptr, 0, true,
