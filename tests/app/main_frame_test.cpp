@@ -1,10 +1,16 @@
 #include <QAction>
 #include <QKeyEvent>
 #include <QMenu>
+#include <unistd.h>
+
 #include <filesystem>
+#include <random>
 #include <string>
 
+#include "app/brenmoor_app.h"
 #include "app/load_res_string.h"
+#include "config/instance_id.h"
+#include "platform/system/instance_guard.h"
 #include "app_fixture.h"
 #include "res/resource_ids.h"
 #include "res/string_table.h"
@@ -60,6 +66,30 @@ TEST_P(FrameCreation, FailsWithItsMessageBeforeTouchingStoreOrIcon) {
   EXPECT_EQ(area_.Adds, 0);
   EXPECT_EQ(frame.StateTimer, 0);
   EXPECT_FALSE(std::filesystem::exists(RegistryStorePath()));
+}
+
+// The same through the application object: the message, no icon, and the
+// process's exit code 1 (not the 0 of a clean Exit), with the guard given
+// back.
+TEST_P(FrameCreation, EndsTheProgramWithExitCodeOne) {
+  ASSERT_TRUE(studio_test::LoadDescriptionText(GetParam().Description));
+  // Unique to the run: the guard is machine-wide.
+  const std::string id = "#app" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}() % 1000000);
+  int exitCode = -1;
+  {
+    CBrenmoorApp app(messages_, area_, "/opt/quellvox/bin/quellvox");
+    EXPECT_FALSE(app.InitInstance(id));
+    EXPECT_EQ(app.MainFrame(), nullptr);
+    exitCode = app.ExitInstance();
+  }
+  EXPECT_EQ(exitCode, kExitNoMedia);
+  EXPECT_EQ(kExitNoMedia, 1);
+  ASSERT_EQ(messages_.Boxes.size(), 1u);
+  EXPECT_EQ(messages_.Boxes[0].Text, GetParam().Message);
+  EXPECT_EQ(area_.Adds, 0);
+  InstanceGuard again;
+  EXPECT_EQ(CreateInstanceGuard(InstanceGuardName(kProgramName, id), again), GuardResult::Acquired);
+  CloseInstanceGuard(again);
 }
 
 INSTANTIATE_TEST_SUITE_P(

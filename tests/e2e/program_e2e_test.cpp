@@ -5,6 +5,7 @@
 // and the recording is compared bit for bit with what quellvox-render
 // computes from the same file with the same settings.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,7 +43,13 @@ constexpr int32_t kFileFrames = 200;
 constexpr int64_t kStartPosition = 1'000'000;
 constexpr int32_t kDecreaseDb = 18;
 constexpr int32_t kTimeout = 10;  // frames: hold 5, fade 5
-constexpr const char* kInstance = "#e2e";
+// The instance: unique to the run, for the guard is machine-wide and another
+// suite (a second clone, a developer's run beside CI) may run meanwhile.
+const std::string& Instance() {
+  static const std::string id =
+      "#e2e-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}() % 1000000);
+  return id;
+}
 
 // Speech in file frames 4..13 of every 40 (one second in four), noise far
 // below the threshold (-32 dBFS) between.
@@ -149,7 +157,7 @@ class EndToEnd : public ::testing::Test {
   // A complete instance: the capture into the engine's layer, line 1 from
   // the speech to the first line over the floor, started by itself.
   void SetUpInstance() {
-    const std::string k = std::string("Quellvox\\") + kInstance;
+    const std::string k = std::string("Quellvox\\") + Instance();
     Reg({"set", k, "CaptureSource", "--string", "Quellvox Virtual E2E"});
     Reg({"set", k, "DelayInFrames", "--dword", "10"});
     Reg({"set", k, "CpuPriority", "--dword", "0"});
@@ -181,7 +189,7 @@ TEST_F(EndToEnd, RunsItsInstanceUntilSigtermAndItsAudioEqualsTheRenderersToTheBi
 
   // About five seconds of the real clock, then SIGTERM.
   {
-    ChildProcess program({QUELLVOX_PROGRAM, kInstance}, env_, (dir_ / "stdout.txt").string(),
+    ChildProcess program({QUELLVOX_PROGRAM, Instance()}, env_, (dir_ / "stdout.txt").string(),
                          (dir_ / "stderr.txt").string());
     ASSERT_TRUE(program.Started());
     EXPECT_FALSE(program.Wait(std::chrono::seconds(5))) << "ended by itself: " << ReadFileText((dir_ / "stderr.txt").string());
@@ -195,10 +203,10 @@ TEST_F(EndToEnd, RunsItsInstanceUntilSigtermAndItsAudioEqualsTheRenderersToTheBi
   const std::string traces = ReadFileText((dir_ / "stderr.txt").string());
   std::vector<std::string> own;
   for (const std::string& line : Lines(traces)) {
-    if (line.rfind(std::string("Quellvox") + kInstance + "::", 0) == 0) own.push_back(line);
+    if (line.rfind(std::string("Quellvox") + Instance() + "::", 0) == 0) own.push_back(line);
   }
   ASSERT_FALSE(own.empty()) << traces;
-  EXPECT_EQ(own[0], std::string("Quellvox") + kInstance + "::Menu File->Start.") << traces;
+  EXPECT_EQ(own[0], std::string("Quellvox") + Instance() + "::Menu File->Start.") << traces;
   for (const std::string& line : own) EXPECT_EQ(line.find("Skip#"), std::string::npos) << line;
 
   // The store is as it was.
