@@ -1,6 +1,7 @@
 // The instance identifier: any command line is refused or gives an
-// identifier that begins with "#", is UTF-8 and has no white space left at
-// either end; its guard name holds it unchanged.
+// identifier that begins with "#", is UTF-8, has no white space left at
+// either end, no empty key name in its settings key path and no control
+// character a logon entry cannot carry; its guard name holds it unchanged.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -22,6 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (WithReplacementCharacters(*id) != *id) std::abort();
   if (TrimWideSpace(*id) != *id) std::abort();
   if (InstanceIdFromCommandLine(*id) != id) std::abort();
+  if (id->back() == '\\' || id->find("\\\\") != std::string::npos) std::abort();
+  for (const char ch : *id) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) std::abort();
+  }
   const std::string guard = InstanceGuardName("Quellvox", *id);
   if (guard.size() < id->size() || guard.compare(guard.size() - id->size(), id->size(), *id) != 0) std::abort();
   return 0;
