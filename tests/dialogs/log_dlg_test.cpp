@@ -223,20 +223,38 @@ TEST(FloorGainHistory, KeepsTheNewestSamplesAndMarksThoseWithoutAPass) {
   EXPECT_EQ(history.At(FloorGainHistory::kCapacity - 1).TimeMs, base + 6 * 40);
 }
 
+// Far from time 0, a sample soon after a pass is live only when the time of
+// that pass was taken: the time of an older pass would call it a stall.
+TEST(FloorGainHistory, TakesTheTimeOfEachNewPass) {
+  PipelineStats stats;
+  FloorGainHistory history;
+  history.Take(stats, 10'000);
+  stats.PassCount.store(1);
+  history.Take(stats, 60'000);
+  ASSERT_TRUE(history.At(0).Live);
+  history.Take(stats, 60'000 + FloorGainHistory::kStallMs / 2);  // same pass, well within the stall time
+  EXPECT_TRUE(history.At(0).Live);
+  history.Take(stats, 60'000 + FloorGainHistory::kStallMs);
+  EXPECT_FALSE(history.At(0).Live);
+  history.Clear();
+  EXPECT_EQ(history.Count(), 0);
+}
+
 // The strip draws one band per row in use: voice spans in their colour,
 // and nothing for a row that is not in use.
 TEST_F(LogDlgTest, TheStripDrawsARowForEachLineInUseWithItsVoiceSpans) {
   core_->Settings.Lines[2] = {true, {Stereo, 1}, {Stereo, 0}, 0};
-  CFloorGainStrip strip(core_->Stats, core_->Settings);
+  FloorGainHistory history;
+  CFloorGainStrip strip(history, core_->Settings, [] { return true; });
   strip.resize(strip.sizeHint());
   EXPECT_EQ(strip.RowsShown(), 2);
   for (uint32_t pass = 1; pass <= 20; ++pass) {
     core_->Stats.PassCount.store(pass);
     core_->Stats.VoiceDetected[2].store(pass > 5 ? 1 : 0);
     core_->Stats.FloorGainCentiDB[2].store(pass > 5 ? -1800 : 0);
-    strip.Sample();
-    QTest::qWait(15);
+    history.Take(core_->Stats, pass * 40);
   }
+  strip.Refresh();
   const QImage image = strip.grab().toImage();
   const auto voiceIn = [&](int top, int bottom) {
     int n = 0;
@@ -252,7 +270,7 @@ TEST_F(LogDlgTest, TheStripDrawsARowForEachLineInUseWithItsVoiceSpans) {
   EXPECT_EQ(voiceIn(0, half), 0);             // row 1: no voice
   EXPECT_GT(voiceIn(half, 2 * half), 10);     // row 3: voice for the last samples
   core_->Settings.Lines[0].Use = false;
-  strip.Sample();
+  strip.Refresh();
   EXPECT_EQ(strip.RowsShown(), 1);
 }
 

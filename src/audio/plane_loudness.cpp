@@ -1,0 +1,65 @@
+#include "audio/plane_loudness.h"
+
+#include <ebur128.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace quellvox {
+
+namespace {
+
+constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
+
+double OrMinusInfinity(int rc, double value) { return rc == EBUR128_SUCCESS ? value : kMinusInfinity; }
+
+ebur128_state* State(void* state) { return static_cast<ebur128_state*>(state); }
+
+}  // namespace
+
+double PeakToDb(double linear) { return linear > 0.0 ? 20.0 * std::log10(linear) : kMinusInfinity; }
+
+PlaneLoudness::PlaneLoudness(int64_t sampleRate, Gating gating) {
+  if (sampleRate <= 0) return;
+  int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK;
+  if (gating == Gating::Histogram) mode |= EBUR128_MODE_HISTOGRAM;
+  state_ = ebur128_init(2, static_cast<unsigned long>(sampleRate), mode);
+}
+
+PlaneLoudness::~PlaneLoudness() {
+  ebur128_state* state = State(state_);
+  if (state != nullptr) ebur128_destroy(&state);
+}
+
+void PlaneLoudness::Add(const float* interleaved, int64_t frames) {
+  if (state_ == nullptr || frames <= 0) return;
+  if (ebur128_add_frames_float(State(state_), interleaved, static_cast<size_t>(frames)) != EBUR128_SUCCESS) return;
+  // The peak of the frames just added, per channel; the maximum is ours.
+  for (unsigned channel = 0; channel < 2; ++channel) {
+    double peak = 0.0;
+    if (ebur128_prev_true_peak(State(state_), channel, &peak) == EBUR128_SUCCESS) peak_ = std::max(peak_, peak);
+  }
+}
+
+double PlaneLoudness::MomentaryLufs() const {
+  double m = 0.0;
+  return state_ == nullptr ? kMinusInfinity : OrMinusInfinity(ebur128_loudness_momentary(State(state_), &m), m);
+}
+
+LoudnessFigures PlaneLoudness::Read() const {
+  LoudnessFigures f;
+  f.MomentaryLufs = MomentaryLufs();
+  f.ShortTermLufs = kMinusInfinity;
+  f.IntegratedLufs = kMinusInfinity;
+  f.RangeLu = 0.0;
+  f.TruePeakDbtp = PeakToDb(peak_);
+  if (state_ == nullptr) return f;
+  double v = 0.0;
+  f.ShortTermLufs = OrMinusInfinity(ebur128_loudness_shortterm(State(state_), &v), v);
+  f.IntegratedLufs = OrMinusInfinity(ebur128_loudness_global(State(state_), &v), v);
+  if (ebur128_loudness_range(State(state_), &v) == EBUR128_SUCCESS && std::isfinite(v)) f.RangeLu = v;
+  return f;
+}
+
+}  // namespace quellvox
