@@ -12,7 +12,15 @@ namespace {
 
 constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
 
-double OrMinusInfinity(int rc, double value) { return rc == EBUR128_SUCCESS ? value : kMinusInfinity; }
+// One reading of the library: its value, or -inf where it has none. The
+// call is made before the value is looked at (as two arguments of one call
+// the order would be unspecified).
+template <typename Call>
+double Reading(Call call) {
+  double value = 0.0;
+  const int rc = call(&value);
+  return rc == EBUR128_SUCCESS ? value : kMinusInfinity;
+}
 
 ebur128_state* State(void* state) { return static_cast<ebur128_state*>(state); }
 
@@ -43,8 +51,8 @@ void PlaneLoudness::Add(const float* interleaved, int64_t frames) {
 }
 
 double PlaneLoudness::MomentaryLufs() const {
-  double m = 0.0;
-  return state_ == nullptr ? kMinusInfinity : OrMinusInfinity(ebur128_loudness_momentary(State(state_), &m), m);
+  if (state_ == nullptr) return kMinusInfinity;
+  return Reading([&](double* out) { return ebur128_loudness_momentary(State(state_), out); });
 }
 
 LoudnessFigures PlaneLoudness::Read() const {
@@ -55,10 +63,10 @@ LoudnessFigures PlaneLoudness::Read() const {
   f.RangeLu = 0.0;
   f.TruePeakDbtp = PeakToDb(peak_);
   if (state_ == nullptr) return f;
-  double v = 0.0;
-  f.ShortTermLufs = OrMinusInfinity(ebur128_loudness_shortterm(State(state_), &v), v);
-  f.IntegratedLufs = OrMinusInfinity(ebur128_loudness_global(State(state_), &v), v);
-  if (ebur128_loudness_range(State(state_), &v) == EBUR128_SUCCESS && std::isfinite(v)) f.RangeLu = v;
+  f.ShortTermLufs = Reading([&](double* out) { return ebur128_loudness_shortterm(State(state_), out); });
+  f.IntegratedLufs = Reading([&](double* out) { return ebur128_loudness_global(State(state_), out); });
+  const double range = Reading([&](double* out) { return ebur128_loudness_range(State(state_), out); });
+  if (std::isfinite(range)) f.RangeLu = range;
   return f;
 }
 
