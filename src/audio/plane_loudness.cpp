@@ -28,7 +28,7 @@ ebur128_state* State(void* state) { return static_cast<ebur128_state*>(state); }
 
 double PeakToDb(double linear) { return linear > 0.0 ? 20.0 * std::log10(linear) : kMinusInfinity; }
 
-PlaneLoudness::PlaneLoudness(int64_t sampleRate, Gating gating) {
+PlaneLoudness::PlaneLoudness(int64_t sampleRate, Gating gating) : sampleRate_(sampleRate) {
   if (sampleRate <= 0) return;
   int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK;
   if (gating == Gating::Histogram) mode |= EBUR128_MODE_HISTOGRAM;
@@ -43,6 +43,7 @@ PlaneLoudness::~PlaneLoudness() {
 void PlaneLoudness::Add(const float* interleaved, int64_t frames) {
   if (state_ == nullptr || frames <= 0) return;
   if (ebur128_add_frames_float(State(state_), interleaved, static_cast<size_t>(frames)) != EBUR128_SUCCESS) return;
+  added_ += frames;
   // The peak of the frames just added, per channel; the maximum is ours.
   for (unsigned channel = 0; channel < 2; ++channel) {
     double peak = 0.0;
@@ -51,7 +52,9 @@ void PlaneLoudness::Add(const float* interleaved, int64_t frames) {
 }
 
 double PlaneLoudness::MomentaryLufs() const {
-  if (state_ == nullptr) return kMinusInfinity;
+  // The library reads a window it has not filled yet as if padded with
+  // silence; such a reading is not the loudness of 400 ms of programme.
+  if (state_ == nullptr || added_ * 10 < sampleRate_ * 4) return kMinusInfinity;
   return Reading([&](double* out) { return ebur128_loudness_momentary(State(state_), out); });
 }
 
@@ -63,7 +66,7 @@ LoudnessFigures PlaneLoudness::Read() const {
   f.RangeLu = 0.0;
   f.TruePeakDbtp = PeakToDb(peak_);
   if (state_ == nullptr) return f;
-  f.ShortTermLufs = Reading([&](double* out) { return ebur128_loudness_shortterm(State(state_), out); });
+  if (added_ >= sampleRate_ * 3) f.ShortTermLufs = Reading([&](double* out) { return ebur128_loudness_shortterm(State(state_), out); });
   f.IntegratedLufs = Reading([&](double* out) { return ebur128_loudness_global(State(state_), out); });
   const double range = Reading([&](double* out) { return ebur128_loudness_range(State(state_), out); });
   if (std::isfinite(range)) f.RangeLu = range;

@@ -9,8 +9,9 @@
 namespace quellvox {
 
 // Figures of one plane. Loudness in LUFS, range in LU, true peak in dBTP.
-// A loudness not yet known (less than one gating block, or nothing above
-// the absolute gate) is -inf; so is the true peak of pure silence.
+// A loudness not yet known is -inf: momentary before 400 ms of audio,
+// short-term before 3 s, integrated while no gating block lies above the
+// absolute gate; so is the true peak of pure silence.
 struct LoudnessFigures {
   double MomentaryLufs = 0.0;
   double ShortTermLufs = 0.0;
@@ -50,6 +51,8 @@ class PlaneLoudness {
   // stays out of ours.
   void* state_ = nullptr;
   double peak_ = 0.0;  // linear, the largest true peak of either channel so far
+  int64_t added_ = 0;  // sample frames added
+  int64_t sampleRate_ = 0;
 };
 
 // A linear peak in dB (true peak in dBTP); -inf for 0.
