@@ -110,30 +110,41 @@ bool LoudnessMeter::Drain() {
   return true;
 }
 
-void LoudnessMeter::Publish() {
+void LoudnessMeter::Publish(bool slow) {
   const int32_t n = planes_.load(std::memory_order_relaxed);
   for (int32_t k = 0; k < n; ++k) {
-    const LoudnessFigures f = meters_[static_cast<size_t>(k)]->Read();
+    const LoudnessFigures f = meters_[static_cast<size_t>(k)]->Read(slow);
     PublishedLoudness& p = published_[static_cast<size_t>(k)];
     p.MomentaryLufs.store(f.MomentaryLufs, std::memory_order_relaxed);
+    p.TruePeakDbtp.store(f.TruePeakDbtp, std::memory_order_relaxed);
+    if (!slow) continue;
     p.ShortTermLufs.store(f.ShortTermLufs, std::memory_order_relaxed);
     p.IntegratedLufs.store(f.IntegratedLufs, std::memory_order_relaxed);
     p.RangeLu.store(f.RangeLu, std::memory_order_relaxed);
-    p.TruePeakDbtp.store(f.TruePeakDbtp, std::memory_order_relaxed);
   }
 }
 
 void LoudnessMeter::Run() {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  Clock::time_point quickAt = start;
+  Clock::time_point slowAt = start;
+  bool fresh = false;  // blocks metered since the last publication
   for (;;) {
     const bool stopping = stop_.load(std::memory_order_acquire) != 0;
     const bool held = hold_.load(std::memory_order_acquire) != 0;
-    const bool took = (!held || stopping) && Drain();
-    if (took || stopping) Publish();
+    fresh = ((!held || stopping) && Drain()) || fresh;
+    const Clock::time_point now = Clock::now();
+    if (stopping || (fresh && now - quickAt >= std::chrono::milliseconds(kQuickPublishMs))) {
+      const bool slow = stopping || now - slowAt >= std::chrono::milliseconds(kSlowPublishMs);
+      Publish(slow);
+      quickAt = now;
+      if (slow) slowAt = now;
+      fresh = false;
+    }
     if (stopping) return;
     // The pump is never waited for: an empty ring is looked into again a
-    // period later. Publishing after a drain keeps the figures at most one
-    // period behind the pump; reading the figures walks the histogram, so
-    // it is not done for an idle ring.
+    // period later. An idle ring publishes nothing new.
     std::this_thread::sleep_for(std::chrono::milliseconds(kPeriodMs));
   }
 }

@@ -42,8 +42,15 @@ class LoudnessMeter {
   // Slots of the ring: about 0.6 s of blocks at 25 frames/s, so that the
   // meter thread may fall behind by a scheduling hiccup without a drop.
   static constexpr int32_t kRingSlots = 16;
-  // How often the meter thread looks into an empty ring and publishes.
+  // How often the meter thread looks into an empty ring.
   static constexpr int32_t kPeriodMs = 10;
+  // Readings cost more than metering (PlaneLoudness::Read), so they are
+  // spaced: the momentary loudness and the true peak after a drain at most
+  // every kQuickPublishMs (10 a second, as a loudness meter updates), the
+  // short-term and integrated loudness and the range every kSlowPublishMs,
+  // and everything when the meter stops.
+  static constexpr int64_t kQuickPublishMs = 100;
+  static constexpr int64_t kSlowPublishMs = 1000;
 
   // Sizes the ring once (about 5 MB); no thread yet.
   LoudnessMeter();
@@ -85,7 +92,7 @@ class LoudnessMeter {
 
   void Run();
   bool Drain();  // meters every queued block; true when it took any
-  void Publish();
+  void Publish(bool slow);
 
   std::unique_ptr<Slot[]> ring_;
   // Positions count blocks for ever (64-bit: no wrap in practice). head_ is

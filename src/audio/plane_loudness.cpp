@@ -58,7 +58,7 @@ double PlaneLoudness::MomentaryLufs() const {
   return Reading([&](double* out) { return ebur128_loudness_momentary(State(state_), out); });
 }
 
-LoudnessFigures PlaneLoudness::Read() const {
+LoudnessFigures PlaneLoudness::Read(bool slow) const {
   LoudnessFigures f;
   f.MomentaryLufs = MomentaryLufs();
   f.ShortTermLufs = kMinusInfinity;
@@ -66,6 +66,7 @@ LoudnessFigures PlaneLoudness::Read() const {
   f.RangeLu = 0.0;
   f.TruePeakDbtp = PeakToDb(peak_);
   if (state_ == nullptr) return f;
+  if (!slow) return f;
   if (added_ >= sampleRate_ * 3) f.ShortTermLufs = Reading([&](double* out) { return ebur128_loudness_shortterm(State(state_), out); });
   f.IntegratedLufs = Reading([&](double* out) { return ebur128_loudness_global(State(state_), out); });
   const double range = Reading([&](double* out) { return ebur128_loudness_range(State(state_), out); });

@@ -41,9 +41,12 @@ class PlaneLoudness {
   // in histogram mode. The true-peak maximum takes every sample added.
   void Add(const float* interleaved, int64_t frames);
 
-  // The figures now. RangeLu and IntegratedLufs walk the gating blocks (or
-  // the histogram): call it a few times a second, not per block.
-  LoudnessFigures Read() const;
+  // The figures now. Each reading costs: the momentary loudness sums its
+  // 400 ms window, the short-term its 3 s (some 0.15 ms), the integrated
+  // loudness and the range walk the gating tables (some 0.2 ms for both).
+  // Without `slow` only the momentary loudness and the true peak are read;
+  // the others are left at -inf (range 0).
+  LoudnessFigures Read(bool slow = true) const;
   double MomentaryLufs() const;
 
  private:
