@@ -15,7 +15,7 @@ packages=(build-essential cmake ninja-build pkg-config git
           libsystemd-dev systemd     # the service: sd_notify, systemd-analyze verify
           libcivetweb-dev prometheus-cpp-dev  # the remote interface: HTTP/WebSocket, metrics
           prometheus curl chromium   # its real clients in the tests: promtool, curl, a browser
-          libebur128-dev             # loudness meters
+          libebur128-dev ffmpeg      # loudness meters; ffmpeg's ebur128 filter checks them
           ccache)                    # rebuilds of several trees share one compiler cache
 
 missing=()

@@ -9,46 +9,20 @@ namespace quellvox {
 
 namespace {
 
-constexpr int kSamplePeriodMs = 40;  // at most one capture frame of 25 fps between two looks
 const QColor kVoiceColour(255, 166, 0, 120);
 const QColor kGainColour(0, 110, 200);
 
 }  // namespace
 
-void FloorGainHistory::Take(const PipelineStats& stats, int64_t nowMs) {
-  StripSample& s = ring_[static_cast<size_t>(next_)];
-  s.TimeMs = nowMs;
-  const uint32_t pass = stats.PassCount.load(std::memory_order_relaxed);
-  if (count_ == 0) {
-    s.Live = false;  // nothing to compare with yet
-  } else {
-    if (pass != lastPass_) lastPassMs_ = nowMs;
-    s.Live = pass != lastPass_ || nowMs - lastPassMs_ < kStallMs;
-  }
-  lastPass_ = pass;
-  s.VoiceMask = 0;
-  for (int32_t i = 0; i < kVoiceOverLines; ++i) {
-    if (stats.VoiceDetected[i].load(std::memory_order_relaxed) != 0) s.VoiceMask |= static_cast<uint8_t>(1u << i);
-    s.CentiDb[static_cast<size_t>(i)] = stats.FloorGainCentiDB[i].load(std::memory_order_relaxed);
-  }
-  next_ = (next_ + 1) % kCapacity;
-  count_ = std::min(count_ + 1, kCapacity);
-}
-
-const StripSample& FloorGainHistory::At(int32_t age) const {
-  return ring_[static_cast<size_t>((next_ - 1 - age + 2 * kCapacity) % kCapacity)];
-}
-
-CFloorGainStrip::CFloorGainStrip(const PipelineStats& stats, const DuckerSettings& settings, QWidget* parent)
-    : QWidget(parent), stats_(stats), settings_(settings) {
+CFloorGainStrip::CFloorGainStrip(const FloorGainHistory& history, const DuckerSettings& settings,
+                                 std::function<bool()> running, QWidget* parent)
+    : QWidget(parent), history_(history), settings_(settings), running_(std::move(running)) {
   setObjectName("FloorGainStrip");
-  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
   rowsShown_ = RowsShown();
-  clock_.start();
   auto* timer = new QTimer(this);
-  connect(timer, &QTimer::timeout, this, [this] { Sample(); });
-  timer->start(kSamplePeriodMs);
-  Sample();
+  connect(timer, &QTimer::timeout, this, [this] { Refresh(); });
+  timer->start(static_cast<int>(FloorGainHistory::kPeriodMs));
 }
 
 int32_t CFloorGainStrip::RowsShown() const {
@@ -57,8 +31,7 @@ int32_t CFloorGainStrip::RowsShown() const {
   return n;
 }
 
-void CFloorGainStrip::Sample() {
-  history_.Take(stats_, clock_.elapsed());
+void CFloorGainStrip::Refresh() {
   const int32_t rows = RowsShown();
   if (rows != rowsShown_) {  // the settings were applied meanwhile
     rowsShown_ = rows;
@@ -67,17 +40,27 @@ void CFloorGainStrip::Sample() {
   update();
 }
 
-int CFloorGainStrip::RowHeight() const { return fontMetrics().height() * 2 + 4; }
+int CFloorGainStrip::MinimumRowHeight() const { return fontMetrics().height() * 2 + 4; }
+
+int CFloorGainStrip::RowHeight() const {
+  // The rows share what the operator gave the strip above its axis line.
+  const int rows = std::max(1, rowsShown_);
+  return std::max(MinimumRowHeight(), (height() - fontMetrics().height() - 2) / rows);
+}
 
 QSize CFloorGainStrip::sizeHint() const {
   const int rows = std::max(1, rowsShown_);
   const QFontMetrics fm = fontMetrics();
   // Room for the row names, 30 seconds at about 12 pixels a second and the value.
   const int width = fm.horizontalAdvance("VoiceOver #8") + 8 + 360 + fm.horizontalAdvance("-24.0 dB") + 8;
-  return {width, rows * RowHeight() + fm.height() + 2};
+  // Twice the least height a row needs: room to read the curve.
+  return {width, rows * MinimumRowHeight() * 2 + fm.height() + 2};
 }
 
-QSize CFloorGainStrip::minimumSizeHint() const { return sizeHint(); }
+QSize CFloorGainStrip::minimumSizeHint() const {
+  const QSize hint = sizeHint();
+  return {hint.width(), std::max(1, rowsShown_) * MinimumRowHeight() + fontMetrics().height() + 2};
+}
 
 void CFloorGainStrip::paintEvent(QPaintEvent*) {
   QPainter p(this);
@@ -147,11 +130,21 @@ void CFloorGainStrip::paintEvent(QPaintEvent*) {
     p.setPen(palette().color(QPalette::Mid));
     p.drawRect(graph.adjusted(0, 0, -1, -1));
     p.setPen(palette().color(QPalette::WindowText));
-    const bool live = history_.Count() > 0 && history_.At(0).Live;
+    const bool live = running_() && history_.Count() > 0 && history_.At(0).Live;
     const QString value =
         live ? QString("%1 dB").arg(history_.At(0).CentiDb[static_cast<size_t>(i)] / 100.0, 0, 'f', 1) : "--";
     p.drawText(QRect(graphRight + 4, graph.top(), valueWidth - 4, graph.height()), Qt::AlignRight | Qt::AlignVCenter,
                value);
+  }
+  if (!running_() && drawn > 0) {
+    // Over the rows: what the strip shows is not live.
+    QFont big = font();
+    big.setBold(true);
+    big.setPointSizeF(big.pointSizeF() * 1.5);
+    p.setFont(big);
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(QRect(graphLeft, 0, graphWidth, drawn * RowHeight()), Qt::AlignCenter, "stopped");
+    p.setFont(font());
   }
   p.setPen(palette().color(QPalette::WindowText));
   const int axisTop = drawn * RowHeight();
@@ -160,7 +153,7 @@ void CFloorGainStrip::paintEvent(QPaintEvent*) {
   } else {
     const QRect axis(graphLeft, axisTop, graphWidth, fm.height() + 2);
     p.drawText(axis, Qt::AlignLeft | Qt::AlignTop, "-30 s");
-    p.drawText(axis, Qt::AlignRight | Qt::AlignTop, "now");
+    p.drawText(axis, Qt::AlignRight | Qt::AlignTop, running_() ? "now" : "stopped");
     // The legend between the two ends, when it fits: a voice swatch and the
     // gain line with its scale.
     const QString voice = "voice";

@@ -1,6 +1,8 @@
 #include "app/instance_core.h"
 
+#include <chrono>
 #include <system_error>
+#include <algorithm>
 #include <thread>
 #include <utility>
 
@@ -35,6 +37,11 @@ bool InstanceCore::StartPipeline() {
   // published while nothing ran is older than this copy: drop it.
   std::unique_ptr<PumpContext> context = CreatePumpContext(InstanceId, Pipeline, Settings);
   Mixer.Discard();
+  StripHistory.Clear();
+  // Fresh meters for the planes the pump sends; a refusal leaves the relay
+  // unmetered, never unstarted.
+  Loudness.Start(Pipeline.SampleRate, std::min(context->PlanesSent, kMeteredPlanes));
+  context->Meter = &Loudness;
   // Release: seen by the pump's first acquire load (the thread start orders
   // it as well).
   Pipeline.StopRequested.store(0, std::memory_order_release);
@@ -43,6 +50,7 @@ bool InstanceCore::StartPipeline() {
                                        std::ref(Mixer), std::ref(Stats));
   } catch (const std::system_error&) {
     Pipeline.StopRequested.store(1, std::memory_order_release);
+    Loudness.Stop();
     return false;
   }
   return true;
@@ -54,7 +62,16 @@ void InstanceCore::StopPipeline() {
   // Release: pairs with the pump's acquire load at the top of its pass.
   Pipeline.StopRequested.store(1, std::memory_order_release);
   if (Pipeline.AudioThread.joinable()) Pipeline.AudioThread.join();
+  Loudness.Stop();  // after the pump: nothing offers any more
   ReleasePipeline(Pipeline);
+}
+
+int64_t InstanceCore::HistoryNowMs() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - createdAt_).count();
+}
+
+void InstanceCore::SampleStripHistory() {
+  if (RelayRunning()) StripHistory.Take(Stats, HistoryNowMs());
 }
 
 std::string InstanceCore::AssemblePipeline() {

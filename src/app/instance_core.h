@@ -5,10 +5,13 @@
 // operation here runs on the user-interface thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
+#include "app/floor_gain_history.h"
 #include "app/user_messages.h"
+#include "audio/loudness_meter.h"
 #include "audio/pipeline_stats.h"
 #include "config/catalogues.h"
 #include "config/mixer_handoff.h"
@@ -16,6 +19,13 @@
 #include "pipeline/media_pipeline.h"
 
 namespace quellvox {
+
+// One line per mix plane that a voice-over line in use goes to, among the
+// planes metered: momentary and short-term loudness, integrated loudness
+// since the start (LUFS) and the true-peak maximum (dBTP), "--" where not
+// known yet; then how many blocks the meters missed, when any. Lines end
+// with "\n", columns are separated by "\t"; empty when nothing is metered.
+std::string BuildLoudnessText(const LoudnessSnapshot& figures, const DuckerSettings& settings);
 
 class InstanceCore {
  public:
@@ -26,12 +36,27 @@ class InstanceCore {
   InstanceCore& operator=(const InstanceCore&) = delete;
 
   // Pipeline: start (stop, assemble, show the assembly's message on failure,
-  // reset the skip counters, start the pump), stop (join every thread,
-  // release every reference).
+  // reset the skip counters, the strip's history and the loudness meters,
+  // start the meters and the pump), stop (join every thread, release every
+  // reference; the history and the last figures stay).
   bool StartPipeline();
   void StopPipeline();
   std::string AssemblePipeline();
   std::string BuildStatisticsText() const;
+  // Whether a relay was started and not stopped since.
+  bool RelayRunning() const { return Pipeline.AudioThread.joinable(); }
+
+  // One sample of the strip's history, while the relay runs (the main frame
+  // calls it every FloorGainHistory::kPeriodMs); nothing while stopped.
+  void SampleStripHistory();
+  // The instance's clock for the history: milliseconds since it was made.
+  int64_t HistoryNowMs() const;
+
+  // The loudness figures of the relay's mix planes (the last run's when
+  // stopped). Any thread.
+  LoudnessSnapshot LoudnessFigures() const { return Loudness.Figures(); }
+  // The statistics window's loudness lines (BuildLoudnessText below).
+  std::string BuildLoudnessText() const;
 
   // After the user applied a change to Settings: hands the mixer part (the
   // eight rows, the floor, the three parameters, CpuPriority) to a running
@@ -58,8 +83,13 @@ class InstanceCore {
   MixerHandoff Mixer;  // Settings' mixer part on its way to the pump
   MediaPipeline Pipeline;
   PipelineStats Stats;
+  FloorGainHistory StripHistory;  // from the start of the relay
+  LoudnessMeter Loudness;         // one meter per mix plane, fed by the pump
 
   UserMessages& Messages;
+
+ private:
+  const std::chrono::steady_clock::time_point createdAt_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace quellvox

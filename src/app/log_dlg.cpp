@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -49,7 +50,12 @@ CLogDlg::CLogDlg(InstanceCore& core, std::function<void()> onRestart, QWidget* p
   text_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   text_->setTabStopDistance(DialogUnits(fm, 32, 0).width());  // a tab stop every 32 horizontal units
 
-  strip_ = new CFloorGainStrip(core_.Stats, core_.Settings);
+  strip_ = new CFloorGainStrip(core_.StripHistory, core_.Settings, [this] { return core_.RelayRunning(); });
+
+  loudness_ = new QLabel;
+  loudness_->setObjectName(QString::number(IDC_LOUDNESS));
+  loudness_->setTextFormat(Qt::PlainText);
+  loudness_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 
   auto* reset = new QPushButton("Reset skips");
   reset->setObjectName(QString::number(IDC_RESET_SKIPS));
@@ -74,9 +80,11 @@ CLogDlg::CLogDlg(InstanceCore& core, std::function<void()> onRestart, QWidget* p
   buttons->addWidget(restart);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(text_);
-  layout->addWidget(strip_);
+  layout->addWidget(strip_, 1);  // what the operator's stretching goes to
+  layout->addWidget(loudness_);
   layout->addLayout(buttons);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
+  layout->setSizeConstraint(QLayout::SetMinimumSize);
+  setSizeGripEnabled(true);
 
   refresh_ = new QTimer(this);
   connect(refresh_, &QTimer::timeout, this, [this] { OnTimer(kStatsRefreshTimer); });
@@ -99,6 +107,11 @@ void CLogDlg::OnTimer(int id) {
   QString text = QString::fromStdString(core_.BuildStatisticsText());
   text.replace("\r\n", "\n");
   text_->setPlainText(text);
+  // Tabs as runs of blanks: a label has no tab stops.
+  QString loudness = QString::fromStdString(core_.BuildLoudnessText());
+  loudness.replace("\t", "   ");
+  loudness_->setText(loudness);
+  loudness_->setVisible(!loudness.isEmpty());
 }
 
 void CLogDlg::PlaceAtSavedPosition() {

@@ -1,5 +1,7 @@
 // The statistics window: the statistics text refreshed twice a second, the
-// live floor-gain strip under it, "Reset skips" and "Restart". It reopens
+// live floor-gain strip under it (the operator may stretch the window, and
+// the strip takes the height), the loudness of the mix planes in use under
+// that, "Reset skips" and "Restart". It reopens
 // where the operator last left it, when that place still lies on a screen.
 // User-interface thread only.
 #pragma once
@@ -10,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
@@ -24,6 +27,7 @@ enum LogDlgId : int {
   IDC_STATS_TEXT = 1081,
   IDC_RESET_SKIPS = 1083,
   IDC_RESTART = 1087,
+  IDC_LOUDNESS = 1090,  // the loudness lines under the strip
   kStatsRefreshTimer = 100,  // every 500 ms
   kPlacementTimer = 102,     // once, 10 ms after opening
 };
@@ -61,6 +65,7 @@ class CLogDlg : public QDialog {
   std::function<void()> onRestart_;
   QPlainTextEdit* text_ = nullptr;
   CFloorGainStrip* strip_ = nullptr;
+  QLabel* loudness_ = nullptr;
   QTimer* refresh_ = nullptr;
   QTimer* placement_ = nullptr;
   bool initialised_ = false;

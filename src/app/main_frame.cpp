@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QMenu>
 #include <QScreen>
+#include <QTimer>
 #include <QTimerEvent>
 #include <chrono>
 #include <thread>
@@ -63,6 +64,10 @@ bool CMainFrame::OnCreate() {
   core_.LoadSettings();
   TrayCreated = CreateTrayIcon();
   StateTimer = startTimer(kStateTimerPeriodMs);
+  // The statistics window's history is sampled here, window open or not.
+  historyTimer_ = new QTimer(this);
+  connect(historyTimer_, &QTimer::timeout, this, [this] { core_.SampleStripHistory(); });
+  historyTimer_->start(static_cast<int>(FloorGainHistory::kPeriodMs));
   if (core_.AutoStart && !exitRequested_) OnStart();
   return true;
 }
@@ -105,6 +110,7 @@ void CMainFrame::OnDestroy() {
     killTimer(StateTimer);
     StateTimer = 0;
   }
+  if (historyTimer_ != nullptr) historyTimer_->stop();
   tray_.RemoveIcon();
 }
 

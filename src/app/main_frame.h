@@ -18,6 +18,7 @@
 #include "app/user_messages.h"
 
 class QDialog;
+class QTimer;
 
 namespace quellvox {
 
@@ -97,6 +98,7 @@ class CMainFrame : public QWidget, public TrayOwner {
   InstanceCore core_;
   UserMessages& messages_;
   int handlerDepth_ = 0;
+  QTimer* historyTimer_ = nullptr;  // every FloorGainHistory::kPeriodMs: the strip's history
   bool exitRequested_ = false;
   bool destroyed_ = false;
 };

@@ -214,6 +214,7 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
     }
     ctx.FifoSamples[i] += frames;
   }
+  if (ctx.Meter != nullptr) ctx.Meter->Offer_AudioThread(*ctx.Mix, planes, frames);
   nextPos = WrapAdd(q, 1);
   return true;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "audio/audio_layout.h"
+#include "audio/loudness_meter.h"
 #include "audio/pipeline_stats.h"
 #include "audio/voice_over_mixer.h"
 #include "config/mixer_handoff.h"
@@ -75,6 +76,9 @@ struct PumpContext {
   double Rate = 0.0;
   int32_t PlanesSent = 0;
   bool Complete = false;
+  // Where every block that went out to all fifos is offered for metering;
+  // none when null. Set before the pump starts; outlives the pump.
+  LoudnessMeter* Meter = nullptr;
 };
 
 // State of the pump kept outside the context.

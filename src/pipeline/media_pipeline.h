@@ -29,6 +29,7 @@ struct MediaPipeline {
   bool WeaveFields[kMaxTargets] = {};
   bool TopFieldFirst[kMaxTargets] = {};
   double SamplesPerFrame = 0.0;
+  int32_t SampleRate = 0;  // the capture's audio, sample frames per second
 };
 
 }  // namespace quellvox

@@ -97,6 +97,7 @@ std::string AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& sett
   pipeline.MainAudio = audio;
   pipeline.InputChannels = audioFormat.Channels;
   pipeline.SamplesPerFrame = static_cast<double>(audioFormat.SampleRate) / audioFormat.Rate;
+  pipeline.SampleRate = audioFormat.SampleRate;
 
   // 7. One row per selected engine, in catalogue order.
   int32_t r = 0;

@@ -1,10 +1,13 @@
 #include <QGuiApplication>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <cmath>
+#include <limits>
 
 #include "app/floor_gain_strip.h"
+#include "app/instance_core.h"
 #include "app/log_dlg.h"
 #include "audio/gain.h"
 #include "dialog_fixture.h"
@@ -223,20 +226,100 @@ TEST(FloorGainHistory, KeepsTheNewestSamplesAndMarksThoseWithoutAPass) {
   EXPECT_EQ(history.At(FloorGainHistory::kCapacity - 1).TimeMs, base + 6 * 40);
 }
 
+// Far from time 0, a sample soon after a pass is live only when the time of
+// that pass was taken: the time of an older pass would call it a stall.
+TEST(FloorGainHistory, TakesTheTimeOfEachNewPass) {
+  PipelineStats stats;
+  FloorGainHistory history;
+  history.Take(stats, 10'000);
+  stats.PassCount.store(1);
+  history.Take(stats, 60'000);
+  ASSERT_TRUE(history.At(0).Live);
+  history.Take(stats, 60'000 + FloorGainHistory::kStallMs / 2);  // same pass, well within the stall time
+  EXPECT_TRUE(history.At(0).Live);
+  history.Take(stats, 60'000 + FloorGainHistory::kStallMs);
+  EXPECT_FALSE(history.At(0).Live);
+  history.Clear();
+  EXPECT_EQ(history.Count(), 0);
+}
+
+// The instance keeps the strip's history while the window is closed, so a
+// window opened late shows the relay's past at once; the meters' figures of
+// the planes in use stand under the strip; a stopped relay says so.
+TEST_F(RunningLogDlgTest, AWindowOpenedLateShowsTheHistoryAndTheLoudnessAndSaysStopped) {
+  const int64_t start = st::CaptureNewestPosition(pt::kCam25);
+  for (int64_t k = 1; k <= 40; ++k) {  // 1.6 s of capture
+    st::AdvanceToCaptureFrame(pt::kCam25, start + k);
+    ASSERT_TRUE(WaitFor([&] { return core_->LoudnessFigures().BlocksMetered >= static_cast<uint64_t>(k); }));
+    core_->SampleStripHistory();
+  }
+  ASSERT_EQ(core_->StripHistory.Count(), 40);
+  Open();
+  const auto* strip = dlg_->findChild<CFloorGainStrip*>("FloorGainStrip");
+  ASSERT_NE(strip, nullptr);
+  EXPECT_GE(strip->History().Count(), 40);  // at once, not from the opening on
+  EXPECT_FALSE(strip->ShowsStopped());
+  const auto* loudness = Ctl<QLabel>(*dlg_, IDC_LOUDNESS);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return loudness->text().contains("Stereo#1:   M -"); }, 5000))
+      << loudness->text().toStdString();
+  EXPECT_EQ(loudness->text().count("Stereo#"), 1);  // the one row in use goes to plane 1
+  EXPECT_EQ(Text(), Expected(core_->BuildStatisticsText()));  // the text above is unchanged
+
+  // The operator stretches the window: the strip takes the height.
+  const int before = strip->height();
+  dlg_->resize(dlg_->width(), dlg_->height() + 200);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return strip->height() >= before + 150; }, 5000)) << strip->height();
+
+  core_->StopPipeline();
+  EXPECT_TRUE(strip->ShowsStopped());
+  core_->SampleStripHistory();  // nothing taken while stopped
+  EXPECT_EQ(core_->StripHistory.Count(), 40);
+  EXPECT_TRUE(loudness->isVisible());  // the last run's figures stay readable
+  ASSERT_TRUE(core_->StartPipeline());
+  EXPECT_EQ(core_->StripHistory.Count(), 0);  // a new relay, a new history
+  EXPECT_EQ(core_->LoudnessFigures().BlocksMetered, 0u);
+}
+
+// The loudness lines: one per plane a row in use goes to, unknown figures
+// as "--", and the blocks the meters missed.
+TEST(BuildLoudnessText, OneLinePerPlaneInUseWithUnknownFiguresAsDashes) {
+  DuckerSettings s;
+  s.Lines[0] = {true, {Stereo, 1}, {Stereo, 0}, 0};
+  s.Lines[1] = {true, {Stereo, 2}, {Stereo, 2}, 0};
+  s.Lines[2] = {false, {Stereo, 2}, {Stereo, 1}, 0};
+  LoudnessSnapshot f;
+  f.Planes = 3;
+  const double inf = std::numeric_limits<double>::infinity();
+  f.Plane[0] = {-20.04, -21.96, -23.0, 4.0, -1.25};
+  f.Plane[1] = {-10.0, -10.0, -10.0, 0.0, -1.0};  // no row in use goes there
+  f.Plane[2] = {-inf, -inf, -inf, 0.0, -inf};
+  EXPECT_EQ(BuildLoudnessText(f, s),
+            "Stereo#1:\tM -20.0\tS -22.0\tI -23.0 LUFS\tTP max -1.2 dBTP\n"
+            "Stereo#3:\tM --\tS --\tI -- LUFS\tTP max -- dBTP");
+  f.BlocksDropped = 3;
+  f.Planes = 1;
+  EXPECT_EQ(BuildLoudnessText(f, s),
+            "Stereo#1:\tM -20.0\tS -22.0\tI -23.0 LUFS\tTP max -1.2 dBTP\nLoudness: 3 blocks not metered");
+  f.Planes = 0;
+  f.BlocksDropped = 0;
+  EXPECT_EQ(BuildLoudnessText(f, s), "");
+}
+
 // The strip draws one band per row in use: voice spans in their colour,
 // and nothing for a row that is not in use.
 TEST_F(LogDlgTest, TheStripDrawsARowForEachLineInUseWithItsVoiceSpans) {
   core_->Settings.Lines[2] = {true, {Stereo, 1}, {Stereo, 0}, 0};
-  CFloorGainStrip strip(core_->Stats, core_->Settings);
+  FloorGainHistory history;
+  CFloorGainStrip strip(history, core_->Settings, [] { return true; });
   strip.resize(strip.sizeHint());
   EXPECT_EQ(strip.RowsShown(), 2);
   for (uint32_t pass = 1; pass <= 20; ++pass) {
     core_->Stats.PassCount.store(pass);
     core_->Stats.VoiceDetected[2].store(pass > 5 ? 1 : 0);
     core_->Stats.FloorGainCentiDB[2].store(pass > 5 ? -1800 : 0);
-    strip.Sample();
-    QTest::qWait(15);
+    history.Take(core_->Stats, pass * 40);
   }
+  strip.Refresh();
   const QImage image = strip.grab().toImage();
   const auto voiceIn = [&](int top, int bottom) {
     int n = 0;
@@ -252,7 +335,7 @@ TEST_F(LogDlgTest, TheStripDrawsARowForEachLineInUseWithItsVoiceSpans) {
   EXPECT_EQ(voiceIn(0, half), 0);             // row 1: no voice
   EXPECT_GT(voiceIn(half, 2 * half), 10);     // row 3: voice for the last samples
   core_->Settings.Lines[0].Use = false;
-  strip.Sample();
+  strip.Refresh();
   EXPECT_EQ(strip.RowsShown(), 1);
 }
 

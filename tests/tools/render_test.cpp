@@ -76,6 +76,29 @@ Audio MakeRecording(int32_t channels, int32_t rate, int64_t frames) {
   return a;
 }
 
+// Runs `program` (a path, or a name looked up on PATH) with its output
+// into the two files; the exit code, -1 when it did not run or crashed.
+int RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& stdoutPath,
+               const std::string& stderrPath) {
+  std::vector<std::string> all = {program};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 int RunRenderer(const std::vector<std::string>& args, const std::string& stderrPath) {
   std::vector<std::string> all = {QUELLVOX_RENDER};
   all.insert(all.end(), args.begin(), args.end());
@@ -259,12 +282,96 @@ TEST_F(Renderer, GainLogHasARowPerBlockWithFloorGainAndVoice) {
   std::istringstream log(ReadText(Path("gains.csv")));
   std::string line;
   std::getline(log, line);
-  EXPECT_EQ(line, "block,pos,floor_db_2,voice_2");
+  EXPECT_EQ(line, "block,pos,floor_db_2,voice_2,momentary_lufs_1");
   std::vector<std::string> rows;
   while (std::getline(log, line)) rows.push_back(line);
   ASSERT_EQ(rows.size(), 25u);
-  EXPECT_EQ(rows[0], "0,1000001,0.0000,0");
-  EXPECT_EQ(rows[3], "3,1000004,-18.0000,1");  // voice from sample frame 7000 on
+  EXPECT_EQ(rows[0], "0,1000001,0.0000,0,-inf");  // less than the 400 ms a momentary reading needs
+  EXPECT_EQ(rows[3].rfind("3,1000004,-18.0000,1,", 0), 0u) << rows[3];  // voice from sample frame 7000 on
+  EXPECT_EQ(rows[8].substr(rows[8].rfind(',')), ",-inf");  // 360 ms
+  const double momentary = std::stod(rows[9].substr(rows[9].rfind(',') + 1));  // 400 ms
+  EXPECT_TRUE(std::isfinite(momentary) && momentary < 0.0 && momentary > -70.0) << rows[9];
+}
+
+// A programme whose loudness moves: a floor of two tones whose level steps
+// every few seconds on pair 0, and noise bursts as voice on pair 1 that
+// duck it, 40 s at 48 kHz.
+Audio MakeProgramme() {
+  constexpr int32_t kRate = 48000;
+  constexpr int64_t kFrames = int64_t{40} * kRate;
+  Audio a{4, kRate, std::vector<float>(static_cast<size_t>(4 * kFrames))};
+  const double levels[] = {0.05, 0.2, 0.1, 0.4, 0.02, 0.15, 0.3, 0.08};
+  uint32_t noise = 777;
+  double low1 = 0.0;
+  double low2 = 0.0;
+  for (int64_t s = 0; s < kFrames; ++s) {
+    const double t = static_cast<double>(s) / kRate;
+    const double level = levels[(s / (5 * kRate)) % 8];
+    const float floor = static_cast<float>(level * (0.7 * std::sin(2 * M_PI * 440.0 * t) + 0.3 * std::sin(2 * M_PI * 3100.0 * t)));
+    noise = noise * 1664525u + 1013904223u;
+    // Noise through two one-pole low passes (about 1.5 kHz): speech-like
+    // in that little of it lies near the top of the band, where true-peak
+    // meters with different oversampling filters part ways.
+    low1 += 0.18 * (static_cast<double>(noise >> 8) / 16777216.0 - 0.5 - low1);
+    low2 += 0.18 * (low1 - low2);
+    const float n = static_cast<float>(4.0 * low2);
+    const bool voice = (s / (kRate * 3 / 2)) % 4 == 2;
+    a.Samples[static_cast<size_t>(s * 4)] = floor;
+    a.Samples[static_cast<size_t>(s * 4 + 1)] = floor;
+    a.Samples[static_cast<size_t>(s * 4 + 2)] = voice ? 0.5f * n : 0.0f;
+    a.Samples[static_cast<size_t>(s * 4 + 3)] = voice ? 0.5f * n : 0.0f;
+  }
+  return a;
+}
+
+// ffmpeg's ebur128 filter over the same output file reads the figures the
+// renderer reports: integrated within 0.1 LU, true peak within 0.3 dB,
+// range within 0.5 LU. ffmpeg prints one decimal; the renderer's own figures
+// are taken unrounded.
+TEST_F(Renderer, LoudnessAgreesWithFfmpegsMeterOnTheSameOutput) {
+  WriteWav(Path("in.wav"), MakeProgramme());
+  const RenderOptions o =
+      Parse({"--line", "1:Stereo#2:Stereo#1", "--loudness", "--planes", "1", Path("in.wav"), Path("out.wav")});
+  RenderSummary summary;
+  std::string error;
+  ASSERT_TRUE(Render(o, summary, error)) << error;
+  ASSERT_EQ(summary.Loudness.size(), 1u);
+  const LoudnessFigures ours = summary.Loudness[0];
+
+  ASSERT_EQ(RunProgram("ffmpeg", {"-nostdin", "-hide_banner", "-nostats", "-i", Path("out.wav"), "-af",
+                                  "ebur128=peak=true", "-f", "null", "-"},
+                       Path("ffmpeg.out"), Path("ffmpeg.err")),
+            0)
+      << ReadText(Path("ffmpeg.err"));
+  // The summary at the end: "I: ... LUFS", "LRA: ... LU", then under "True
+  // peak:" a "Peak: ... dBFS".
+  const std::string text = ReadText(Path("ffmpeg.err"));
+  const size_t summaryAt = text.rfind("Summary:");
+  ASSERT_NE(summaryAt, std::string::npos) << text;
+  const auto valueAfter = [&](const std::string& label, size_t from) {
+    const size_t at = text.find(label, from);
+    EXPECT_NE(at, std::string::npos) << label << " in " << text.substr(summaryAt);
+    return at == std::string::npos ? NAN : std::stod(text.substr(at + label.size()));
+  };
+  const double integrated = valueAfter("I:", summaryAt);
+  const double range = valueAfter("LRA:", summaryAt);
+  const double peak = valueAfter("Peak:", text.find("True peak:", summaryAt));
+  EXPECT_NEAR(ours.IntegratedLufs, integrated, 0.1);
+  EXPECT_NEAR(ours.TruePeakDbtp, peak, 0.3);
+  EXPECT_NEAR(ours.RangeLu, range, 0.5);
+  EXPECT_GT(ours.RangeLu, 3.0);  // the programme does move
+
+  // The program prints the same figures, rounded.
+  ASSERT_EQ(RunProgram(QUELLVOX_RENDER, {"--line", "1:Stereo#2:Stereo#1", "--loudness", "--planes", "1",
+                                         Path("in.wav"), Path("out.wav")},
+                       Path("render.out"), Path("stderr.txt")),
+            0)
+      << ReadText(Path("stderr.txt"));
+  char expected[200];
+  std::snprintf(expected, sizeof expected,
+                "quellvox-render: plane 1: integrated %.1f LUFS, loudness range %.1f LU, true peak %.1f dBTP\n",
+                ours.IntegratedLufs, ours.RangeLu, ours.TruePeakDbtp);
+  EXPECT_NE(ReadText(Path("render.out")).find(expected), std::string::npos) << ReadText(Path("render.out"));
 }
 
 TEST_F(Renderer, WithoutFloorOnlyTheVoiceIsMixed) {

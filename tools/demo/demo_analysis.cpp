@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -350,6 +351,35 @@ Verdict Judge(const std::vector<EngineAnalysis>& engines, const std::vector<int3
   v.Good = good;
   v.Text = std::string(good ? "GOOD" : "BAD") + " - " + text;
   return v;
+}
+
+std::vector<LoudnessFigures> MeasureOutputLoudness(const EngineRecording& rec) {
+  std::vector<LoudnessFigures> pairs;
+  if (rec.Channels < 2 || rec.SampleRate <= 0) return pairs;
+  const int64_t frames = static_cast<int64_t>(rec.Audio.size()) / rec.Channels;
+  std::vector<float> pair(static_cast<size_t>(frames) * 2);
+  for (int32_t k = 0; 2 * k + 1 < rec.Channels; ++k) {
+    for (int64_t f = 0; f < frames; ++f) {
+      pair[static_cast<size_t>(2 * f)] = rec.Audio[static_cast<size_t>(f * rec.Channels + 2 * k)];
+      pair[static_cast<size_t>(2 * f + 1)] = rec.Audio[static_cast<size_t>(f * rec.Channels + 2 * k + 1)];
+    }
+    PlaneLoudness meter(rec.SampleRate, PlaneLoudness::Gating::Exact);
+    meter.Add(pair.data(), frames);
+    pairs.push_back(meter.Read());
+  }
+  return pairs;
+}
+
+std::string FormatOutputLoudness(const std::vector<LoudnessFigures>& pairs) {
+  std::string text;
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    if (!std::isfinite(pairs[k].IntegratedLufs)) continue;
+    char part[96];
+    std::snprintf(part, sizeof part, "%sStereo#%zu %.1f LUFS, true peak %.1f dBTP", text.empty() ? "" : "; ", k + 1,
+                  pairs[k].IntegratedLufs, pairs[k].TruePeakDbtp);
+    text += part;
+  }
+  return text.empty() ? "silent" : text;
 }
 
 }  // namespace quellvox::demo

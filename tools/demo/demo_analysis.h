@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/plane_loudness.h"
 #include "config/settings.h"
 
 namespace quellvox::demo {
@@ -103,7 +104,18 @@ struct EngineAnalysis {
   int64_t MissingAfterFirstSecond = 0;
   int64_t RepeatedAfterFirstSecond = 0;
   std::string Problem;                // why nothing could be measured, or empty
+  // Per stereo pair of the engine's program audio: its loudness over the
+  // whole recording (MeasureOutputLoudness).
+  std::vector<LoudnessFigures> OutputLoudness;
 };
+
+// The loudness of each stereo pair of the recorded program audio: the
+// integrated loudness, range and true-peak maximum over the whole file.
+std::vector<LoudnessFigures> MeasureOutputLoudness(const EngineRecording& recording);
+
+// "Stereo#1 -23.0 LUFS, true peak -1.0 dBTP; Stereo#2 ..." for the pairs
+// that carried sound (an integrated loudness above the absolute gate).
+std::string FormatOutputLoudness(const std::vector<LoudnessFigures>& pairs);
 
 // Lines up the recording with the capture (through the log of presented
 // frames) and measures it.

@@ -247,6 +247,7 @@ int main(int argc, char** argv) {
     EngineRecording recording;
     if (!ReadEngineRecording(base + ".json", base + ".wav", kLayerName, recording, error)) return Fail(error);
     analyses.push_back(AnalyseEngine(recording, input));
+    analyses.back().OutputLoudness = MeasureOutputLoudness(recording);
     files.push_back(base);
   }
   const Verdict verdict = Judge(analyses, skipVideo, skipAudio, core.Settings);
@@ -277,6 +278,7 @@ int main(int argc, char** argv) {
       std::snprintf(part, sizeof part, " Line %d: floor at %.2f dB under speech.", i + 1, r.FloorUnderSpeechDb);
       text.Footer += part;
     }
+    text.Footer += " Output loudness: " + FormatOutputLoudness(a.OutputLoudness) + ".";
     if (!a.Problem.empty()) text.Footer += " " + a.Problem + ".";
     text.LineNames = lineNames;
     const QImage image = DrawEngineChart(a, core.Settings, text);
@@ -293,6 +295,17 @@ int main(int argc, char** argv) {
     std::printf("  %s.png   floor gain, voice and output level of %s\n", name.c_str(), analyses[e].Name.c_str());
   }
   std::printf("  config/quellvox/registry.sqlite3  the settings of instance %s\n", kInstance);
+  // The loudness of what each engine played out, measured on its file, and
+  // beside it what the relay's own meters read on the mix planes.
+  for (const EngineAnalysis& a : analyses) {
+    std::printf("quellvox-demo: loudness of %s's output: %s\n", a.Name.c_str(),
+                FormatOutputLoudness(a.OutputLoudness).c_str());
+  }
+  const LoudnessSnapshot live = core.LoudnessFigures();
+  std::vector<LoudnessFigures> metered(live.Plane.begin(), live.Plane.begin() + live.Planes);
+  std::printf("quellvox-demo: loudness the relay metered on its mix planes: %s (%llu blocks metered, %llu not)\n",
+              FormatOutputLoudness(metered).c_str(), static_cast<unsigned long long>(live.BlocksMetered),
+              static_cast<unsigned long long>(live.BlocksDropped));
   std::printf("quellvox-demo: %s\n", verdict.Text.c_str());
   std::fflush(stdout);
   ShutdownVirtualStudio();

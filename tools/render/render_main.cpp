@@ -34,5 +34,10 @@ int main(int argc, char** argv) {
   const double times = summary.WallSeconds > 0.0 ? summary.AudioSeconds / summary.WallSeconds : 0.0;
   std::printf("quellvox-render: %lld blocks, %.3f s of audio, %.3f s wall, %.1f times real time\n",
               static_cast<long long>(summary.Blocks), summary.AudioSeconds, summary.WallSeconds, times);
+  for (size_t k = 0; k < summary.Loudness.size(); ++k) {
+    const LoudnessFigures& f = summary.Loudness[k];
+    std::printf("quellvox-render: plane %zu: integrated %.1f LUFS, loudness range %.1f LU, true peak %.1f dBTP\n",
+                k + 1, f.IntegratedLufs, f.RangeLu, f.TruePeakDbtp);
+  }
   return 0;
 }

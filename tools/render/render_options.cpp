@@ -25,7 +25,9 @@ const char* const kRenderUsage =
     "  --threshold DB         voice threshold in dB below full scale (default 32)\n"
     "  --timeout FRAMES       hold and fade after the last voice, in frames (default 30)\n"
     "  --planes K             stereo planes written (default: highest TO pair in use + 1)\n"
-    "  --gain-log FILE        CSV per block: block, pos, and per row its floor gain (dB) and voice\n"
+    "  --gain-log FILE        CSV per block: block, pos, per row its floor gain (dB) and voice, and\n"
+    "                         per plane the momentary loudness at the block's end (LUFS, -inf at first)\n"
+    "  --loudness             at the end, per plane: integrated loudness, loudness range, true peak\n"
     "  --help                 this text\n";
 
 namespace {
@@ -149,6 +151,8 @@ std::optional<RenderOptions> ParseRenderOptions(const std::vector<std::string>& 
     DuckerSettings& s = o.Settings;
     if (arg == "--help") {
       o.Help = true;
+    } else if (arg == "--loudness") {
+      o.Loudness = true;
     } else if (arg == "--no-floor") {
       s.UseCommon = false;
     } else if (arg == "--rate") {

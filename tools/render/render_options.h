@@ -18,6 +18,7 @@ struct RenderOptions {
   int32_t Planes = 0;            // stereo planes written; 0 until resolved
   bool PlanesGiven = false;
   std::string GainLog;           // empty: none
+  bool Loudness = false;         // meter every plane and report at the end
   std::string Input;
   std::string Output;
   bool Help = false;

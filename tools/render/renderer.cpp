@@ -289,7 +289,21 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
     for (int32_t i = 0; i < kVoiceOverLines; ++i) {
       if (settings.Lines[i].Use) std::fprintf(log.get(), ",floor_db_%d,voice_%d", i + 1, i + 1);
     }
+    for (int32_t k = 0; k < o.Planes; ++k) std::fprintf(log.get(), ",momentary_lufs_%d", k + 1);
     std::fprintf(log.get(), "\n");
+  }
+
+  // One meter per plane written when anything reads them; every block
+  // gating one is kept (an offline file is bounded).
+  std::vector<std::unique_ptr<PlaneLoudness>> meters;
+  if (o.Loudness || log) {
+    for (int32_t k = 0; k < o.Planes; ++k) {
+      meters.push_back(std::make_unique<PlaneLoudness>(rate, PlaneLoudness::Gating::Exact));
+      if (!meters.back()->Valid()) {
+        error = "cannot meter the loudness at " + std::to_string(rate) + " samples per second";
+        return false;
+      }
+    }
   }
 
   MixerState state;
@@ -370,6 +384,9 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
     }
     pending += frames;
     summary.Frames += frames;
+    for (int32_t k = 0; k < static_cast<int32_t>(meters.size()); ++k) {
+      meters[static_cast<size_t>(k)]->Add(MixPlane(*mix, k, frames), frames);
+    }
 
     if (log) {
       std::fprintf(log.get(), "%lld,%lld", static_cast<long long>(block), static_cast<long long>(pos));
@@ -378,10 +395,14 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
         std::fprintf(log.get(), ",%.4f,%d", 20.0 * std::log10(static_cast<double>(state.FloorGain[i])),
                      state.LastVoicePos[i] == pos ? 1 : 0);
       }
+      for (const auto& meter : meters) std::fprintf(log.get(), ",%.2f", meter->MomentaryLufs());
       std::fprintf(log.get(), "\n");
     }
   }
   summary.Blocks = block;
+  if (o.Loudness) {
+    for (const auto& meter : meters) summary.Loudness.push_back(meter->Read());
+  }
 
   if (!flush()) {
     error = "cannot write " + o.Output + ": " + sf_strerror(output.get());

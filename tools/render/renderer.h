@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "audio/plane_loudness.h"
 
 #include "tools/render/render_options.h"
 
@@ -18,6 +21,8 @@ struct RenderSummary {
   // The input is shorter than its header declares (a file cut off while it
   // was copied or recorded): what it holds was rendered, and the caller says so.
   bool InputTruncated = false;
+  // With --loudness: the figures of each plane written, over the whole output.
+  std::vector<LoudnessFigures> Loudness;
 };
 
 // First sample frame of block b: floor(b x rate x denominator / numerator)
