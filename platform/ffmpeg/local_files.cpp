@@ -23,17 +23,19 @@ bool IsDeviceFormat(const std::string& format) {
   return f && f->priv_class && AV_IS_INPUT_DEVICE(f->priv_class->category);
 }
 
-HResult CheckRegular(const std::string& path, std::string& error) {
+// `named`: the path is a part of the URL, so the reason names it.
+HResult CheckRegular(const std::string& path, bool named, std::string& error) {
+  const std::string what = named ? "\"" + path + "\" " : std::string("it ");
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     const int e = errno;
-    error = "\"" + path + "\": " + std::strerror(e);
+    error = (named ? "\"" + path + "\": " : std::string()) + std::strerror(e);
     if (e == ENOENT || e == ENOTDIR) return E_NOTFOUND;
     if (e == EACCES || e == EPERM) return E_ACCESSDENIED;
     return E_FAIL;
   }
   if (S_ISREG(st.st_mode)) return S_OK;
-  error = "\"" + path + "\" is " +
+  error = what + "is " +
           (S_ISDIR(st.st_mode)    ? std::string("a folder")
            : S_ISFIFO(st.st_mode) ? std::string("a FIFO")
            : S_ISCHR(st.st_mode)  ? std::string("a device")
@@ -43,7 +45,8 @@ HResult CheckRegular(const std::string& path, std::string& error) {
 }
 
 // One URL, unwrapped; depth bounds a concat inside a concat.
-HResult Collect(const std::string& url, std::vector<std::string>& files, std::string& error, int depth) {
+HResult Collect(const std::string& url, const std::string& whole, std::vector<std::string>& files, std::string& error,
+                int depth) {
   if (depth > 8) {
     error = "\"" + url + "\" wraps too many protocols";
     return E_INVALIDARG;
@@ -53,25 +56,26 @@ HResult Collect(const std::string& url, std::vector<std::string>& files, std::st
   if (protocol == "file") {
     std::string path = StartsWith(url, "file:") ? url.substr(5) : url;
     if (StartsWith(path, "//")) path = path.substr(2);  // file://PATH
-    const HResult hr = CheckRegular(path, error);
+    const HResult hr = CheckRegular(path, path != whole, error);
     if (hr == S_OK) files.push_back(path);
     return hr;
   }
-  if (protocol == "cache" || protocol == "async") return Collect(url.substr(protocol.size() + 1), files, error, depth + 1);
+  if (protocol == "cache" || protocol == "async") return Collect(url.substr(protocol.size() + 1), whole, files, error, depth + 1);
   if (protocol == "concat") {
     const std::string list = url.substr(7);
     size_t from = 0;
     for (;;) {
       const size_t bar = list.find('|', from);
-      const HResult hr = Collect(list.substr(from, bar == std::string::npos ? std::string::npos : bar - from), files,
-                                 error, depth + 1);
+      const HResult hr = Collect(list.substr(from, bar == std::string::npos ? std::string::npos : bar - from), whole,
+                                 files, error, depth + 1);
       if (hr != S_OK) return hr;
       if (bar == std::string::npos) return S_OK;
       from = bar + 1;
     }
   }
   if (protocol == "pipe" || protocol == "fd") {
-    error = "\"" + url + "\" reads a pipe, and a read waiting on a pipe cannot be stopped";
+    error = (url == whole ? std::string("it") : "\"" + url + "\"") +
+            " reads a pipe, and a read waiting on a pipe cannot be stopped";
     return E_INVALIDARG;
   }
   return S_OK;  // a stream (or a protocol the open will judge)
@@ -82,7 +86,7 @@ HResult Collect(const std::string& url, std::vector<std::string>& files, std::st
 HResult InputFiles(const InputSpec& input, std::vector<std::string>& files, std::string& error) {
   files.clear();
   if (IsDeviceFormat(input.Format)) return S_OK;
-  return Collect(input.Url, files, error, 0);
+  return Collect(input.Url, input.Url, files, error, 0);
 }
 
 std::string OutputFile(const std::string& url) {

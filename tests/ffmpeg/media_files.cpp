@@ -68,6 +68,10 @@ bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::s
     pairs[static_cast<size_t>(p)]->Render(firstFrame * spf, frames * spf, made.Audio.data(), made.Channels, 2 * p,
                                           2 * p + 1);
   }
+  if (made.AudioFrames >= 0) {
+    std::fill(made.Audio.begin() + std::min<int64_t>(made.AudioFrames, frames) * spf * made.Channels,
+              made.Audio.end(), 0.0f);
+  }
 
   AVFormatContext* oc = nullptr;
   if (avformat_alloc_output_context2(&oc, nullptr, format.empty() ? nullptr : format.c_str(), path.c_str()) < 0) {
@@ -126,8 +130,9 @@ bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::s
     const uint8_t* src[1] = {uyvy.data()};
     const int pitch[1] = {made.Width * 2};
     sws_scale(sws, src, pitch, 0, made.Height, vf->data, vf->linesize);
-    vf->pts = k;
+    vf->pts = k + (made.GapAfter >= 0 && k > made.GapAfter ? made.GapFrames : 0);
     ok = Drain(oc, vc, vs, vf, error);
+    if (made.AudioFrames >= 0 && k >= made.AudioFrames) continue;
     av_frame_unref(af);
     af->format = AV_SAMPLE_FMT_FLT;
     af->sample_rate = made.SampleRate;
