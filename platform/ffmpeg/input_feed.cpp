@@ -430,7 +430,7 @@ void InputFeed::TakeAudioFrame(AVFrame* frame) {
         how = "channels " + std::to_string(in + 1) + " to " + std::to_string(channels) + " are silent";
       }
       ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url + "\" has " + std::to_string(in) +
-                 " audio channels and the device " + std::to_string(channels) + ": " + how);
+                 (in == 1 ? " audio channel" : " audio channels") + " and the device " + std::to_string(channels) + ": " + how);
     }
   }
   if (audioRead_ > 0 && audioRead_ * 2 > audioAcc_.size()) {

@@ -65,8 +65,13 @@ bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::s
     pairs.push_back(studio::MakePairGenerator(speech, made.SampleRate));
   }
   for (int32_t p = 0; p < made.Channels / 2; ++p) {
-    pairs[static_cast<size_t>(p)]->Render(firstFrame * spf, frames * spf, made.Audio.data(), made.Channels, 2 * p,
-                                          2 * p + 1);
+    pairs[static_cast<size_t>(p) % pairs.size()]->Render(firstFrame * spf, frames * spf, made.Audio.data(),
+                                                         made.Channels, 2 * p, 2 * p + 1);
+  }
+  if (made.Channels == 1) {  // the floor's left channel
+    std::vector<float> two(static_cast<size_t>(frames) * spf * 2);
+    pairs[0]->Render(firstFrame * spf, frames * spf, two.data(), 2, 0, 1);
+    for (size_t i = 0; i < made.Audio.size(); ++i) made.Audio[i] = two[2 * i];
   }
   if (made.AudioFrames >= 0) {
     std::fill(made.Audio.begin() + std::min<int64_t>(made.AudioFrames, frames) * spf * made.Channels,

@@ -732,6 +732,48 @@ TEST_F(RealMedia, FramesBeyondTheInputsAudioAreSilentInEveryReusedRingSlot) {
   EXPECT_EQ(rt::GetInputReport(0).AudioFilled, 24 * spf);
 }
 
+// The device's channels are the input's, channel for channel, whatever the
+// two counts; a mono input feeds both channels of the first pair.
+class InputChannels : public RealMedia, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(InputChannels, LandChannelForChannelOnTheDevicesSixChannels) {
+  MadeInput made;
+  made.Channels = GetParam();
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 12, made, error)) << error;
+  Describe(R"({"url": "in.mkv"})", R"({"url": "out.mkv"})");
+  CaptureReader reader;
+  ASSERT_EQ(reader.Created(), S_OK);
+  const auto frames = reader.ReadUntilEnded(6);
+  const int64_t spf = made.SampleRate / made.Rate;
+  const int32_t in = made.Channels;
+  int64_t wrong = 0;
+  int64_t sounding = 0;
+  for (const auto& [position, audio] : frames) {
+    const int64_t k = position - 1000000;
+    ASSERT_EQ(static_cast<int64_t>(audio.size()), spf * 6);
+    for (int64_t s = 0; s < spf; ++s) {
+      for (int32_t c = 0; c < 6; ++c) {
+        const int32_t from = c < in ? c : (in == 1 && c == 1 ? 0 : -1);
+        const float expected = from < 0 ? 0.0f : made.Audio[static_cast<size_t>((k * spf + s) * in + from)];
+        const float got = audio[static_cast<size_t>(s * 6 + c)];
+        if (got != expected) ++wrong;
+        if (got != 0.0f) ++sounding;
+      }
+    }
+  }
+  EXPECT_GE(frames.size(), 6u);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(sounding, 0);
+  EXPECT_EQ(rt::GetInputReport(0).DecodeErrors, 0);
+  EXPECT_EQ(rt::GetInputReport(0).Captured, 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealMedia, InputChannels, ::testing::Values(1, 2, 10, 64),
+                         [](const ::testing::TestParamInfo<int32_t>& param) {
+                           return std::to_string(param.param) + "Channels";
+                         });
+
 // ---------------------------------------------------------------------------
 // An output engine driven through its component interfaces
 
