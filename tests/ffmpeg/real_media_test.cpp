@@ -3,7 +3,10 @@
 // back and checked frame by frame and sample by sample.
 #include "platform/ffmpeg/real_media.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -11,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -773,6 +777,85 @@ INSTANTIATE_TEST_SUITE_P(RealMedia, InputChannels, ::testing::Values(1, 2, 10, 6
                          [](const ::testing::TestParamInfo<int32_t>& param) {
                            return std::to_string(param.param) + "Channels";
                          });
+
+// Standard error into a file while it lives.
+class StandardErrorCapture {
+ public:
+  explicit StandardErrorCapture(const std::string& path) {
+    saved_ = ::dup(STDERR_FILENO);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+  ~StandardErrorCapture() {
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+
+ private:
+  int saved_ = -1;
+};
+
+TEST_F(RealMedia, UdpInputOnAPortInUseSaysSoOnceWhileItTriesAgain) {
+  const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int port = ntohs(address.sin_port);
+  Describe(R"({"url": "udp://127.0.0.1:)" + std::to_string(port) +
+               R"(", "format": "mpegts", "backoffMinMs": 20, "backoffMaxMs": 40})",
+           R"({"url": "out.mkv"})");
+  {
+    StandardErrorCapture capture(Path("stderr.txt"));
+    CaptureReader reader;
+    ASSERT_EQ(reader.Created(), S_OK);  // a live input opens on its own thread
+    ASSERT_TRUE(WaitFor([] { return rt::GetInputReport(0).OpenFailures >= 3; }, std::chrono::seconds(20)));
+  }
+  ::close(holder);
+  std::ifstream in(Path("stderr.txt"));
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(in, line)) {
+    if (line.rfind("Real media:", 0) == 0) lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "Real media: capture \"Feed\": cannot open \"udp://127.0.0.1:" + std::to_string(port) +
+                          "\": UDP port " + std::to_string(port) + " is in use by another program; trying again");
+}
+
+// A looped file cut under the feed (as an output written over it would
+// leave it): no pass gives a frame, and the feed waits between passes
+// instead of spinning, saying so once.
+TEST_F(RealMedia, LoopedInputCutToNoFrameWaitsBetweenPassesAndSaysSoOnce) {
+  MadeInput made;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 5, made, error)) << error;
+  std::ifstream whole(Path("in.mkv"), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+  const size_t cluster = bytes.find("\x1F\x43\xB6\x75");  // the first cluster: the header stays, the frames go
+  ASSERT_NE(cluster, std::string::npos);
+  Describe(R"({"url": "in.mkv", "loop": true, "backoffMinMs": 20, "backoffMaxMs": 80})", R"({"url": "out.mkv"})");
+  {
+    StandardErrorCapture capture(Path("stderr.txt"));
+    CaptureReader reader;
+    ASSERT_EQ(reader.Created(), S_OK);
+    ASSERT_TRUE(WaitFor([] { return rt::GetInputReport(0).Captured >= 2; }, std::chrono::seconds(20)));
+    ASSERT_EQ(::truncate(Path("in.mkv").c_str(), static_cast<off_t>(cluster)), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // time for thousands of empty passes
+  }
+  std::ifstream in(Path("stderr.txt"));
+  std::string line;
+  int64_t said = 0;
+  while (std::getline(in, line)) {
+    said += line == "Real media: capture \"Feed\": \"" + Path("in.mkv") + "\" gives no frame to loop over; trying again";
+  }
+  EXPECT_EQ(said, 1);
+  EXPECT_LE(rt::GetInputReport(0).Captured, 10);
+}
 
 // ---------------------------------------------------------------------------
 // An output engine driven through its component interfaces
