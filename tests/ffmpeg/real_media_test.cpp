@@ -639,6 +639,26 @@ TEST_F(RealMedia, RingBeyondTheCapIsRefusedAsOutOfMemoryNamingTheDevice) {
             "4096x2160 take more than 2048 MiB (fewer \"ringFrames\" or a smaller picture)");
 }
 
+TEST_F(RealMedia, LayerBuffersBeyondTheCapAreRefusedAsOutOfMemoryNamingTheEngine) {
+  const std::string json = R"({
+    "engines": [{"name": "Huge", "width": 8192, "height": 8192, "rate": 25, "output": {"url": "out.mkv"}}]
+  })";
+  std::string error;
+  ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+  rt::LoadDescriptionText(json, folder_.string());
+  ComPtr<IZRTitleEngine> target;
+  ASSERT_EQ(CreateInstance(kClsidTitleTarget, target), S_OK);
+  ASSERT_EQ(target->Attach(&kClsidTitleEngineList, 0), S_OK);
+  ComPtr<IZRTitleRegions> regions;
+  ASSERT_EQ(target.As(regions), S_OK);
+  ComPtr<Unknown> layer;
+  TakeErrorDescription();
+  EXPECT_EQ(regions->CreateLayer(ComText("Relay"), -1000, 0, 20, layer.Put()), E_OUTOFMEMORY);
+  EXPECT_EQ(TakeErrorDescription(), "engine \"Huge\": 20 layer buffers of 8192x8192 take more than 2048 MiB");
+  EXPECT_FALSE(layer);
+  EXPECT_FALSE(std::filesystem::exists(Path("out.mkv")));
+}
+
 // ---------------------------------------------------------------------------
 // The feed's counts and audio, read through the capture object as a reader
 // of the ring does
