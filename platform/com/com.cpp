@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace quellvox {
@@ -191,5 +192,13 @@ HResult CreateInstance(const Guid& clsid, uint32_t clsContext, const Guid& iid, 
   if (!factory) return REGDB_E_CLASSNOTREG;
   return factory(iid, out);
 }
+
+namespace {
+thread_local std::string tErrorDescription;  // NOLINT: the thread's error information
+}  // namespace
+
+void SetErrorDescription(std::string_view reason) { tErrorDescription.assign(reason); }
+
+std::string TakeErrorDescription() { return std::exchange(tErrorDescription, std::string()); }
 
 }  // namespace quellvox

@@ -230,4 +230,13 @@ HResult CreateInstance(const Guid& clsid, ComPtr<I>& out) {
   return CreateInstance(clsid, kClsCtxAll, I::kIid, out.PutVoid());
 }
 
+// The error information of the calling thread, as the platform keeps it
+// beside a failed call: a component that knows why a call fails (a file it
+// cannot open, an output already taken) sets the reason just before it
+// returns the failure code; the caller takes it after the failure and shows
+// it under its own message. Any thread; each thread has its own.
+void SetErrorDescription(std::string_view reason);
+// The reason set last on this thread (empty when none), cleared by the take.
+std::string TakeErrorDescription();
+
 }  // namespace quellvox

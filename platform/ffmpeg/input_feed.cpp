@@ -1,9 +1,17 @@
 #include "platform/ffmpeg/input_feed.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <new>
+
+#include "platform/ffmpeg/local_files.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -15,6 +23,34 @@ namespace {
 
 constexpr HResult kInsufficientBuffer = static_cast<HResult>(0x8007007Au);
 constexpr size_t kMaxPending = 32;  // pictures waiting for audio before they go out with silence
+// The most a device's ring of captured frames may take, as the studio caps
+// what an engine prepares up front: 2 GiB, some 500 UYVY frames of 1080 lines.
+constexpr int64_t kMaxRingBytes = int64_t{2} << 30;
+// An open of an input that takes longer than this gives up (a file on a
+// mount that no longer answers, a stream that never says what it carries).
+constexpr int64_t kOpenTicks = 100'000'000;  // 10 s
+
+// Why a UDP input could not be opened, where the library's own text says
+// nothing to the point: its local port taken by another program.
+std::string UdpReason(const std::string& url) {
+  if (url.rfind("udp://", 0) != 0) return {};
+  const size_t hostEnd = url.find_first_of("/?", 6);
+  const std::string authority = url.substr(6, hostEnd == std::string::npos ? std::string::npos : hostEnd - 6);
+  const size_t colon = authority.rfind(':');
+  if (colon == std::string::npos) return {};
+  char* end = nullptr;
+  const long port = std::strtol(authority.c_str() + colon + 1, &end, 10);
+  if (!end || *end != '\0' || port <= 0 || port > 65535) return {};
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  const bool inUse = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+  ::close(fd);
+  return inUse ? "UDP port " + std::to_string(port) + " is in use by another program" : std::string();
+}
 
 HResult CodeOfOpenError(int error) {
   if (error == AVERROR(ENOENT)) return E_NOTFOUND;
@@ -30,14 +66,10 @@ InputFeed::InputFeed(std::string deviceName, const InputSpec& spec, const MediaP
       spec_(spec),
       picture_(picture),
       counters_(std::move(counters)),
-      frameBytes_(picture.Width * picture.Height * 2),
+      frameBytes_(static_cast<int64_t>(picture.Width) * picture.Height * 2),
       maxSamples_(picture.Rate.SamplesInFrame(picture.SampleRate, 0) + 2),
       ring_(static_cast<size_t>(spec.RingFrames)),
       newest_(picture.StartPosition) {
-  for (Slot& slot : ring_) {
-    slot.Picture = std::make_unique<uint8_t[]>(static_cast<size_t>(frameBytes_));
-    slot.Audio = std::make_unique<float[]>(static_cast<size_t>(maxSamples_) * static_cast<size_t>(picture.Channels));
-  }
   packet_.reset(av_packet_alloc());
   frame_.reset(av_frame_alloc());
 }
@@ -52,13 +84,47 @@ InputFeed::~InputFeed() {
   Close();
 }
 
+HResult InputFeed::Refuse(HResult code, const std::string& reason) {
+  const std::string line = "capture \"" + name_ + "\": " + reason;
+  ReportLine("Real media: " + line);
+  SetErrorDescription(line);
+  return code;
+}
+
 HResult InputFeed::Start() {
+  std::vector<std::string> files;
+  std::string error;
+  if (const HResult hr = InputFiles(spec_, files, error); hr != S_OK) {
+    counters_->OpenFailures.fetch_add(1, std::memory_order_relaxed);
+    return Refuse(hr, "cannot open \"" + spec_.Url + "\": " + error);
+  }
+  const int64_t slotBytes = frameBytes_ + int64_t{maxSamples_} * picture_.Channels * 4;
+  if (slotBytes * spec_.RingFrames > kMaxRingBytes) {
+    return Refuse(E_OUTOFMEMORY, std::to_string(spec_.RingFrames) + " ring frames of " +
+                                     std::to_string(picture_.Width) + "x" + std::to_string(picture_.Height) +
+                                     " take more than " + std::to_string(kMaxRingBytes >> 20) +
+                                     " MiB (fewer \"ringFrames\" or a smaller picture)");
+  }
+  try {
+    // Not zero-filled: a slot is written whole before it is first read, so
+    // pages are only touched as frames arrive.
+    for (Slot& slot : ring_) {
+      slot.Picture = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(frameBytes_));
+      slot.Audio = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(maxSamples_) *
+                                                           static_cast<size_t>(picture_.Channels));
+    }
+  } catch (const std::bad_alloc&) {
+    for (Slot& slot : ring_) {
+      slot.Picture.reset();
+      slot.Audio.reset();
+    }
+    return Refuse(E_OUTOFMEMORY, "no memory for " + std::to_string(spec_.RingFrames) + " ring frames of " +
+                                     std::to_string(picture_.Width) + "x" + std::to_string(picture_.Height));
+  }
   if (!spec_.Live) {
-    std::string error;
     if (!Open(error)) {
       counters_->OpenFailures.fetch_add(1, std::memory_order_relaxed);
-      ReportLine("Real media: capture \"" + name_ + "\": cannot open \"" + spec_.Url + "\": " + error);
-      return lastOpenError_;
+      return Refuse(lastOpenError_, "cannot open \"" + spec_.Url + "\": " + error);
     }
   }
   paceOrigin_.store(NowTicks() - picture_.Rate.BoundaryTime(1), std::memory_order_relaxed);  // StartPosition is "now"
@@ -69,6 +135,7 @@ HResult InputFeed::Start() {
 int InputFeed::Interrupt(void* opaque) {
   auto* self = static_cast<InputFeed*>(opaque);
   if (self->Stopping()) return 1;
+  if (NowTicks() > self->openDeadline_.load(std::memory_order_relaxed)) return 1;
   if (!self->spec_.Live) return 0;
   const int64_t last = self->lastPacketTicks_.load(std::memory_order_relaxed);
   if (last != 0 && NowTicks() - last > int64_t{self->spec_.StallMs} * 10'000) {
@@ -92,14 +159,20 @@ bool InputFeed::Open(std::string& error) {
   Options options(spec_.Options);
   stalled_.store(false, std::memory_order_relaxed);
   lastPacketTicks_.store(NowTicks(), std::memory_order_relaxed);
+  openDeadline_.store(NowTicks() + kOpenTicks, std::memory_order_relaxed);
   int rc = avformat_open_input(&ctx, spec_.Url.c_str(), format, options.Put());
   if (rc < 0) {  // ctx is freed by the failed open
-    error = AvError(rc);
+    openDeadline_.store(INT64_MAX, std::memory_order_relaxed);
+    const std::string udp = UdpReason(spec_.Url);
+    error = !udp.empty()      ? udp
+            : rc == AVERROR_EXIT && !Stopping() ? "no answer within " + std::to_string(kOpenTicks / kTicksPerSecond) + " s"
+                                                : AvError(rc);
     lastOpenError_ = CodeOfOpenError(rc);
     return false;
   }
   input_.reset(ctx);
   rc = avformat_find_stream_info(ctx, nullptr);
+  openDeadline_.store(INT64_MAX, std::memory_order_relaxed);
   if (rc < 0) {
     error = "no stream found (" + AvError(rc) + ")";
     lastOpenError_ = E_FAIL;
@@ -138,10 +211,12 @@ bool InputFeed::Open(std::string& error) {
   videoTimeBase_ = ctx->streams[videoStream_]->time_base;
   swr_.reset();
   audioDirect_ = false;
+  inputChannels_ = 0;
   pending_.clear();
   audioAcc_.clear();
   audioRead_ = 0;
   firstPts_ = AV_NOPTS_VALUE;
+  publishedThisPass_ = 0;
   counters_->Open.store(true, std::memory_order_relaxed);
   return true;
 }
@@ -170,6 +245,7 @@ bool InputFeed::WaitFor(int32_t ms) { return WaitUntil(NowTicks() + int64_t{ms} 
 
 void InputFeed::Run() {
   int32_t backoff = spec_.BackoffMinMs;
+  loopBackoff_ = spec_.BackoffMinMs;
   everOpened_ = input_ != nullptr;
   while (!Stopping()) {
     if (!input_) {
@@ -208,6 +284,20 @@ void InputFeed::Run() {
       if (rc == AVERROR_EOF && spec_.Loop &&
           av_seek_frame(input_.get(), -1, input_->start_time == AV_NOPTS_VALUE ? 0 : input_->start_time,
                         AVSEEK_FLAG_BACKWARD) >= 0) {
+        if (publishedThisPass_ == 0) {
+          // A pass that gave no frame (a file emptied or overwritten under
+          // the feed) would spin: wait before each next pass, and say so once.
+          if (!emptyLoopReported_) {
+            ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url +
+                       "\" gives no frame to loop over; trying again");
+          }
+          emptyLoopReported_ = true;
+          if (!WaitFor(loopBackoff_)) break;
+          loopBackoff_ = std::min(loopBackoff_ * 2, spec_.BackoffMaxMs);
+        } else {
+          loopBackoff_ = spec_.BackoffMinMs;
+        }
+        publishedThisPass_ = 0;
         avcodec_flush_buffers(video_.get());
         if (audio_) avcodec_flush_buffers(audio_.get());
         audioAcc_.clear();
@@ -305,45 +395,75 @@ void InputFeed::TakeVideoFrame(AVFrame* frame) {
 
 void InputFeed::TakeAudioFrame(AVFrame* frame) {
   const int32_t channels = picture_.Channels;
-  if (!swr_ && !audioDirect_) {
-    audioDirect_ = frame->format == AV_SAMPLE_FMT_FLT && frame->sample_rate == picture_.SampleRate &&
-                   frame->ch_layout.nb_channels == channels;
+  const int32_t in = frame->ch_layout.nb_channels;
+  if (in <= 0 || audioStream_ < 0) return;
+  if (inputChannels_ != in) {
+    // The input's channels are converted to the device's rate and sample
+    // format only, never remixed: channel c of the input is channel c of
+    // the device (a mono input feeds both channels of the first pair).
+    inputChannels_ = in;
+    swr_.reset();
+    audioDirect_ = frame->format == AV_SAMPLE_FMT_FLT && frame->sample_rate == picture_.SampleRate;
     if (!audioDirect_) {
-      AVChannelLayout out{};
-      if (frame->ch_layout.nb_channels == channels) {
-        av_channel_layout_copy(&out, &frame->ch_layout);
-      } else {
-        av_channel_layout_default(&out, channels);
-      }
       SwrContext* s = nullptr;
-      const int rc = swr_alloc_set_opts2(&s, &out, AV_SAMPLE_FMT_FLT, picture_.SampleRate, &frame->ch_layout,
-                                         static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
-      av_channel_layout_uninit(&out);
+      const int rc = swr_alloc_set_opts2(&s, &frame->ch_layout, AV_SAMPLE_FMT_FLT, picture_.SampleRate,
+                                         &frame->ch_layout, static_cast<AVSampleFormat>(frame->format),
+                                         frame->sample_rate, 0, nullptr);
       if (rc < 0 || swr_init(s) < 0) {
         swr_free(&s);
-        counters_->DecodeErrors.fetch_add(1, std::memory_order_relaxed);
+        ReportLine("Real media: capture \"" + name_ + "\": cannot convert the audio of \"" + spec_.Url + "\" (" +
+                   std::to_string(in) + " channels at " + std::to_string(frame->sample_rate) +
+                   " Hz); the device's audio is silence");
+        audioStream_ = -1;  // pictures go out with silence from here on
         return;
       }
       swr_.reset(s);
+    }
+    if (in != channels && !channelsReported_) {
+      channelsReported_ = true;
+      std::string how;
+      if (in == 1) {
+        how = "its one channel feeds channels 1 and 2";
+      } else if (in > channels) {
+        how = "channels 1 to " + std::to_string(channels) + " are taken, the others left out";
+      } else {
+        how = "channels " + std::to_string(in + 1) + " to " + std::to_string(channels) + " are silent";
+      }
+      ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url + "\" has " + std::to_string(in) +
+                 (in == 1 ? " audio channel" : " audio channels") + " and the device " + std::to_string(channels) + ": " + how);
     }
   }
   if (audioRead_ > 0 && audioRead_ * 2 > audioAcc_.size()) {
     audioAcc_.erase(audioAcc_.begin(), audioAcc_.begin() + static_cast<std::ptrdiff_t>(audioRead_));
     audioRead_ = 0;
   }
-  const size_t at = audioAcc_.size();
+  const float* src = nullptr;
+  int64_t got = 0;
   if (audioDirect_) {
-    const auto* src = reinterpret_cast<const float*>(frame->data[0]);
-    audioAcc_.insert(audioAcc_.end(), src, src + static_cast<size_t>(frame->nb_samples) * channels);
+    src = reinterpret_cast<const float*>(frame->data[0]);
+    got = frame->nb_samples;
+  } else {
+    const int room = swr_get_out_samples(swr_.get(), frame->nb_samples);
+    if (room <= 0) return;
+    converted_.resize(static_cast<size_t>(room) * in);
+    uint8_t* out = reinterpret_cast<uint8_t*>(converted_.data());
+    got = std::max(swr_convert(swr_.get(), &out, room, const_cast<const uint8_t**>(frame->extended_data),
+                               frame->nb_samples),
+                   0);
+    src = converted_.data();
+  }
+  const size_t at = audioAcc_.size();
+  if (in == channels) {
+    audioAcc_.insert(audioAcc_.end(), src, src + static_cast<size_t>(got) * channels);
     return;
   }
-  const int room = swr_get_out_samples(swr_.get(), frame->nb_samples);
-  if (room <= 0) return;
-  audioAcc_.resize(at + static_cast<size_t>(room) * channels);
-  uint8_t* out = reinterpret_cast<uint8_t*>(audioAcc_.data() + at);
-  const int got =
-      swr_convert(swr_.get(), &out, room, const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
-  audioAcc_.resize(at + static_cast<size_t>(std::max(got, 0)) * channels);
+  audioAcc_.resize(at + static_cast<size_t>(got) * channels, 0.0f);
+  float* dst = audioAcc_.data() + at;
+  const int32_t taken = std::min(in, channels);
+  for (int64_t i = 0; i < got; ++i) {
+    for (int32_t c = 0; c < taken; ++c) dst[i * channels + c] = src[i * in + c];
+    if (in == 1 && channels >= 2) dst[i * channels + 1] = src[i];
+  }
 }
 
 void InputFeed::PublishReady(bool flushing) {
@@ -393,6 +513,11 @@ void InputFeed::Publish(AVFrame* frame, int64_t position, int32_t samples) {
   slot.Stamp.store(position, std::memory_order_release);
   newest_.store(position + 1, std::memory_order_release);
   counters_->Captured.fetch_add(1, std::memory_order_relaxed);
+  ++publishedThisPass_;
+  if (publishedThisPass_ == 1 && emptyLoopReported_) {
+    emptyLoopReported_ = false;
+    ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url + "\" gives frames again");
+  }
   if (last_ >= 0 && position > last_ + 1) counters_->Gaps.fetch_add(position - last_ - 1, std::memory_order_relaxed);
   last_ = position;
 }

@@ -47,9 +47,14 @@ class InputFeed {
   InputFeed(const InputFeed&) = delete;
   InputFeed& operator=(const InputFeed&) = delete;
 
-  // Set-up thread. Opens a file input at once, so that a missing file fails
-  // the device's creation with a code; a live input is opened (and reopened)
-  // by the thread. Then starts the thread.
+  // Set-up thread; never blocks on the input. Refuses a local path that is
+  // no regular file and a ring beyond the cap (E_OUTOFMEMORY), sizes the
+  // ring, opens a file input at once (a regular file: the open cannot wait
+  // on a writer), so that a missing file fails the device's creation with a
+  // code; a live input is opened (and reopened) by the thread, with the
+  // interrupt callback and the stall time bounding every wait. Then starts
+  // the thread. A failure leaves its reason as the thread's error
+  // description.
   HResult Start();
 
   // Any thread; lock-free. Frames below the newest position are readable.
@@ -97,12 +102,13 @@ class InputFeed {
   bool WaitFor(int32_t ms);
   bool Stopping() const { return stop_.load(std::memory_order_acquire); }
   static int Interrupt(void* self);
+  HResult Refuse(HResult code, const std::string& reason);  // one line, and the reason for the caller
 
   const std::string name_;
   const InputSpec spec_;
   const MediaPicture picture_;
   const std::shared_ptr<InputCounters> counters_;
-  const int32_t frameBytes_;
+  const int64_t frameBytes_;
   const int32_t maxSamples_;
 
   std::vector<Slot> ring_;
@@ -116,6 +122,7 @@ class InputFeed {
   std::condition_variable waitCv_;
   std::atomic<int64_t> lastPacketTicks_{0};  // for the stall check of the interrupt callback
   std::atomic<bool> stalled_{false};         // the callback gave up on a silent live input
+  std::atomic<int64_t> openDeadline_{INT64_MAX};  // an open still going at this time gives up
 
   // Owned by the decoding thread (and by Start before the thread runs).
   InputContext input_;
@@ -125,7 +132,13 @@ class InputFeed {
   int audioStream_ = -1;
   SwsPtr sws_;
   SwrPtr swr_;
-  bool audioDirect_ = false;  // float interleaved of the device's rate and channels: copied as it is
+  bool audioDirect_ = false;  // float interleaved of the device's rate: copied as it is
+  int32_t inputChannels_ = 0;  // of the audio the converter was made for
+  bool channelsReported_ = false;
+  std::vector<float> converted_;  // one decoded frame at the device's rate, the input's channels
+  int64_t publishedThisPass_ = 0;  // frames since the open or the last loop
+  int32_t loopBackoff_ = 200;
+  bool emptyLoopReported_ = false;
   struct Pending {
     FramePtr Frame;
     int64_t Position;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -16,6 +17,9 @@ namespace {
 constexpr HResult kUnexpected = static_cast<HResult>(0x8000FFFFu);
 constexpr int64_t kDrainTicks = 5'000'000;    // 0.5 s: what the encoder may still write after the stop
 constexpr int64_t kBlockedTicks = 1'000'000;  // 0.1 s: a write taking longer is blocked
+// The most a layer's buffers, or the encoder's queue, may take: 2 GiB, some
+// 500 UYVY frames of 1080 lines, as the studio caps what it prepares.
+constexpr int64_t kMaxPreparedBytes = int64_t{2} << 30;
 
 int64_t Wrap(int64_t v, int64_t m) {
   const int64_t r = v % m;
@@ -95,7 +99,13 @@ class OutputEngine::Encoder {
   bool Open(std::atomic<int64_t>& abortAt) {
     interrupt_ = &abortAt;
     std::string error;
-    if (!TryOpen(error)) {
+    bool opened = false;
+    try {
+      opened = TryOpen(error);
+    } catch (const std::bad_alloc&) {
+      error = "out of memory";
+    }
+    if (!opened) {
       ReportLine("Real media: engine \"" + name_ + "\": cannot write \"" + spec_.Url + "\": " + error);
       Close();
       return false;
@@ -202,7 +212,7 @@ class OutputEngine::Encoder {
     ac_.reset(avcodec_alloc_context3(acodec));
     ac_->sample_rate = picture_.SampleRate;
     ac_->sample_fmt = ChooseSampleFormat(acodec);
-    av_channel_layout_default(&ac_->ch_layout, 2 * picture_.StereoLines);
+    av_channel_layout_default(&ac_->ch_layout, 2 * OutputPairs(picture_.StereoLines));
     ac_->time_base = AVRational{1, picture_.SampleRate};
     if (globalHeader) ac_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     Options aopts(spec_.AudioOptions);
@@ -286,7 +296,7 @@ class OutputEngine::Encoder {
       a->nb_samples = job.Samples;
       if (av_frame_get_buffer(a, 0) < 0) return Fail("out of memory");
       std::memcpy(a->data[0], job.Audio.data(),
-                  static_cast<size_t>(job.Samples) * 2 * picture_.StereoLines * sizeof(float));
+                  static_cast<size_t>(job.Samples) * 2 * OutputPairs(picture_.StereoLines) * sizeof(float));
       a->pts = job.FirstSample;
       return Send(ac_.get(), as_, a);
     }
@@ -442,7 +452,7 @@ void OutputEngine::EvaluateLocked(int64_t now) {
     evaluatedPos_ = cur;
     return;
   }
-  const int32_t lines = picture_.StereoLines;
+  const int32_t pairs = OutputPairs(picture_.StereoLines);
   for (int64_t q = evaluatedPos_ + 1; q <= cur; ++q) {
     const int64_t a = SampleOf(q);
     const int64_t b = SampleOf(q + 1);
@@ -463,7 +473,7 @@ void OutputEngine::EvaluateLocked(int64_t now) {
       job->Index = q - firstPos_;
       job->FirstSample = a - SampleOf(firstPos_);
       job->Samples = static_cast<int32_t>(std::min<int64_t>(b - a, maxSamples_));
-      std::fill(job->Audio.begin(), job->Audio.begin() + static_cast<size_t>(job->Samples) * 2 * lines, 0.0f);
+      std::fill(job->Audio.begin(), job->Audio.begin() + static_cast<size_t>(job->Samples) * 2 * pairs, 0.0f);
       mix = job->Audio.data();
     }
     for (auto& layer : layers_) {
@@ -520,8 +530,9 @@ int32_t OutputEngine::PresentVideoLocked(Layer& layer, int64_t q) {
 void OutputEngine::TakeAudioLocked(Fifo& fifo, int64_t a, int64_t b, float* mix) {
   const bool counting = fifo.resolved;
   const int64_t cap = fifo.capacity;
-  const int32_t lines = picture_.StereoLines;
-  const bool toMix = mix && !fifo.Muted && fifo.Number < lines;
+  const int32_t pairs = OutputPairs(picture_.StereoLines);
+  const int32_t pair = fifo.Number - FirstOutputFifo(picture_.StereoLines);
+  const bool toMix = mix && !fifo.Muted && pair >= 0 && pair < pairs;
   const float gain = static_cast<float>(fifo.Volume);
   const int64_t dataEnd = std::min(b, fifo.writeAbs);
   const int64_t end = std::min<int64_t>(b, a + maxSamples_);
@@ -547,7 +558,7 @@ void OutputEngine::TakeAudioLocked(Fifo& fifo, int64_t a, int64_t b, float* mix)
     if (have) {
       ++report_.PresentedSamples;
       if (toMix && s < end) {
-        float* m = mix + (s - a) * 2 * lines + 2 * fifo.Number;
+        float* m = mix + (s - a) * 2 * pairs + 2 * pair;
         m[0] += gain * left;
         m[1] += gain * right;
       }
@@ -586,16 +597,24 @@ OutputEngine::Fifo* OutputEngine::FindFifoLocked(Layer& layer, int32_t number) {
 
 HResult OutputEngine::CreateLayer(const std::string&, int32_t number, int32_t depth, Layer*& out) {
   if (depth < 1 || depth > 1000) return E_INVALIDARG;
+  if (depth * regionBytes_ > kMaxPreparedBytes) {
+    return Refuse(E_OUTOFMEMORY, std::to_string(depth) + " layer buffers of " + Size() + " take more than " +
+                                     std::to_string(kMaxPreparedBytes >> 20) + " MiB");
+  }
   // Buffers exist and are paged in before the lock is taken, on the
   // caller's set-up path, as a real engine's are.
   auto layer = std::make_unique<Layer>();
-  layer->Number = number;
-  layer->buffers.resize(static_cast<size_t>(depth));
-  for (auto& b : layer->buffers) {
-    b = std::make_unique<uint8_t[]>(static_cast<size_t>(regionBytes_));
+  try {
+    layer->Number = number;
+    layer->buffers.resize(static_cast<size_t>(depth));
+    for (auto& b : layer->buffers) {
+      b = std::make_unique<uint8_t[]>(static_cast<size_t>(regionBytes_));
+    }
+    layer->bufferState.assign(static_cast<size_t>(depth), 0);
+    layer->queue.reserve(static_cast<size_t>(depth));  // a submit never allocates
+  } catch (const std::bad_alloc&) {
+    return Refuse(E_OUTOFMEMORY, "no memory for " + std::to_string(depth) + " layer buffers of " + Size());
   }
-  layer->bufferState.assign(static_cast<size_t>(depth), 0);
-  layer->queue.reserve(static_cast<size_t>(depth));  // a submit never allocates
   bool first = true;
   {
     std::lock_guard lock(mu_);
@@ -605,7 +624,9 @@ HResult OutputEngine::CreateLayer(const std::string&, int32_t number, int32_t de
       first = first && !l->Alive;
     }
   }
-  if (first) StartOutput();  // set-up thread: no other layer can come or go meanwhile
+  if (first) {  // set-up thread: no other layer can come or go meanwhile
+    if (const HResult hr = StartOutput(); hr != S_OK) return hr;
+  }
   std::lock_guard lock(mu_);
   EvaluateLocked(NowTicks());
   out = layer.get();
@@ -635,16 +656,26 @@ void OutputEngine::ReleaseLayer(Layer* layer) {
   if (last) StopOutput();
 }
 
-void OutputEngine::StartOutput() {
+HResult OutputEngine::StartOutput() {
   StopOutput();
-  auto session = std::make_shared<Session>(name_, spec_, picture_, counts_);
-  session->jobs.resize(static_cast<size_t>(spec_.QueueFrames));
-  for (Job& job : session->jobs) {
-    job.Picture = std::make_unique<uint8_t[]>(static_cast<size_t>(regionBytes_));
-    job.Audio.assign(static_cast<size_t>(maxSamples_) * 2 * picture_.StereoLines, 0.0f);
+  if (spec_.QueueFrames * regionBytes_ > kMaxPreparedBytes) {
+    return Refuse(E_OUTOFMEMORY, std::to_string(spec_.QueueFrames) + " queued output frames of " + Size() +
+                                     " take more than " + std::to_string(kMaxPreparedBytes >> 20) + " MiB");
   }
-  for (int32_t i = spec_.QueueFrames - 1; i >= 0; --i) session->free.push_back(i);
-  session->ready.reserve(static_cast<size_t>(spec_.QueueFrames));
+  std::shared_ptr<Session> session;
+  try {
+    session = std::make_shared<Session>(name_, spec_, picture_, counts_);
+    session->jobs.resize(static_cast<size_t>(spec_.QueueFrames));
+    for (Job& job : session->jobs) {
+      job.Picture = std::make_unique<uint8_t[]>(static_cast<size_t>(regionBytes_));
+      job.Audio.assign(static_cast<size_t>(maxSamples_) * 2 * OutputPairs(picture_.StereoLines), 0.0f);
+    }
+    for (int32_t i = spec_.QueueFrames - 1; i >= 0; --i) session->free.push_back(i);
+    session->ready.reserve(static_cast<size_t>(spec_.QueueFrames));
+  } catch (const std::bad_alloc&) {
+    return Refuse(E_OUTOFMEMORY, "no memory for " + std::to_string(spec_.QueueFrames) + " queued output frames of " +
+                                     Size());
+  }
   counts_->Open.fetch_add(1, std::memory_order_relaxed);
   // Detached: the thread holds the session it works on, and a stop waits
   // for it only a bounded time (see StopOutput).
@@ -657,6 +688,26 @@ void OutputEngine::StartOutput() {
   }
   outputStop_.store(false, std::memory_order_release);
   outputThread_ = std::thread([this] { OutputThread(); });
+  return S_OK;
+}
+
+HResult OutputEngine::Refuse(HResult code, const std::string& reason) {
+  const std::string line = "engine \"" + name_ + "\": " + reason;
+  ReportLine("Real media: " + line);
+  SetErrorDescription(line);
+  return code;
+}
+
+std::string OutputEngine::Size() const {
+  return std::to_string(picture_.Width) + "x" + std::to_string(picture_.Height);
+}
+
+bool OutputEngine::Active() {
+  std::lock_guard lock(mu_);
+  for (const auto& l : layers_) {
+    if (l->Alive) return true;
+  }
+  return false;
 }
 
 void OutputEngine::RunEncoder(const std::shared_ptr<Session>& session) {

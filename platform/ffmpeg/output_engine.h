@@ -53,6 +53,13 @@ struct OutputReport {
   int64_t WriteFailures = 0;  // the output could not be opened or written
 };
 
+// The stereo pairs an engine's output holds are the lines the relay writes:
+// an engine of more than one line keeps its first line (fifo 0) to itself
+// and the relay writes fifos 1 .. L - 1, so the output holds L - 1 pairs,
+// fifo f on pair f - 1; a one-line engine's fifo 0 is its one pair.
+inline int32_t OutputPairs(int32_t stereoLines) { return stereoLines > 1 ? stereoLines - 1 : 1; }
+inline int32_t FirstOutputFifo(int32_t stereoLines) { return stereoLines > 1 ? 1 : 0; }
+
 class OutputEngine {
  public:
   OutputEngine(std::string name, const OutputSpec& spec, const MediaPicture& picture);
@@ -68,6 +75,8 @@ class OutputEngine {
   struct Layer;
   // Set-up thread: 0 and the new layer (its buffers allocated here); S_FALSE
   // when a live layer has the number. The first layer starts the output.
+  // Buffers beyond the cap, or more than memory holds: E_OUTOFMEMORY, with
+  // a line and the thread's error description naming the engine.
   HResult CreateLayer(const std::string& name, int32_t number, int32_t depth, Layer*& out);
   // The last live layer's release ends the output and joins its threads.
   void ReleaseLayer(Layer* layer);
@@ -86,6 +95,8 @@ class OutputEngine {
   HResult FrameDone(Layer* layer);
 
   OutputReport Report();
+  // Any thread: a layer lives, so the output is being written.
+  bool Active();
   // Test and tool thread: waits until no encoder thread of this engine runs.
   bool WaitUntilClosed(int32_t milliseconds) const;
 
@@ -109,9 +120,11 @@ class OutputEngine {
   void TakeAudioLocked(Fifo& fifo, int64_t a, int64_t b, float* mix);
   void ResolveFifoLocked(Layer& layer, Fifo& fifo);
   Fifo* FindFifoLocked(Layer& layer, int32_t number);
-  void StartOutput();
+  HResult StartOutput();
   void StopOutput();
   void OutputThread();
+  HResult Refuse(HResult code, const std::string& reason);  // one line, and the reason for the caller
+  std::string Size() const;
 
   const std::string name_;
   const OutputSpec spec_;

@@ -32,6 +32,11 @@ class Provider {
   // capture object (S_OK and the feed, or the failure code of the open).
   HResult Feed(int32_t i, std::shared_ptr<InputFeed>& out);
   std::shared_ptr<InputFeed> RunningFeed(int32_t i);
+  // Set-up thread, when engine i with an output is attached: S_OK, or
+  // E_INVALIDARG (a line, and the reason as the thread's error description)
+  // when its output is the file of an input, or the output another engine
+  // writes now.
+  HResult CheckOutput(int32_t i);
   const std::shared_ptr<InputCounters>& Counters(int32_t i) const { return counters_[static_cast<size_t>(i)]; }
 
  private:

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/ffmpeg/local_files.h"
 #include "platform/ffmpeg/provider.h"
 #include "platform/ffmpeg/real_media_test_api.h"
 
@@ -38,6 +39,35 @@ HResult Provider::Feed(int32_t i, std::shared_ptr<InputFeed>& out) {
   if (hr != S_OK) return hr;
   feeds_[static_cast<size_t>(i)] = feed;
   out = std::move(feed);
+  return S_OK;
+}
+
+HResult Provider::CheckOutput(int32_t i) {
+  const EngineEntry* e = Engine(i);
+  if (!e || !e->Output) return E_INVALIDARG;
+  const std::string& url = e->Output->Url;
+  auto refuse = [&](const std::string& why) {
+    const std::string line = "engine \"" + e->Name + "\": output \"" + url + "\" " + why;
+    ReportLine("Real media: " + line);
+    SetErrorDescription(line);
+    return E_INVALIDARG;
+  };
+  if (const std::string file = OutputFile(url); !file.empty()) {
+    for (const DeviceEntry& d : desc_.Devices) {
+      if (!d.Input) continue;
+      std::vector<std::string> files;
+      std::string error;
+      InputFiles(*d.Input, files, error);  // a bad input has its own message
+      for (const std::string& f : files) {
+        if (SameExistingFile(file, f)) return refuse("is the input of capture \"" + d.Name + "\"; it is not overwritten");
+      }
+    }
+  }
+  for (size_t j = 0; j < desc_.Engines.size(); ++j) {
+    const EngineEntry& other = desc_.Engines[j];
+    if (static_cast<int32_t>(j) == i || !other.Output || !outputs_[j] || !SameOutput(url, other.Output->Url)) continue;
+    if (outputs_[j]->Active()) return refuse("is written by engine \"" + other.Name + "\" already");
+  }
   return S_OK;
 }
 

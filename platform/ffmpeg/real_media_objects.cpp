@@ -151,7 +151,11 @@ class DeviceEnumerator final : public ComObjectBase, public IZRDeviceEnumerator 
     if (!d || !d->Played()) return inner_->CreateDevice(deviceIndex, kind, object);
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (d->Kind != kind || !d->Input) return E_INVALIDARG;
+    if (!d->Input) {
+      SetErrorDescription("capture \"" + d->Name + "\": " + d->Problem);  // its line was written when loaded
+      return E_INVALIDARG;
+    }
+    if (d->Kind != kind) return E_INVALIDARG;
     std::shared_ptr<InputFeed> feed;
     if (const HResult hr = provider_->Feed(deviceIndex, feed); hr != S_OK) return hr;
     *object = static_cast<IZRCaptureVideoEx*>(new RealCapture(provider_, std::move(feed), *d));
@@ -254,7 +258,11 @@ class TitleTarget final : public ComObjectBase, public IZRTitleEngine, public IZ
     if (e && e->Played()) {
       if (!listClassId) return E_POINTER;
       if (!(*listClassId == kClsidTitleEngineList)) return E_INVALIDARG;
-      if (!provider_->Output(engineIndex)) return E_INVALIDARG;  // a bad output, reported when loaded
+      if (!provider_->Output(engineIndex)) {  // a bad output, reported when loaded
+        SetErrorDescription("engine \"" + e->Name + "\": " + e->Problem);
+        return E_INVALIDARG;
+      }
+      if (const HResult hr = provider_->CheckOutput(engineIndex); hr != S_OK) return hr;
       engine_ = provider_->Output(engineIndex);
       return S_OK;
     }

@@ -550,7 +550,8 @@ void EngineState::WriteRecording(const std::string& folder) {
   std::lock_guard lock(mu_);
   if (recordingWritten_) return;
   recordingWritten_ = true;
-  const std::string base = folder + "/engine-" + std::to_string(index_);
+  // Named as the user sees the engine: "Engine 1" (index 0) writes engine-1.*.
+  const std::string base = folder + "/engine-" + std::to_string(index_ + 1);
 
   nlohmann::json j;
   j["engine"] = index_;

@@ -53,8 +53,8 @@ HResult CreateCaptureObject(const DuckerSettings& settings, const CaptureSourceC
 
 }  // namespace
 
-std::string AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& settings,
-                             const CaptureSourceCatalogue& captures, const TitleEngineCatalogue& engines) {
+static std::string AssembleSteps(MediaPipeline& pipeline, const DuckerSettings& settings,
+                          const CaptureSourceCatalogue& captures, const TitleEngineCatalogue& engines) {
   // 1-2. The main capture object and its two interfaces.
   ComPtr<Unknown> capture;
   HResult hr = CreateCaptureObject(settings, captures, capture);
@@ -224,6 +224,17 @@ std::string AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& sett
     }
   }
   return {};
+}
+
+std::string AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& settings,
+                             const CaptureSourceCatalogue& captures, const TitleEngineCatalogue& engines) {
+  TakeErrorDescription();  // a reason left from an earlier call is not this assembly's
+  std::string message = AssembleSteps(pipeline, settings, captures, engines);
+  // A component that failed a call may have said why: the reason goes on a
+  // line of its own under the message that carries the call's code.
+  const std::string reason = TakeErrorDescription();
+  if (!reason.empty() && message.find("error = 0x") != std::string::npos) message += "\r\n" + reason;
+  return message;
 }
 
 void ReleasePipeline(MediaPipeline& pipeline) {

@@ -214,7 +214,7 @@ TEST_F(EndToEnd, RunsItsInstanceUntilSigtermAndItsAudioEqualsTheRenderersToTheBi
 
   // The engine's report: after the first second, every output position got
   // its frame, each the capture frame after the one before.
-  std::ifstream reportFile(dir_ / "recordings" / "engine-0.json");
+  std::ifstream reportFile(dir_ / "recordings" / "engine-1.json");
   ASSERT_TRUE(reportFile) << traces;
   const nlohmann::json report = nlohmann::json::parse(reportFile);
   const nlohmann::json* layer = nullptr;
@@ -242,7 +242,7 @@ TEST_F(EndToEnd, RunsItsInstanceUntilSigtermAndItsAudioEqualsTheRenderersToTheBi
   ASSERT_LT(firstBlock + static_cast<int64_t>(log.size()) + 2 * kRate, kFileFrames) << "the run outlasted the file";
 
   // The recording, lined up with the output through the report's spans.
-  const Wav recorded = ReadWav(dir_ / "recordings" / "engine-0.wav");
+  const Wav recorded = ReadWav(dir_ / "recordings" / "engine-1.wav");
   ASSERT_EQ(recorded.Channels, 2);
   ASSERT_EQ(report["recorded"].size(), 1u) << report["recorded"].dump();
   const int64_t fromPosition = report["recorded"][0]["fromPosition"].get<int64_t>();

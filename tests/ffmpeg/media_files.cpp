@@ -65,8 +65,17 @@ bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::s
     pairs.push_back(studio::MakePairGenerator(speech, made.SampleRate));
   }
   for (int32_t p = 0; p < made.Channels / 2; ++p) {
-    pairs[static_cast<size_t>(p)]->Render(firstFrame * spf, frames * spf, made.Audio.data(), made.Channels, 2 * p,
-                                          2 * p + 1);
+    pairs[static_cast<size_t>(p) % pairs.size()]->Render(firstFrame * spf, frames * spf, made.Audio.data(),
+                                                         made.Channels, 2 * p, 2 * p + 1);
+  }
+  if (made.Channels == 1) {  // the floor's left channel
+    std::vector<float> two(static_cast<size_t>(frames) * spf * 2);
+    pairs[0]->Render(firstFrame * spf, frames * spf, two.data(), 2, 0, 1);
+    for (size_t i = 0; i < made.Audio.size(); ++i) made.Audio[i] = two[2 * i];
+  }
+  if (made.AudioFrames >= 0) {
+    std::fill(made.Audio.begin() + std::min<int64_t>(made.AudioFrames, frames) * spf * made.Channels,
+              made.Audio.end(), 0.0f);
   }
 
   AVFormatContext* oc = nullptr;
@@ -126,8 +135,9 @@ bool WriteInput(const std::string& path, int32_t frames, MadeInput& made, std::s
     const uint8_t* src[1] = {uyvy.data()};
     const int pitch[1] = {made.Width * 2};
     sws_scale(sws, src, pitch, 0, made.Height, vf->data, vf->linesize);
-    vf->pts = k;
+    vf->pts = k + (made.GapAfter >= 0 && k > made.GapAfter ? made.GapFrames : 0);
     ok = Drain(oc, vc, vs, vf, error);
+    if (made.AudioFrames >= 0 && k >= made.AudioFrames) continue;
     av_frame_unref(af);
     af->format = AV_SAMPLE_FMT_FLT;
     af->sample_rate = made.SampleRate;

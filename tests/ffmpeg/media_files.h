@@ -17,7 +17,10 @@ struct MadeInput {
   int32_t SampleRate = 48000;
   int32_t Channels = 6;  // floor on pair 1, speech on pairs 2 and 3
   int32_t Frames = 0;
-  std::vector<float> Audio;  // interleaved, what the file holds
+  int32_t GapAfter = -1;    // pictures after this one are stamped GapFrames later
+  int32_t GapFrames = 0;
+  int32_t AudioFrames = -1;  // frames that carry sound; -1: all
+  std::vector<float> Audio;  // interleaved, what the file holds (silence where it has none)
 };
 
 // Writes `frames` frames starting with pattern frame `firstFrame`; the

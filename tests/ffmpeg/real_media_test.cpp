@@ -3,7 +3,10 @@
 // back and checked frame by frame and sample by sample.
 #include "platform/ffmpeg/real_media.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -11,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -71,13 +75,14 @@ class RealMedia : public ::testing::Test {
 
   // One studio-described device and engine pair: device 0 takes `input`,
   // engine 0 writes `output` (JSON objects), 256x64 at 25 frames/s.
-  void Describe(const std::string& input, const std::string& output, std::string* problems = nullptr) {
+  void Describe(const std::string& input, const std::string& output, std::string* problems = nullptr,
+                const std::string& engine = R"("rate": 25, "stereoLines": 1)", const std::string& device = "") {
     const std::string json = R"({
       "devices": [{"kind": 2, "name": "Feed", "width": 256, "height": 64, "rate": 25, "channels": 6,
-                   "startPosition": 1000000, "input": )" +
-                             input + R"(}],
-      "engines": [{"name": "Out", "width": 256, "height": 64, "rate": 25, "stereoLines": 1, "output": )" +
-                             output + R"(}]
+                   "startPosition": 1000000, )" +
+                             device + R"("input": )" + input + R"(}],
+      "engines": [{"name": "Out", "width": 256, "height": 64, )" +
+                             engine + R"(, "output": )" + output + R"(}]
     })";
     std::string error;
     ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
@@ -317,6 +322,10 @@ TEST_F(RealMedia, MissingInputFileFailsTheStartWithTheFileNotFoundCode) {
   ASSERT_FALSE(core_->StartPipeline());
   ASSERT_EQ(messages_.Shown.size(), 1u);
   EXPECT_NE(messages_.Shown[0].find("0x80070002"), std::string::npos) << messages_.Shown[0];
+  // The reason the provider knows stands on a line after the system's text.
+  EXPECT_NE(messages_.Shown[0].find(".\r\ncapture \"Feed\": cannot open \"" + Path("absent.mkv") + "\""),
+            std::string::npos)
+      << messages_.Shown[0];
   EXPECT_EQ(rt::GetInputReport(0).OpenFailures, 1);
   EXPECT_FALSE(std::filesystem::exists(Path("out.mkv")));
 }
@@ -513,6 +522,478 @@ TEST_F(RealMedia, StudioListsInputsAndOutputsAndLeavesThemToTheProviderRegistere
   RegisterRealMedia();
   RegisterRealMedia();                                       // twice: still in front of the studio, never of itself
   EXPECT_EQ(tryCreate(), std::make_pair(E_NOTFOUND, S_OK));  // in.mkv was not made
+}
+
+// ---------------------------------------------------------------------------
+// What a file input cannot be: refused at once, with the reason, where an
+// open would wait for ever for a writer or on an idle pipe.
+
+struct RefusedUrl {
+  const char* Name;
+  const char* Url;     // "FIFO" and "GOOD" stand for the made paths
+  const char* Reason;  // in the message box, after the system's text
+};
+
+class RefusedInput : public RealMedia, public ::testing::WithParamInterface<RefusedUrl> {};
+
+TEST_P(RefusedInput, FailsTheStartAtOnceWithTheReasonAndLeavesNothingWaiting) {
+  const RefusedUrl& c = GetParam();
+  MadeInput made;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("good.mkv"), 5, made, error)) << error;
+  ASSERT_EQ(::mkfifo(Path("feed.fifo").c_str(), 0600), 0);
+  std::filesystem::create_directories(folder_ / "folder.mkv");
+  std::string url = c.Url;
+  for (const auto& [name, path] : {std::pair<std::string, std::string>{"FIFO", Path("feed.fifo")},
+                                   std::pair<std::string, std::string>{"GOOD", Path("good.mkv")},
+                                   std::pair<std::string, std::string>{"DIR", Path("folder.mkv")}}) {
+    for (size_t at; (at = url.find(name)) != std::string::npos;) url.replace(at, name.size(), path);
+  }
+  Describe(R"({"url": ")" + url + R"("})", R"({"url": "out.mkv"})");
+  MakeCore();
+  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_FALSE(core_->StartPipeline());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  const std::string& shown = messages_.Shown[0];
+  EXPECT_EQ(shown.rfind("Can't create capture object, error = 0x80070057/-2147024809.\r\ncapture \"Feed\": ", 0), 0u)
+      << shown;
+  EXPECT_NE(shown.find(c.Reason), std::string::npos) << shown;
+  EXPECT_FALSE(std::filesystem::exists(Path("out.mkv")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealMedia, RefusedInput,
+    ::testing::Values(RefusedUrl{"Fifo", "FIFO", ": it is a FIFO, and a file input reads only regular files"},
+                      RefusedUrl{"FileProtocol", "file:FIFO", "is a FIFO"},
+                      RefusedUrl{"Cache", "cache:FIFO", "is a FIFO"},
+                      RefusedUrl{"Async", "async:file:FIFO", "is a FIFO"},
+                      RefusedUrl{"ConcatSecondPart", "concat:GOOD|FIFO", "is a FIFO"},
+                      RefusedUrl{"Folder", "DIR", "is a folder"},
+                      RefusedUrl{"Pipe", "pipe:0", "\"pipe:0\": it reads a pipe"},
+                      RefusedUrl{"DeviceNode", "/dev/zero", "\"/dev/zero\": it is a device"}),
+    [](const ::testing::TestParamInfo<RefusedUrl>& param) { return param.param.Name; });
+
+// ---------------------------------------------------------------------------
+// Outputs that would destroy what they are made from
+
+TEST_F(RealMedia, OutputThatIsTheInputThroughALinkIsRefusedAndTheInputKeptWhole) {
+  MadeInput made;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 10, made, error)) << error;
+  std::filesystem::create_symlink(Path("in.mkv"), Path("link.mkv"));
+  const auto size = std::filesystem::file_size(Path("in.mkv"));
+  Describe(R"({"url": "in.mkv"})", R"({"url": "link.mkv"})");
+  MakeCore();
+  ASSERT_FALSE(core_->StartPipeline());
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0],
+            "Can't create title target[0], error = 0x80070057/-2147024809.\r\nengine \"Out\": output \"" +
+                Path("link.mkv") + "\" is the input of capture \"Feed\"; it is not overwritten");
+  EXPECT_EQ(std::filesystem::file_size(Path("in.mkv")), size);
+}
+
+TEST_F(RealMedia, SecondEngineWritingTheSameFileIsRefusedNamingBoth) {
+  MadeInput made;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 100, made, error)) << error;
+  const std::string json = R"({
+    "devices": [{"kind": 2, "name": "Feed", "width": 256, "height": 64, "rate": 25, "channels": 6,
+                 "input": {"url": "in.mkv"}}],
+    "engines": [{"name": "Archive", "width": 256, "height": 64, "rate": 25, "output": {"url": "out.mkv"}},
+                {"name": "Copy", "width": 256, "height": 64, "rate": 25, "output": {"url": "./sub/../out.mkv"}}]
+  })";
+  std::filesystem::create_directories(folder_ / "sub");
+  ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+  rt::LoadDescriptionText(json, folder_.string());
+  MakeCore();
+  core_->Settings.TitleEngineMask = 3;
+  ASSERT_FALSE(core_->StartPipeline());
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0], "Can't create title target[1], error = 0x80070057/-2147024809.\r\nengine \"Copy\": "
+                                "output \"" + Path("./sub/../out.mkv") +
+                                    "\" is written by engine \"Archive\" already");
+  // Alone, each engine writes it.
+  messages_.Shown.clear();
+  core_->Settings.TitleEngineMask = 2;
+  ASSERT_TRUE(core_->StartPipeline()) << (messages_.Shown.empty() ? "" : messages_.Shown.front());
+  core_->StopPipeline();
+}
+
+TEST_F(RealMedia, RingBeyondTheCapIsRefusedAsOutOfMemoryNamingTheDevice) {
+  MadeInput made;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 5, made, error)) << error;
+  const std::string json = R"({
+    "devices": [{"kind": 2, "name": "Feed", "width": 4096, "height": 2160, "rate": 25, "channels": 6,
+                 "input": {"url": "in.mkv", "ringFrames": 1000}}],
+    "engines": [{"name": "Out", "width": 4096, "height": 2160, "rate": 25, "output": {"url": "out.mkv"}}]
+  })";
+  ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+  rt::LoadDescriptionText(json, folder_.string());
+  MakeCore();
+  ASSERT_FALSE(core_->StartPipeline());
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0],
+            "Can't create capture object, error = 0x8007000E/-2147024882.\r\ncapture \"Feed\": 1000 ring frames of "
+            "4096x2160 take more than 2048 MiB (fewer \"ringFrames\" or a smaller picture)");
+}
+
+TEST_F(RealMedia, LayerBuffersBeyondTheCapAreRefusedAsOutOfMemoryNamingTheEngine) {
+  const std::string json = R"({
+    "engines": [{"name": "Huge", "width": 8192, "height": 8192, "rate": 25, "output": {"url": "out.mkv"}}]
+  })";
+  std::string error;
+  ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+  rt::LoadDescriptionText(json, folder_.string());
+  ComPtr<IZRTitleEngine> target;
+  ASSERT_EQ(CreateInstance(kClsidTitleTarget, target), S_OK);
+  ASSERT_EQ(target->Attach(&kClsidTitleEngineList, 0), S_OK);
+  ComPtr<IZRTitleRegions> regions;
+  ASSERT_EQ(target.As(regions), S_OK);
+  ComPtr<Unknown> layer;
+  TakeErrorDescription();
+  EXPECT_EQ(regions->CreateLayer(ComText("Relay"), -1000, 0, 20, layer.Put()), E_OUTOFMEMORY);
+  EXPECT_EQ(TakeErrorDescription(), "engine \"Huge\": 20 layer buffers of 8192x8192 take more than 2048 MiB");
+  EXPECT_FALSE(layer);
+  EXPECT_FALSE(std::filesystem::exists(Path("out.mkv")));
+}
+
+// ---------------------------------------------------------------------------
+// The feed's counts and audio, read through the capture object as a reader
+// of the ring does
+
+class CaptureReader {
+ public:
+  CaptureReader() {
+    EXPECT_EQ(CreateInstance(kClsidDeviceEnumerator, enumerator_), S_OK);
+    ComPtr<Unknown> device;
+    created_ = enumerator_->CreateDevice(0, kDeviceKindPrimary, device.Put());
+    if (created_ == S_OK) {
+      EXPECT_EQ(device.As(audio_), S_OK);
+      EXPECT_EQ(device.As(video_), S_OK);
+    }
+  }
+  HResult Created() const { return created_; }
+  // Reads every frame as it arrives until the input ended; frames that left
+  // the ring before their turn are read as the one delivered instead.
+  std::vector<std::pair<int64_t, std::vector<float>>> ReadUntilEnded(int32_t channels) {
+    std::vector<std::pair<int64_t, std::vector<float>>> frames;
+    int64_t next = 0;
+    std::vector<float> block(static_cast<size_t>(4096) * channels);
+    const uint32_t mask = channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1u;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const bool ended = rt::GetInputReport(0).Ends > 0;
+      int64_t newest = 0;
+      video_->GetPosition(nullptr, nullptr, &newest, nullptr);
+      if (next == 0) next = newest > 0 ? newest - 1 : 0;
+      while (next < newest) {
+        int64_t position = next;
+        int32_t bytes = 0;
+        if (audio_->ReadAudio(block.data(), static_cast<int32_t>(block.size() * 4), &position, &bytes, 2, mask) !=
+            S_OK) {
+          break;
+        }
+        frames.emplace_back(position, std::vector<float>(block.begin(), block.begin() + bytes / 4));
+        next = position + 1;
+      }
+      if (ended && next >= newest) return frames;
+      if (std::chrono::steady_clock::now() > end) return frames;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+ private:
+  ComPtr<IZRDeviceEnumerator> enumerator_;
+  ComPtr<IZRCaptureVideoEx> video_;
+  ComPtr<IZRCaptureAudio> audio_;
+  HResult created_ = E_FAIL;
+};
+
+TEST_F(RealMedia, GapInTheInputsTimeStampsCountsExactlyTheSkippedPositions) {
+  MadeInput made;
+  made.GapAfter = 9;
+  made.GapFrames = 5;  // pictures 10.. are stamped 15..
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 25, made, error)) << error;
+  Describe(R"({"url": "in.mkv"})", R"({"url": "out.mkv"})");
+  CaptureReader reader;
+  ASSERT_EQ(reader.Created(), S_OK);
+  const auto frames = reader.ReadUntilEnded(made.Channels);
+  const rt::InputReport in = rt::GetInputReport(0);
+  EXPECT_EQ(in.Captured, 25);
+  EXPECT_EQ(in.Gaps, 5);
+  EXPECT_EQ(in.Newest, 1000000 + 30);
+}
+
+TEST_F(RealMedia, FramesBeyondTheInputsAudioAreSilentInEveryReusedRingSlot) {
+  MadeInput made;
+  made.AudioFrames = 20;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 44, made, error)) << error;
+  Describe(R"({"url": "in.mkv", "ringFrames": 8})", R"({"url": "out.mkv"})");
+  CaptureReader reader;
+  ASSERT_EQ(reader.Created(), S_OK);
+  const auto frames = reader.ReadUntilEnded(made.Channels);
+  const int64_t spf = made.SampleRate / made.Rate;
+  int64_t silentChecked = 0;
+  int64_t soundChecked = 0;
+  int64_t wrong = 0;
+  for (const auto& [position, audio] : frames) {
+    const int64_t k = position - 1000000;
+    ASSERT_GE(k, 0);
+    ASSERT_LT(k, 44);
+    ASSERT_EQ(static_cast<int64_t>(audio.size()), spf * made.Channels);
+    for (int64_t i = 0; i < spf * made.Channels; ++i) {
+      if (audio[static_cast<size_t>(i)] != made.Audio[static_cast<size_t>(k * spf * made.Channels + i)]) ++wrong;
+    }
+    (k >= 20 ? silentChecked : soundChecked) += 1;
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GE(silentChecked, 16) << "frames read after the sound ended, each in a slot used before";
+  EXPECT_GE(soundChecked, 1);
+  EXPECT_EQ(rt::GetInputReport(0).AudioFilled, 24 * spf);
+}
+
+// The device's channels are the input's, channel for channel, whatever the
+// two counts; a mono input feeds both channels of the first pair.
+class InputChannels : public RealMedia, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(InputChannels, LandChannelForChannelOnTheDevicesSixChannels) {
+  MadeInput made;
+  made.Channels = GetParam();
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 12, made, error)) << error;
+  Describe(R"({"url": "in.mkv"})", R"({"url": "out.mkv"})");
+  CaptureReader reader;
+  ASSERT_EQ(reader.Created(), S_OK);
+  const auto frames = reader.ReadUntilEnded(6);
+  const int64_t spf = made.SampleRate / made.Rate;
+  const int32_t in = made.Channels;
+  int64_t wrong = 0;
+  int64_t sounding = 0;
+  for (const auto& [position, audio] : frames) {
+    const int64_t k = position - 1000000;
+    ASSERT_EQ(static_cast<int64_t>(audio.size()), spf * 6);
+    for (int64_t s = 0; s < spf; ++s) {
+      for (int32_t c = 0; c < 6; ++c) {
+        const int32_t from = c < in ? c : (in == 1 && c == 1 ? 0 : -1);
+        const float expected = from < 0 ? 0.0f : made.Audio[static_cast<size_t>((k * spf + s) * in + from)];
+        const float got = audio[static_cast<size_t>(s * 6 + c)];
+        if (got != expected) ++wrong;
+        if (got != 0.0f) ++sounding;
+      }
+    }
+  }
+  EXPECT_GE(frames.size(), 6u);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(sounding, 0);
+  EXPECT_EQ(rt::GetInputReport(0).DecodeErrors, 0);
+  EXPECT_EQ(rt::GetInputReport(0).Captured, 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealMedia, InputChannels, ::testing::Values(1, 2, 10, 64),
+                         [](const ::testing::TestParamInfo<int32_t>& param) {
+                           return std::to_string(param.param) + "Channels";
+                         });
+
+// Standard error into a file while it lives.
+class StandardErrorCapture {
+ public:
+  explicit StandardErrorCapture(const std::string& path) {
+    saved_ = ::dup(STDERR_FILENO);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+  ~StandardErrorCapture() {
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+
+ private:
+  int saved_ = -1;
+};
+
+TEST_F(RealMedia, UdpInputOnAPortInUseSaysSoOnceWhileItTriesAgain) {
+  const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int port = ntohs(address.sin_port);
+  Describe(R"({"url": "udp://127.0.0.1:)" + std::to_string(port) +
+               R"(", "format": "mpegts", "backoffMinMs": 20, "backoffMaxMs": 40})",
+           R"({"url": "out.mkv"})");
+  {
+    StandardErrorCapture capture(Path("stderr.txt"));
+    CaptureReader reader;
+    ASSERT_EQ(reader.Created(), S_OK);  // a live input opens on its own thread
+    ASSERT_TRUE(WaitFor([] { return rt::GetInputReport(0).OpenFailures >= 3; }, std::chrono::seconds(20)));
+  }
+  ::close(holder);
+  std::ifstream in(Path("stderr.txt"));
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(in, line)) {
+    if (line.rfind("Real media:", 0) == 0) lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "Real media: capture \"Feed\": cannot open \"udp://127.0.0.1:" + std::to_string(port) +
+                          "\": UDP port " + std::to_string(port) + " is in use by another program; trying again");
+}
+
+// A looped file cut under the feed (as an output written over it would
+// leave it): no pass gives a frame, and the feed waits between passes
+// instead of spinning, saying so once.
+TEST_F(RealMedia, LoopedInputCutToNoFrameWaitsBetweenPassesAndSaysSoOnce) {
+  MadeInput made;
+  std::string error;
+  ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 5, made, error)) << error;
+  std::ifstream whole(Path("in.mkv"), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+  const size_t cluster = bytes.find("\x1F\x43\xB6\x75");  // the first cluster: the header stays, the frames go
+  ASSERT_NE(cluster, std::string::npos);
+  Describe(R"({"url": "in.mkv", "loop": true, "backoffMinMs": 20, "backoffMaxMs": 80})", R"({"url": "out.mkv"})");
+  {
+    StandardErrorCapture capture(Path("stderr.txt"));
+    CaptureReader reader;
+    ASSERT_EQ(reader.Created(), S_OK);
+    ASSERT_TRUE(WaitFor([] { return rt::GetInputReport(0).Captured >= 2; }, std::chrono::seconds(20)));
+    ASSERT_EQ(::truncate(Path("in.mkv").c_str(), static_cast<off_t>(cluster)), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // time for thousands of empty passes
+  }
+  std::ifstream in(Path("stderr.txt"));
+  std::string line;
+  int64_t said = 0;
+  while (std::getline(in, line)) {
+    said += line == "Real media: capture \"Feed\": \"" + Path("in.mkv") + "\" gives no frame to loop over; trying again";
+  }
+  EXPECT_EQ(said, 1);
+  EXPECT_LE(rt::GetInputReport(0).Captured, 10);
+}
+
+// ---------------------------------------------------------------------------
+// An output engine driven through its component interfaces
+
+class EngineDriver {
+ public:
+  explicit EngineDriver(int32_t depth) {
+    EXPECT_EQ(CreateInstance(kClsidTitleTarget, target_), S_OK);
+    EXPECT_EQ(target_->Attach(&kClsidTitleEngineList, 0), S_OK);
+    EXPECT_EQ(target_.As(regions_), S_OK);
+    EXPECT_EQ(target_.As(clock_), S_OK);
+    ComPtr<Unknown> layer;
+    EXPECT_EQ(regions_->CreateLayer(ComText("Test"), -1000, 0, depth, layer.Put()), S_OK);
+    EXPECT_EQ(layer.As(video_), S_OK);
+    EXPECT_EQ(layer.As(audio_), S_OK);
+  }
+  int64_t Clock() {
+    int64_t position = 0;
+    int64_t time = 0;
+    clock_->GetClock(&position, nullptr, &time, nullptr);
+    return position;
+  }
+  int32_t Presented() {
+    LayerStatus status;
+    EXPECT_EQ(video_->GetStatus(&status), S_OK);
+    return status.OutputFrame();
+  }
+  void Release() {
+    video_.Reset();
+    audio_.Reset();
+    regions_.Reset();
+    clock_.Reset();
+    target_.Reset();
+  }
+  ComPtr<IZRTitleEngine> target_;
+  ComPtr<IZRTitleRegions> regions_;
+  ComPtr<IZRTitleClock> clock_;
+  ComPtr<IZRLayerVideo> video_;
+  ComPtr<IZRLayerAudio> audio_;
+};
+
+// Each fifo the relay writes lands on its own pair of the file, and the
+// engine's own first line (fifo 0 of a three-line engine) on none.
+TEST_F(RealMedia, EachRelayedFifoOfAThreeLineEngineLandsOnItsOwnPairOfTheOutput) {
+  Describe(R"({"url": "in.mkv"})", R"({"url": "out.mkv"})", nullptr, R"("rate": 25, "stereoLines": 3)");
+  EngineDriver engine(20);
+  int32_t lines = 0;
+  ASSERT_EQ(engine.audio_->GetAudioInfo(&lines), S_OK);
+  ASSERT_EQ(lines, 3);
+  const float level[3][2] = {{0.125f, -0.125f}, {0.25f, -0.25f}, {0.5f, -0.5f}};
+  for (int32_t f = 0; f < 3; ++f) {
+    ASSERT_EQ(engine.audio_->CreateFifo(f, 40), S_OK);
+    ASSERT_EQ(engine.audio_->InitFifo(f, 0), S_OK);
+  }
+  // Five frames ahead of the clock, thirty frames of two levels.
+  const int32_t base = static_cast<int32_t>(engine.Clock() + 5);
+  ASSERT_EQ(engine.video_->SetPosition(1, 1, base), S_OK);
+  constexpr int32_t kFrames = 30;
+  std::vector<float> block(static_cast<size_t>(1920) * 2);
+  for (int32_t f = 0; f < 3; ++f) {
+    for (size_t i = 0; i < block.size(); i += 2) {
+      block[i] = level[f][0];
+      block[i + 1] = level[f][1];
+    }
+    for (int32_t k = 0; k < kFrames; ++k) {
+      uint32_t taken = 0;
+      ASSERT_EQ(engine.audio_->WriteFifo(f, static_cast<int32_t>(block.size() * 4), block.data(), &taken, 0), S_OK);
+    }
+  }
+  ASSERT_TRUE(WaitFor([&] { return engine.Clock() > base + kFrames + 2; }, std::chrono::seconds(20)));
+  engine.Release();
+  ASSERT_TRUE(rt::WaitForOutputClosed(0, 10000));
+
+  ReadOutput out;
+  std::string error;
+  ASSERT_TRUE(media_files::ReadMedia(Path("out.mkv"), out, error)) << error;
+  ASSERT_EQ(out.Channels, 4);
+  int64_t sounding = 0;
+  int64_t wrong = 0;
+  for (size_t i = 0; i + 4 <= out.Audio.size(); i += 4) {
+    const float* s = &out.Audio[i];
+    if (s[0] == 0.0f && s[1] == 0.0f && s[2] == 0.0f && s[3] == 0.0f) continue;
+    ++sounding;
+    if (s[0] != level[1][0] || s[1] != level[1][1] || s[2] != level[2][0] || s[3] != level[2][1]) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_LE(sounding, int64_t{kFrames} * 1920);
+  EXPECT_GE(sounding + rt::GetOutputReport(0).Dropped * 1920, int64_t{kFrames} * 1920);
+}
+
+// A frame submitted for the position the engine presents now is late: it is
+// counted so, and never queued (it would be discarded at the next position).
+TEST_F(RealMedia, FrameSubmittedForThePositionJustPresentedIsLateAndNotQueued) {
+  // About one output frame a second: a position passing during the submit is rare, and retried.
+  Describe(R"({"url": "in.mkv"})", R"({"url": "out.mkv"})", nullptr, R"("rate": "1000/1001", "stereoLines": 1)");
+  EngineDriver engine(4);
+  ASSERT_EQ(engine.video_->SetPosition(1, 1, 0), S_OK);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const realmedia::OutputReport before = rt::GetOutputReport(0);
+    const int32_t now = engine.Presented();
+    uint8_t* buffer = nullptr;
+    int32_t size = 0;
+    ASSERT_EQ(engine.video_->GetBuffer(256 * 64 * 2, 0, &buffer, &size, 0), S_OK);
+    FrameDescriptor d;
+    d.FrameNumber = now;
+    d.Width = 256;
+    d.Height = 64;
+    d.Size = 256 * 64 * 2;
+    ASSERT_EQ(engine.video_->SubmitBuffer(0, d.Size, &d), S_OK);
+    if (engine.Presented() != now) continue;  // a position passed after all: try again
+    engine.Release();
+    const realmedia::OutputReport after = rt::GetOutputReport(0);
+    EXPECT_EQ(after.Late - before.Late, 1);
+    EXPECT_EQ(after.Discarded - before.Discarded, 0);
+    EXPECT_EQ(after.OnTime - before.OnTime, 0);
+    return;
+  }
+  FAIL() << "the clock passed a position during each of three submits";
 }
 
 }  // namespace

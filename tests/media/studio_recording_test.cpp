@@ -53,7 +53,7 @@ TEST_F(StudioFiles, ARecordingEngineWritesItsReportAndItsProgramAudioWithinTheCa
   st::WriteRecordings();
 
   SF_INFO info{};
-  SNDFILE* f = sf_open((dir_ / "engine-0.wav").string().c_str(), SFM_READ, &info);
+  SNDFILE* f = sf_open((dir_ / "engine-1.wav").string().c_str(), SFM_READ, &info);
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(info.channels, 6);
   EXPECT_EQ(info.samplerate, 48000);
@@ -72,7 +72,7 @@ TEST_F(StudioFiles, ARecordingEngineWritesItsReportAndItsProgramAudioWithinTheCa
   }
   EXPECT_EQ(loud, 3 * 1920);
 
-  std::ifstream in(dir_ / "engine-0.json");
+  std::ifstream in(dir_ / "engine-1.json");
   const nlohmann::json report = nlohmann::json::parse(in);
   ASSERT_EQ(report["layers"].size(), 1u);
   EXPECT_EQ(report["layers"][0]["number"], -1000);
@@ -99,7 +99,7 @@ TEST_F(StudioFiles, TheReportLinesTheRecordingUpWithTheOutputPositions) {
   st::AdvanceToEngineOutput(0, first + 18);
   st::WriteRecordings();
 
-  std::ifstream in(dir_ / "engine-0.json");
+  std::ifstream in(dir_ / "engine-1.json");
   const nlohmann::json spans = nlohmann::json::parse(in)["recorded"];
   ASSERT_EQ(spans.size(), 2u) << spans.dump();
   EXPECT_EQ(spans[0]["fromPosition"], first);
@@ -110,7 +110,7 @@ TEST_F(StudioFiles, TheReportLinesTheRecordingUpWithTheOutputPositions) {
   EXPECT_EQ(spans[1]["positions"], 4);
   EXPECT_EQ(spans[1]["sampleFrames"], 4 * 1920);
   SF_INFO info{};
-  SNDFILE* f = sf_open((dir_ / "engine-0.wav").string().c_str(), SFM_READ, &info);
+  SNDFILE* f = sf_open((dir_ / "engine-1.wav").string().c_str(), SFM_READ, &info);
   ASSERT_NE(f, nullptr);
   sf_close(f);
   EXPECT_EQ(info.frames, 14 * 1920);

@@ -85,7 +85,7 @@ if printf '%s\n' "${programs[@]}" | grep -qx quellvox-demo; then
   # 0 and 1 are verdicts (a loaded machine may miss frames); 2 and 3 mean it could not run.
   [ "$code" -eq 0 ] || [ "$code" -eq 1 ] || fail "the packaged demo ended with $code: $(tail -3 "$work/demo.txt")"
   grep -q '^quellvox-demo: \(GOOD\|BAD\) - ' "$work/demo.txt" || fail "the packaged demo gave no verdict"
-  [ -f "$work/demo/engine-0.png" ] || fail "the packaged demo wrote no picture"
+  [ -f "$work/demo/engine-1.png" ] || fail "the packaged demo wrote no picture"
   [ ! -e "$work/home/.config" ] || fail "the packaged demo touched the user's store"
 fi
 

@@ -450,14 +450,16 @@ TEST_F(DemoProgram, RunsTheMainJobAndLeavesItsFilesAndItsStoreInItsFolder) {
   if (code == 0) {
     EXPECT_GE(measured, 1) << line;
   }
-  for (const char* name : {"engine-0.wav", "engine-0.json", "engine-0.png", "engine-1.wav", "engine-1.json",
-                           "engine-1.png", "config/quellvox/registry.sqlite3"}) {
+  // Numbered as the user sees the engines: "Engine 1" and "Engine 2".
+  for (const char* name : {"engine-1.wav", "engine-1.json", "engine-1.png", "engine-2.wav", "engine-2.json",
+                           "engine-2.png", "config/quellvox/registry.sqlite3"}) {
     EXPECT_TRUE(fs::is_regular_file(out / name)) << name;
   }
   EXPECT_FALSE(fs::exists(home / ".config")) << "the demo touched the user's own store";
   App();
   QImage png;
-  ASSERT_TRUE(png.load(QString::fromStdString((out / "engine-0.png").string())));
+  ASSERT_TRUE(png.load(QString::fromStdString((out / "engine-1.png").string())));
+  EXPECT_FALSE(fs::exists(out / "engine-0.png"));
   EXPECT_EQ(png.width(), 1600);
 }
 

@@ -388,6 +388,24 @@ TEST_F(Renderer, WithoutFloorOnlyTheVoiceIsMixed) {
   }
 }
 
+// A frame rate above the sample rate leaves blocks without a sample between
+// those with one: every sample is still rendered, to the end of the input.
+TEST_F(Renderer, SampleRateBelowTheFrameRateRendersEverySample) {
+  Audio input = MakeRecording(4, 800, 1600);  // 2 s at 800 Hz, blocks of 0 or 1 sample at 1000 frames/s
+  WriteWav(Path("in.wav"), input);
+  ASSERT_EQ(RunRenderer({"--no-floor", "--line", "1:Stereo#2:Stereo#1", "--rate", "1000", Path("in.wav"),
+                         Path("out.wav")},
+                        Path("stderr.txt")),
+            0)
+      << ReadText(Path("stderr.txt"));
+  const Audio output = ReadWav(Path("out.wav"));
+  ASSERT_EQ(output.Frames(), 1600);
+  for (int64_t s = 0; s < 1600; ++s) {
+    ASSERT_EQ(Bits(output.Samples[s * 2]), Bits(input.Samples[s * 4 + 2])) << "sample frame " << s;
+    ASSERT_EQ(Bits(output.Samples[s * 2 + 1]), Bits(input.Samples[s * 4 + 3])) << "sample frame " << s;
+  }
+}
+
 TEST_F(Renderer, RefusesBadArgumentsWithoutWritingAnything) {
   WriteWav(Path("in.wav"), MakeRecording(4, 48000, 4000));
   const std::string in = Path("in.wav");

@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
   for (int32_t k = 0; k < core.TitleEngines.Count() && k < kMaxTargets; ++k) {
     if (!(core.Settings.TitleEngineMask & (1u << k))) continue;
     const int32_t engine = core.TitleEngines.Entries()[static_cast<size_t>(k)].EngineIndex;
-    const std::string base = (out / ("engine-" + std::to_string(engine))).string();
+    const std::string base = (out / ("engine-" + std::to_string(engine + 1))).string();  // as the studio names them
     EngineRecording recording;
     if (!ReadEngineRecording(base + ".json", base + ".wav", kLayerName, recording, error)) return Fail(error);
     analyses.push_back(AnalyseEngine(recording, input));

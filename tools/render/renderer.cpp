@@ -353,8 +353,11 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
     }
     end = std::min(end, loadedFrom + loaded);
     if (end <= begin) {
-      if (ended) break;
-      continue;  // a frame rate above the sample rate: an empty block
+      // The input is done only when no sample is left behind this block; a
+      // frame rate above the sample rate leaves empty blocks between
+      // samples, and the samples after them are still rendered.
+      if (ended && begin >= loadedFrom + loaded) break;
+      continue;
     }
     const int32_t frames = static_cast<int32_t>(end - begin);
     const int64_t pos = 1000000 + block + 1;
