@@ -46,7 +46,7 @@ inline ClockSlip UnpackSlip(uint64_t word) {
 // Passes of the pump over which the lead of a target (target frames written
 // ahead of what its layer presents) is taken as the largest sample: a
 // sample read late in a frame can only come out low.
-inline constexpr int32_t kSlipWindowPasses = 50;
+inline constexpr int32_t kSlipWindowPasses = 20;
 
 // What the pump keeps per target to decide its slips.
 struct SlipWatch {
