@@ -45,6 +45,28 @@ struct FrameRate {
   }
 };
 
+// A device's own clock against the studio's: `PartsPerBillion` fast
+// (positive) or slow. Its local time at studio time t is
+// t + floor(t x ppb / 10^9), in ticks; everything the device times (frames,
+// and with them its audio) runs on that local time.
+struct ClockSkew {
+  int64_t PartsPerBillion = 0;
+
+  int64_t LocalTime(int64_t ticks) const {
+    if (PartsPerBillion == 0) return ticks;
+    return ticks + static_cast<int64_t>(FloorDiv(static_cast<Int128>(ticks) * PartsPerBillion, 1'000'000'000));
+  }
+  // The first studio time whose local time reaches `local`.
+  int64_t StudioTime(int64_t local) const {
+    if (PartsPerBillion == 0) return local;
+    int64_t t = static_cast<int64_t>(
+        CeilDiv(static_cast<Int128>(local) * 1'000'000'000, 1'000'000'000 + static_cast<Int128>(PartsPerBillion)));
+    while (LocalTime(t - 1) >= local) --t;
+    while (LocalTime(t) < local) ++t;
+    return t;
+  }
+};
+
 // A rate given as a number: whole rates exactly, and the NTSC family
 // (rate x 1.001 whole, e.g. 29.97 = 30000/1001). Other rates are refused.
 inline std::optional<FrameRate> FrameRateFromNumber(double rate) {

@@ -40,9 +40,11 @@ class CaptureDevice {
   bool IsCapture() const { return desc_.Kind != kDeviceKindAuxiliary; }
 
   // Newest position at clock time t: frames below it are captured.
-  int64_t NewestAt(int64_t t) const { return desc_.StartPosition + desc_.Rate.FramesAt(t); }
+  int64_t NewestAt(int64_t t) const { return desc_.StartPosition + desc_.Rate.FramesAt(desc_.Clock.LocalTime(t)); }
   // Clock time at which `position` became the newest position.
-  int64_t PositionTime(int64_t position) const { return desc_.Rate.BoundaryTime(position - desc_.StartPosition); }
+  int64_t PositionTime(int64_t position) const {
+    return desc_.Clock.StudioTime(desc_.Rate.BoundaryTime(position - desc_.StartPosition));
+  }
   int64_t RingFrames() const { return ringFrames_; }
   // Oldest position still held when `newest` is the newest.
   int64_t OldestHeld(int64_t newest) const { return newest - ringFrames_ > 0 ? newest - ringFrames_ : 0; }
@@ -98,8 +100,14 @@ class EngineState {
   const EngineDescription& Desc() const { return desc_; }
   int32_t Index() const { return index_; }
 
-  int64_t OutputPositionAt(int64_t t) const { return desc_.StartPosition + desc_.Rate.FramesAt(t); }
-  int64_t PositionTime(int64_t position) const { return desc_.Rate.BoundaryTime(position - desc_.StartPosition); }
+  // The output clock runs on the engine's own crystal (desc_.Clock), and so
+  // does its audio: SampleOf counts the samples of each output frame.
+  int64_t OutputPositionAt(int64_t t) const {
+    return desc_.StartPosition + desc_.Rate.FramesAt(desc_.Clock.LocalTime(t));
+  }
+  int64_t PositionTime(int64_t position) const {
+    return desc_.Clock.StudioTime(desc_.Rate.BoundaryTime(position - desc_.StartPosition));
+  }
   int64_t SampleOf(int64_t position) const {
     return desc_.Rate.SamplesBefore(desc_.SampleRate, position - desc_.StartPosition);
   }

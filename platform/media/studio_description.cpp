@@ -257,11 +257,20 @@ void ReadPicture(const Reader& r, int32_t& width, int32_t& height, FrameRate& ra
   r.FieldOrder("fieldOrder", fieldOrder);
 }
 
+// A clock running a set number of parts per million fast (positive) or slow,
+// as an unlocked card's crystal does: at most 10,000 either way, to a
+// thousandth of a ppm.
+void ReadClockPpm(const Reader& r, ClockSkew& out) {
+  double ppm = 0.0;
+  r.Number("clockPpm", ppm, -10'000.0, 10'000.0);
+  out.PartsPerBillion = static_cast<int64_t>(std::llround(ppm * 1000.0));
+}
+
 void ReadDevice(const json& j, const std::string& path, const std::string& baseDir,
                 AudioFiles& files, DeviceDescription& d) {
   Reader r(j, path,
            {"kind", "name", "board", "label", "width", "height", "rate", "interlaced", "fieldOrder", "sampleRate",
-            "channels", "ringSeconds", "startPosition", "audio", "reports", "input"});
+            "channels", "ringSeconds", "startPosition", "clockPpm", "audio", "reports", "input"});
   r.Int("kind", d.Kind, 0, 1000);
   if (d.Kind != 2 && d.Kind != 9 && d.Kind != 12) Fail(r.Path("kind"), "must be 2, 9 or 12");
   r.String("name", d.Name);
@@ -273,6 +282,7 @@ void ReadDevice(const json& j, const std::string& path, const std::string& baseD
   if (d.Channels < 2 || d.Channels % 2) Fail(r.Path("channels"), "must be an even number from 2 to 32 (stereo pairs)");
   r.Number("ringSeconds", d.RingSeconds, 0.04, 60.0);
   r.Int64("startPosition", d.StartPosition, 0, int64_t{1} << 50);
+  ReadClockPpm(r, d.Clock);
   if (d.Name.empty()) d.Name = "Capture";
   if (d.Label.empty()) {
     d.Label = d.Kind == 12 ? d.Name + " (auxiliary)"
@@ -303,13 +313,14 @@ void ReadDevice(const json& j, const std::string& path, const std::string& baseD
 void ReadEngine(const json& j, const std::string& path, EngineDescription& e) {
   Reader r(j, path,
            {"name", "usable", "width", "height", "rate", "interlaced", "fieldOrder", "stereoLines", "sampleRate",
-            "startPosition", "record", "preallocate", "reports", "output"});
+            "startPosition", "clockPpm", "record", "preallocate", "reports", "output"});
   r.String("name", e.Name);
   r.Bool("usable", e.Usable);
   ReadPicture(r, e.Width, e.Height, e.Rate, e.Interlaced, e.FieldOrder);
   r.Int("stereoLines", e.StereoLines, 1, 16);
   r.Int("sampleRate", e.SampleRate, 8000, 192000);
   r.Int64("startPosition", e.StartPosition, 0, int64_t{1} << 50);
+  ReadClockPpm(r, e.Clock);
   r.Bool("record", e.Record);
   r.Bool("preallocate", e.Preallocate);
   if (e.Name.empty()) e.Name = "Engine";

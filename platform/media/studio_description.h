@@ -28,6 +28,7 @@ struct DeviceDescription {
   int32_t Channels = 8;
   double RingSeconds = 4.0;
   int64_t StartPosition = 1'000'000;
+  ClockSkew Clock;  // the device's own clock against the studio's
   std::vector<PairSource> Pairs;  // one per stereo pair; missing pairs are silent
   studio_test::CaptureReports Reports;
   // Names an "input" (a file or stream): another provider plays the device,
@@ -46,6 +47,7 @@ struct EngineDescription {
   int32_t StereoLines = 1;
   int32_t SampleRate = 48000;
   int64_t StartPosition = 0;
+  ClockSkew Clock;  // the engine's output clock against the studio's; its audio runs on it too
   bool Record = false;
   // Lend buffers that exist and are paged in from the layer's creation on, as
   // a real engine's are; otherwise each buffer is made on its first lend.

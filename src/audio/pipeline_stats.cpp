@@ -77,6 +77,15 @@ std::string BuildStatisticsText(const PipelineStats& stats, int32_t targetCount,
                    stats.VoiceLevelDB[i].load(std::memory_order_relaxed));
     }
   }
+  // Shown once an engine's clock has slipped against the capture's, after
+  // every other line.
+  bool slipped = false;
+  for (int32_t i = 0; i < targets; ++i) slipped = slipped || stats.ClockSlips[i].load(std::memory_order_relaxed) != 0;
+  if (slipped) {
+    if (!settings.UseCommon) text += "\r\n";
+    text += "Clock slips: \t";
+    for (int32_t i = 0; i < targets; ++i) AppendFormat(text, "%d  ", stats.ClockSlips[i].load(std::memory_order_relaxed));
+  }
   return text;
 }
 

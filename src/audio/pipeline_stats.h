@@ -33,6 +33,10 @@ struct PipelineStats {
   std::atomic<int32_t> ProcessingSeconds{0};
   FullnessRecord AudioFullness[kMaxTargets];
   FullnessRecord VideoFullness[kMaxTargets];
+  // Per target: frames repeated or dropped (video with its audio) to follow
+  // an engine clock that drifts against the capture's. Atomic add by the
+  // pump, atomic exchange with 0 on reset and at the pump's start.
+  std::atomic<int32_t> ClockSlips[kMaxTargets] = {};
   // For the statistics window's live strip, written by the pump once per
   // pass and only drawn: relaxed, because each value stands alone and
   // publishes nothing else, so the pump pays a plain store (no fence, no
@@ -40,6 +44,12 @@ struct PipelineStats {
   // pass's voice flag, which a picture of 30 seconds cannot show.
   std::atomic<int32_t> FloorGainCentiDB[kVoiceOverLines] = {};  // floor gain per row, hundredths of a dB
   std::atomic<uint32_t> PassCount{0};  // pump passes since the frame was created; wraps
+  // Passes that found the capture's newest position two or more frames
+  // beyond the frame they were to copy: the thread woke a frame late (or
+  // more). The pump's and each video thread's, each written by its one
+  // thread (relaxed load and store, no locked add), read by benchmarks.
+  std::atomic<uint32_t> LatePumpPasses{0};
+  std::atomic<uint32_t> LateVideoPasses[kMaxTargets] = {};
 };
 
 // Audio thread. Allocates nothing, takes no lock.

@@ -36,6 +36,7 @@ std::unique_ptr<PumpContext> CreatePumpContext(const std::string& instanceId, co
   }
   ctx->Block = std::make_unique<CaptureBlock>();
   ctx->Mix = std::make_unique<MixArea>();
+  ctx->Previous = std::make_unique<MixArea>();
 
   const int32_t targets = std::clamp<int32_t>(pipeline.TargetCount, 0, kMaxTargets);
   ctx->Complete = true;
@@ -131,10 +132,17 @@ bool PrepareRelay(PumpContext& ctx) {
   return true;
 }
 
-void RebaseAudioFifos(PumpContext& ctx, int64_t position) {
+int32_t TargetFrameOf(const PumpContext& ctx, int32_t target, int64_t position) {
   const int32_t d = FramesSince(position, ctx.StartPosition);
+  return ctx.WeaveFields[target] ? d / 2 : d;
+}
+
+void RebaseAudioFifos(PumpContext& ctx, int64_t position) {
   for (int32_t i = 0; i < ctx.TargetCount; ++i) {
-    const int32_t m = ctx.WeaveFields[i] ? d / 2 : d;
+    // A target whose clock slipped takes the block where its video takes
+    // the frame: shifted by the slips in force there.
+    const int32_t n = TargetFrameOf(ctx, i, position);
+    const int32_t m = n + UnpackSlip(ctx.Slip[i].load(std::memory_order_relaxed)).OffsetAt(n);
     for (int32_t j = 0; j < ctx.FifoCount[i]; ++j) ctx.LayerAudio[i]->InitFifo(ctx.FirstFifo[i] + j, m);
     ctx.FifoBase[i] = m;
     ctx.FifoSamples[i] = 0;
@@ -190,32 +198,97 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
   MixBlock(ctx.Settings, ctx.Mixer, in, pos);
 
   int32_t fromTarget = 0;
+  int32_t fromCopy = 0;
   int32_t fromFifo = 0;
   if (ctx.PartialPending && ctx.PartialBlock == q) {
     fromTarget = ctx.PartialTarget;
+    fromCopy = ctx.PartialCopy;
     fromFifo = ctx.PartialFifo;
   }
   ctx.PartialPending = false;
+  const bool firstOfPair = (FramesSince(q, ctx.StartPosition) & 1) == 0;
+  bool keep = false;  // a woven target repeats the frame this block begins
   for (int32_t i = fromTarget; i < ctx.TargetCount; ++i) {
-    // A target with more fifos than planes fit in the mix area for this
-    // block length gets the planes that fit; its higher fifos carry nothing
-    // a line could reach.
-    const int32_t sent = std::min(ctx.FifoCount[i], planes);
-    for (int32_t j = i == fromTarget ? fromFifo : 0; j < sent; ++j) {
-      uint32_t written = 0;
-      if (ctx.LayerAudio[i]->WriteFifo(ctx.FirstFifo[i] + j, frames * 8, MixPlane(*ctx.Mix, j, frames), &written,
-                                       0) != 0) {
-        ctx.PartialPending = true;
-        ctx.PartialBlock = q;
-        ctx.PartialTarget = i;
-        ctx.PartialFifo = j;
-        return false;
+    // Where the target's clock slips, its block goes out twice (the frame
+    // is repeated) or not at all (dropped); the second block of a repeated
+    // woven frame is followed by the frame's two blocks again.
+    const int32_t n = TargetFrameOf(ctx, i, q);
+    const ClockSlip slip = UnpackSlip(ctx.Slip[i].load(std::memory_order_relaxed));
+    const MixArea* source[3] = {ctx.Mix.get(), ctx.Mix.get(), ctx.Mix.get()};
+    int32_t length[3] = {frames, frames, frames};
+    int32_t copies = 1;
+    if (slip.DropsAt(n)) {
+      copies = 0;
+    } else if (slip.RepeatsAt(n)) {
+      if (!ctx.WeaveFields[i]) {
+        copies = 2;
+      } else if (firstOfPair) {
+        keep = true;
+      } else {
+        copies = 3;
+        source[1] = ctx.Previous.get();
+        length[1] = ctx.PreviousFrames;
       }
     }
-    ctx.FifoSamples[i] += frames;
+    for (int32_t c = i == fromTarget ? fromCopy : 0; c < copies; ++c) {
+      // A target with more fifos than planes fit in the mix area for this
+      // block length gets the planes that fit; its higher fifos carry
+      // nothing a line could reach.
+      const int32_t sent = std::min(ctx.FifoCount[i], planes);
+      for (int32_t j = i == fromTarget && c == fromCopy ? fromFifo : 0; j < sent; ++j) {
+        uint32_t written = 0;
+        if (ctx.LayerAudio[i]->WriteFifo(ctx.FirstFifo[i] + j, length[c] * 8, MixPlane(*source[c], j, length[c]),
+                                         &written, 0) != 0) {
+          ctx.PartialPending = true;
+          ctx.PartialBlock = q;
+          ctx.PartialTarget = i;
+          ctx.PartialCopy = c;
+          ctx.PartialFifo = j;
+          return false;
+        }
+      }
+      ctx.FifoSamples[i] += length[c];
+    }
+  }
+  if (keep) {
+    std::copy(ctx.Mix->Samples, ctx.Mix->Samples + static_cast<size_t>(planes) * 2 * frames, ctx.Previous->Samples);
+    ctx.PreviousFrames = frames;
   }
   if (ctx.Meter != nullptr) ctx.Meter->Offer_AudioThread(*ctx.Mix, planes, frames);
   nextPos = WrapAdd(q, 1);
+  return true;
+}
+
+bool WatchClockSlip(PumpContext& ctx, PumpLoopState& loop, int32_t target, int64_t pos, int32_t outputFrame,
+                    std::atomic<int32_t>& clockSlips) {
+  SlipWatch& w = loop.Slips[target];
+  const int32_t n = TargetFrameOf(ctx, target, pos);
+  const ClockSlip slip = UnpackSlip(ctx.Slip[target].load(std::memory_order_relaxed));
+  // Until the frame of the latest slip is captured, the lead does not show it.
+  if (slip.Step != 0 && static_cast<int32_t>(static_cast<uint32_t>(n) - slip.From) <= 0) return false;
+  const int32_t lead = n + slip.OffsetAt(n) - outputFrame;
+  w.WindowMax = w.Samples == 0 ? lead : std::max(w.WindowMax, lead);
+  if (++w.Samples < kSlipWindowPasses) return false;
+  w.Samples = 0;
+  if (!w.HasReference) {
+    w.HasReference = true;
+    w.Reference = w.WindowMax;
+    return false;
+  }
+  int32_t step = 0;
+  if (w.WindowMax <= w.Reference - 1) step = 1;   // the engine gained a frame: repeat one
+  if (w.WindowMax >= w.Reference + 1) step = -1;  // it lost one: drop one
+  if (step == 0) return false;
+  // Two target frames on: not yet captured, so neither the pump nor the
+  // video thread has taken it, and a woven pair starts there.
+  ClockSlip next;
+  next.From = static_cast<uint32_t>(n + 2);
+  next.Total = slip.Total + step;
+  next.Step = step;
+  ctx.Slip[target].store(PackSlip(next), std::memory_order_release);
+  clockSlips.fetch_add(1, std::memory_order_relaxed);
+  DebugTrace("Quellvox%s::Clock slip[%d] -- %s 1 frame at %d: lead %d frames, was %d\n", ctx.InstanceId.c_str(),
+             target, step > 0 ? "repeat" : "drop", static_cast<int32_t>(next.From), w.WindowMax, w.Reference);
   return true;
 }
 
@@ -254,6 +327,9 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
   int64_t pos = 0;
   ctx.MainVideo->GetPosition(&word1, &word2, &pos, &word3);
   loop.Newest = pos;
+  if (LagBeyond(pos, loop.NextPos) >= 2) {
+    stats.LatePumpPasses.store(stats.LatePumpPasses.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
 
   int64_t skipped = 0;
   const bool copied = CopyAudio(ctx, pos, loop.NextPos, skipped);
@@ -264,6 +340,7 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
       stats.ResetRequested.exchange(0, std::memory_order_acquire) != 0) {
     for (auto& counter : stats.SkipVideo) counter.exchange(0, std::memory_order_relaxed);
     stats.SkipAudio.exchange(0, std::memory_order_relaxed);
+    for (auto& counter : stats.ClockSlips) counter.exchange(0, std::memory_order_relaxed);
   } else if (skipped > 0) {
     stats.SkipAudio.fetch_add(Saturate32(skipped), std::memory_order_relaxed);
   }
@@ -286,6 +363,7 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
     LayerStatus status;
     ctx.LayerVideo[i]->GetStatus(&status);
     const int32_t f = AudioFullnessSample(ctx, i, status.OutputFrame());
+    WatchClockSlip(ctx, loop, i, pos, status.OutputFrame(), stats.ClockSlips[i]);
     int32_t publishedMin = 0;
     if (loop.Audio[i].Add(f, stats.AudioFullness[i], &publishedMin)) {
       published = true;
@@ -308,12 +386,13 @@ void RunAudioPump(std::unique_ptr<PumpContext> ctx, const std::atomic<uint8_t>& 
   if (!ctx || !ctx->Complete) return;
   if (!PrepareRelay(*ctx)) return;
 
+  for (auto& counter : stats.ClockSlips) counter.exchange(0, std::memory_order_relaxed);
   std::thread video[kMaxTargets];
   int32_t started = 0;
   try {
     for (; started < ctx->TargetCount; ++started) {
       video[started] = std::thread(RunVideoRelay, std::cref(*ctx), started, std::ref(stats.SkipVideo[started]),
-                                   std::ref(stats.VideoFullness[started]));
+                                   std::ref(stats.VideoFullness[started]), &stats.LateVideoPasses[started]);
     }
   } catch (const std::system_error&) {
     // The system refused a thread: end this run as if it had been stopped.

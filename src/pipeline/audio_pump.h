@@ -16,6 +16,7 @@
 #include "config/mixer_handoff.h"
 #include "config/settings.h"
 #include "platform/media_api/media_components.h"
+#include "pipeline/clock_slip.h"
 #include "pipeline/media_pipeline.h"
 
 namespace quellvox {
@@ -70,6 +71,16 @@ struct PumpContext {
   int32_t PartialTarget = 0;
   int32_t PartialFifo = 0;
 
+  // Per target, its clock slips (PackSlip). Written by the pump only, for a
+  // target frame not yet captured (release); read by the target's video
+  // thread on every copy (acquire).
+  std::atomic<uint64_t> Slip[kMaxTargets] = {};
+  // The mixed planes of the block before, and its length, kept while a
+  // woven target is to repeat the target frame that block begins.
+  std::unique_ptr<MixArea> Previous;
+  int32_t PreviousFrames = 0;
+  int32_t PartialCopy = 0;  // with PartialTarget / PartialFifo: the copy of a repeated block under way
+
   // Beyond the record: the capture's frame rate from its video format, the
   // most planes any target takes (FifoCount), and whether every target had
   // its four references when the context was made.
@@ -87,7 +98,20 @@ struct PumpLoopState {
   int64_t Newest = 0;  // the capture's newest position at the last pass
   FullnessAccumulator Audio[kMaxTargets];
   bool LastVerdictGood = true;
+  SlipWatch Slips[kMaxTargets];
 };
+
+// Target frame of capture position `position` for target i: frames since
+// StartPosition, halved for a woven target (before any slip).
+int32_t TargetFrameOf(const PumpContext& ctx, int32_t target, int64_t position);
+
+// Audio thread. Folds one lead sample of target i (target frames of the
+// capture written ahead of the layer's output, slips included) into its
+// watch; once a window shows the lead a whole frame off the first window's,
+// schedules a slip for a target frame not yet captured, counts it in
+// clockSlips and traces it. True when it scheduled one.
+bool WatchClockSlip(PumpContext& ctx, PumpLoopState& loop, int32_t target, int64_t pos, int32_t outputFrame,
+                    std::atomic<int32_t>& clockSlips);
 
 // Steps taken before the pump's thread runs its loop, on the thread that
 // starts the pipeline: references, counts and flags of every row, the

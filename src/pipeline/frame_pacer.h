@@ -9,19 +9,24 @@ namespace quellvox {
 
 // One per thread; owned by it. Allocates nothing, takes no lock.
 //
-// The due time of frame n is phase + n / rate on the steady clock. The phase
-// is learnt from the thread's own observations: each time the newest
-// position moves on, the moment it was seen, less the frames' duration, is
-// a bound that lies at or after the capture's true phase (a frame is never
-// seen before it exists). The smallest such bound is the best estimate; it
-// may creep later by a thousandth of a frame per frame, so that a capture
-// clock slower than ours is followed as well as a faster one.
-//
-// A frame later than due (jitter, a stalled capture) is looked for again
-// after 0.25 ms, then after twice as long each time, up to half a frame: a
-// late frame is found within a few percent of a frame. A capture that has
-// delivered nothing for four frames stands still (no signal) and is looked
-// at every two frames, so that 32 idle targets cost next to nothing.
+// The due time of frame n is phase + n / rate on the steady clock, and the
+// phase is kept locked to the capture's own from the thread's looks:
+// - every sighting of a new position, less the frames' duration, is a bound
+//   at or after the capture's true phase (a frame is never seen before it
+//   exists): the estimate never stays later than the best bound;
+// - a look at the due time that finds the frame already there is evidence
+//   that the phase is earlier: the estimate moves earlier by a small step,
+//   a larger one after each further such look (so a capture clock faster
+//   than ours, by up to a few thousand ppm, is followed);
+// - a look at the due time that finds it missing is evidence that the phase
+//   is later: the frame is looked for again after 0.25 ms, then after twice
+//   as long each time, up to half a frame, and the estimate moves to the
+//   sighting, which lies at most one such wait after the arrival.
+// The wake-ups thus land just after the frame's arrival, a few hundredths
+// of a frame at most, for as long as the capture runs, whichever way its
+// clock drifts against ours. A capture that has delivered nothing for four
+// frames stands still (no signal) and is looked at every two frames, so
+// that 32 idle targets cost next to nothing.
 class FramePacer {
  public:
   using Clock = std::chrono::steady_clock;
@@ -44,8 +49,13 @@ class FramePacer {
   int64_t basePos_ = 0;       // position of the first observation
   Clock::time_point base_{};  // when it was made
   double phaseNs_ = 0.0;      // estimate: when position basePos_ became newest, from base_
+  double stepNs_ = 0.0;       // how much earlier the next look that finds its frame moves the estimate
   int64_t newest_ = 0;
-  int32_t misses_ = 0;  // looks since the last new position that found nothing
+  // Looks since the last new position that found nothing; 1 while the look
+  // at the due time is under way.
+  int32_t misses_ = 0;
+  bool dueLook_ = false;  // the look under way was made at the due time
+  double lookNs_ = 0.0;   // when the look under way was asked for, from base_
 };
 
 }  // namespace quellvox

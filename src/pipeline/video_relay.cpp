@@ -36,6 +36,40 @@ bool Submit(const PumpContext& ctx, int32_t row, int32_t frameNumber) {
   return true;
 }
 
+// The target frame of a woven pair starting at capture position `next`,
+// counted from StartPosition (the 64-bit difference halved as unsigned).
+int32_t WovenFrame(const PumpContext& ctx, int64_t next) {
+  return static_cast<int32_t>(
+      static_cast<uint32_t>((static_cast<uint64_t>(next) - static_cast<uint64_t>(ctx.StartPosition)) / 2u));
+}
+
+// Reads capture frames pos and pos + 1 as the two fields of the buffer;
+// pos ends one beyond the frame the second read delivered.
+bool ReadFields(const PumpContext& ctx, int32_t row, uint8_t* buffer, int32_t size, int64_t& pos) {
+  // The capture component does the weave: every second line from the
+  // buffer's first line (field flag 1) or from its second line (flag 0).
+  // The second-line field starts one line in, so one line less of the
+  // buffer lies ahead of it (none of a size the layer gave as negative).
+  const int32_t fieldPitch = static_cast<int32_t>(std::min<int64_t>(
+      int64_t{2} * ctx.LinePitch, std::numeric_limits<int32_t>::max()));
+  const int32_t lineOffset = std::clamp(ctx.LinePitch, 0, std::max(size, 0));
+  uint8_t* const firstLine = buffer;
+  uint8_t* const secondLine = buffer + lineOffset;
+  const int32_t secondSize = size - lineOffset;
+  int32_t notRead = 0;
+  if (ctx.TopFieldFirst[row]) {
+    if (ctx.MainVideo->ReadField(firstLine, size, fieldPitch, &pos, &notRead, kReadMode, 1) != 0) return false;
+    pos = WrapAdd(pos, 1);
+    if (ctx.MainVideo->ReadField(secondLine, secondSize, fieldPitch, &pos, &notRead, kReadMode, 0) != 0) return false;
+  } else {
+    if (ctx.MainVideo->ReadField(secondLine, secondSize, fieldPitch, &pos, &notRead, kReadMode, 0) != 0) return false;
+    pos = WrapAdd(pos, 1);
+    if (ctx.MainVideo->ReadField(firstLine, size, fieldPitch, &pos, &notRead, kReadMode, 1) != 0) return false;
+  }
+  pos = WrapAdd(pos, 1);
+  return true;
+}
+
 }  // namespace
 
 bool CopyVideoFrame(const PumpContext& ctx, int32_t row, int64_t newest, int64_t& next, int64_t& skipped,
@@ -50,6 +84,14 @@ bool CopyVideoFrame(const PumpContext& ctx, int32_t row, int64_t newest, int64_t
     skipped = WrapAdd(skipped, d);
   }
 
+  // A frame the engine's slower clock has no room for is dropped; its
+  // audio block is dropped by the pump alike.
+  const ClockSlip slip = UnpackSlip(ctx.Slip[row].load(std::memory_order_acquire));
+  if (slip.DropsAt(FramesSince(next, ctx.StartPosition))) {
+    next = WrapAdd(next, 1);
+    if (LagBeyond(newest, next) == 0) return false;
+  }
+
   uint8_t* buffer = nullptr;
   int32_t size = 0;
   if (!Borrow(ctx, row, buffer, size)) return false;
@@ -58,9 +100,22 @@ bool CopyVideoFrame(const PumpContext& ctx, int32_t row, int64_t newest, int64_t
   int32_t notRead = 0;
   if (ctx.MainVideo->ReadFrame(buffer, size, ctx.LinePitch, &pos, &notRead, kReadMode) != 0) return false;
 
-  const int32_t frameNumber = FramesSince(pos, ctx.StartPosition);
+  const int32_t captured = FramesSince(pos, ctx.StartPosition);
+  // Before the slip's frame, the offset before it: a repeated frame goes
+  // first where it belonged, then one position on.
+  const int32_t frameNumber = captured + slip.OffsetAt(captured) - (slip.RepeatsAt(captured) ? 1 : 0);
   fill = frameNumber;
   if (!Submit(ctx, row, frameNumber)) return false;
+  if (slip.RepeatsAt(captured)) {
+    // The engine's faster clock needs a frame more: the same frame again,
+    // one position on, as its audio block goes out twice.
+    int64_t again = pos;
+    if (Borrow(ctx, row, buffer, size) &&
+        ctx.MainVideo->ReadFrame(buffer, size, ctx.LinePitch, &again, &notRead, kReadMode) == 0 &&
+        Submit(ctx, row, frameNumber + 1)) {
+      fill = frameNumber + 1;
+    }
+  }
 
   if (pos != next) {
     const int32_t k = FramesSince(pos, next);
@@ -89,38 +144,32 @@ bool CopyVideoFields(const PumpContext& ctx, int32_t row, int64_t newest, int64_
     skipped = WrapAdd(skipped, d);
   }
 
+  const ClockSlip slip = UnpackSlip(ctx.Slip[row].load(std::memory_order_acquire));
+  if (slip.DropsAt(WovenFrame(ctx, next))) {
+    next = WrapAdd(next, 2);
+    if (LagBeyond(newest, next) < 2) return false;
+  }
+
   uint8_t* buffer = nullptr;
   int32_t size = 0;
   if (!Borrow(ctx, row, buffer, size)) return false;
 
-  // The capture component does the weave: every second line from the
-  // buffer's first line (field flag 1) or from its second line (flag 0).
-  // The second-line field starts one line in, so one line less of the
-  // buffer lies ahead of it (none of a size the layer gave as negative).
-  const int32_t fieldPitch = static_cast<int32_t>(std::min<int64_t>(
-      int64_t{2} * ctx.LinePitch, std::numeric_limits<int32_t>::max()));
-  const int32_t lineOffset = std::clamp(ctx.LinePitch, 0, std::max(size, 0));
-  uint8_t* const firstLine = buffer;
-  uint8_t* const secondLine = buffer + lineOffset;
-  const int32_t secondSize = size - lineOffset;
   int64_t pos = next;
-  int32_t notRead = 0;
-  if (ctx.TopFieldFirst[row]) {
-    if (ctx.MainVideo->ReadField(firstLine, size, fieldPitch, &pos, &notRead, kReadMode, 1) != 0) return false;
-    pos = WrapAdd(pos, 1);
-    if (ctx.MainVideo->ReadField(secondLine, secondSize, fieldPitch, &pos, &notRead, kReadMode, 0) != 0) return false;
-  } else {
-    if (ctx.MainVideo->ReadField(secondLine, secondSize, fieldPitch, &pos, &notRead, kReadMode, 0) != 0) return false;
-    pos = WrapAdd(pos, 1);
-    if (ctx.MainVideo->ReadField(firstLine, size, fieldPitch, &pos, &notRead, kReadMode, 1) != 0) return false;
-  }
-  pos = WrapAdd(pos, 1);
+  if (!ReadFields(ctx, row, buffer, size, pos)) return false;
 
-  // Numbered by the position asked for, not the one delivered.
-  const int32_t frameNumber = static_cast<int32_t>(
-      static_cast<uint32_t>((static_cast<uint64_t>(next) - static_cast<uint64_t>(ctx.StartPosition)) / 2u));
+  // Numbered by the position asked for, not the one delivered; a repeated
+  // frame goes first where it belonged before the slip, then one on.
+  const int32_t woven = WovenFrame(ctx, next);
+  const int32_t frameNumber = woven + slip.OffsetAt(woven) - (slip.RepeatsAt(woven) ? 1 : 0);
   fill = frameNumber;
   if (!Submit(ctx, row, frameNumber)) return false;
+  if (slip.RepeatsAt(woven)) {
+    int64_t again = next;
+    if (Borrow(ctx, row, buffer, size) && ReadFields(ctx, row, buffer, size, again) &&
+        Submit(ctx, row, frameNumber + 1)) {
+      fill = frameNumber + 1;
+    }
+  }
 
   if (pos == WrapAdd(next, 2)) {
     next = pos;
@@ -137,7 +186,8 @@ bool CopyVideoFields(const PumpContext& ctx, int32_t row, int64_t newest, int64_
   return true;
 }
 
-void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& skipVideo, FullnessRecord& fullness) {
+void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& skipVideo, FullnessRecord& fullness,
+                   std::atomic<uint32_t>* latePasses) {
   int32_t priority = ctx.Settings.CpuPriority.Load(std::memory_order_relaxed);
   ApplyThreadPriority(priority);
   int64_t next = ctx.StartPosition;
@@ -153,6 +203,9 @@ void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& sk
     uint32_t word3 = 0;
     ctx.RegionCapture[row]->GetPosition(&word1, &word2, &newest, &word3);
     pacer.Observe(newest, FramePacer::Clock::now());
+    if (latePasses && LagBeyond(newest, next) >= (weave ? 3u : 2u)) {
+      latePasses->store(latePasses->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
 
     int64_t skipped = 0;
     int32_t fill = 0;

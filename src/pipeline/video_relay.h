@@ -15,8 +15,11 @@ namespace quellvox {
 // Adds its skipped frames to skipVideo (atomic add) after each submitted
 // frame and publishes its fullness every 100 frames. Allocates nothing,
 // takes no lock; after a pass that submitted nothing it sleeps until the
-// capture's next frame is due (see FramePacer).
-void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& skipVideo, FullnessRecord& fullness);
+// capture's next frame is due (see FramePacer). latePasses, when given,
+// counts the passes that found newest two or more frames beyond the frame to
+// copy (written by this thread only).
+void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& skipVideo, FullnessRecord& fullness,
+                   std::atomic<uint32_t>* latePasses = nullptr);
 
 // Video thread. Copies capture frame `next` into the row's layer when
 // `newest` lies beyond it, jumping to two frames behind newest when trailing

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "audio/gain.h"
+#include "pipeline/video_relay.h"
 #include "pipeline_fixture.h"
 
 namespace quellvox::pipeline_testing {
@@ -391,6 +392,113 @@ TEST_F(ManualClockRun, StartStopRestartAndDestructionAHundredTimesLeaveNothingBe
   core_.reset();
   EXPECT_EQ(st::LiveObjects(), live_);
 }
+
+// An engine whose output clock drifts against the capture's, for four hours
+// of the manual clock: one engine fast and one slow by the same amount,
+// the pump's passes and both video threads' copies made in turn on the
+// test thread after every capture frame.
+struct DriftCase {
+  const char* Name;
+  double Ppm;
+};
+
+class ClockDrift : public PipelineFixture, public ::testing::WithParamInterface<DriftCase> {};
+
+TEST_P(ClockDrift, KeepsTheDelayWithinAFrameAndEveryFrameWithItsOwnAudioBySlippingWholeFrames) {
+  const double ppm = GetParam().Ppm;
+  LoadStudio(R"({
+  "devices": [{"kind": 2, "name": "Cam", "width": 192, "height": 16, "rate": 25, "channels": 2, "startPosition": 0,
+               "audio": [{"source": "tone", "frequency": 440}]}],
+  "engines": [
+    {"name": "Fast", "width": 192, "height": 16, "rate": 25, "stereoLines": 1, "startPosition": 0, "clockPpm": )" +
+             std::to_string(ppm) + R"(},
+    {"name": "Slow", "width": 192, "height": 16, "rate": 25, "stereoLines": 1, "startPosition": 500, "clockPpm": )" +
+             std::to_string(-ppm) + R"(}
+  ],
+  "recording": {"logMaxFrames": 400000}
+})");
+  MakeCore();
+  DuckerSettings& s = core_->Settings;
+  s.TitleEngineMask = 0b11;
+  s.Lines[0].From = {Stereo, 0};
+  auto ctx = Prepared();
+  PipelineStats& stats = core_->Stats;
+  PumpLoopState loop;
+  loop.NextPos = ctx->StartPosition;
+  int64_t next[2] = {ctx->StartPosition, ctx->StartPosition};
+  int32_t lastFill[2] = {-1, -1};
+  constexpr int64_t kFrames = 25 * 3600 * 4;
+  constexpr int64_t kSamplesPerFrame = 1920;
+  TraceCapture traces;
+  for (int64_t k = 1; k <= kFrames; ++k) {
+    const int64_t newest = ctx->StartPosition + k;
+    CaptureUpTo(0, newest);
+    while (RunPumpPass(*ctx, loop, stats)) {
+    }
+    for (int32_t row = 0; row < 2; ++row) {
+      int64_t skipped = 0;
+      int32_t fill = 0;
+      while (CopyVideoFrame(*ctx, row, newest, next[row], skipped, fill)) lastFill[row] = fill;
+      ASSERT_EQ(skipped, 0) << "frame " << k;
+      // The audio written so far ends exactly where the next frame's
+      // picture goes: every frame keeps its own block, to the sample.
+      ASSERT_EQ(int64_t{ctx->FifoBase[row]} * kSamplesPerFrame + ctx->FifoSamples[row],
+                (int64_t{lastFill[row]} + 1) * kSamplesPerFrame)
+          << "row " << row << " at capture frame " << k;
+    }
+  }
+  const std::string text = traces.Take();
+  // A frame of drift per 1 / ppm frames, give or take the first.
+  const double slips = kFrames * ppm * 1e-6;
+  for (int32_t row = 0; row < 2; ++row) {
+    EXPECT_NEAR(stats.ClockSlips[row].load(), slips, 1.5) << "row " << row;
+    const st::EngineReport report = st::GetEngineReport(row);
+    const st::LayerReport* l = Layer(report);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->Missing, 0);
+    EXPECT_EQ(l->Late, 0);
+    // The fast engine shows its slips as repeated frames, the slow one as
+    // frames left out; nothing else is repeated or left out.
+    EXPECT_EQ(row == 0 ? l->Repeated : l->CaptureGaps, stats.ClockSlips[row].load());
+    EXPECT_EQ(row == 0 ? l->CaptureGaps : l->Repeated, 0);
+    ASSERT_FALSE(l->Fifos.empty());
+    EXPECT_EQ(l->Fifos.front().SilenceSamples, 0);
+    // The presented delay, from the start of a frame's capture to the start
+    // of its output position, stays within a frame of DelayInFrames all
+    // along: the band of one frame, widened by the drift of the frames it
+    // takes to see a slip is due and to reach it (some 40: 0.036 frames at 900 ppm).
+    double low = 1e9;
+    double high = -1e9;
+    for (const st::PresentedFrame& f : l->Log) {
+      const double delay = static_cast<double>(st::EngineOutputTime(row, f.OutputPosition) -
+                                               st::CaptureReadableTime(0, f.CaptureFrame - 1)) /
+                           400'000.0;
+      low = std::min(low, delay);
+      high = std::max(high, delay);
+    }
+    const double tolerance = 1.0 + 40.0 * ppm * 1e-6;
+    EXPECT_GT(static_cast<double>(l->Log.size()), kFrames * (1.0 - ppm * 1e-6) - 20.0);
+    EXPECT_LE(high - low, tolerance) << "row " << row << ": " << low << " to " << high << " frames";
+    EXPECT_GE(low, s.DelayInFrames - tolerance);
+    EXPECT_LE(high, s.DelayInFrames + tolerance);
+  }
+  // One trace per slip.
+  size_t traced = 0;
+  for (size_t at = text.find("::Clock slip["); at != std::string::npos; at = text.find("::Clock slip[", at + 1)) {
+    ++traced;
+  }
+  EXPECT_EQ(traced, static_cast<size_t>(stats.ClockSlips[0].load() + stats.ClockSlips[1].load()));
+  EXPECT_EQ(stats.SkipAudio.load(), 0);
+  const std::string shown = BuildStatisticsText(stats, 2, s);
+  EXPECT_NE(shown.find("\r\nClock slips: \t" + std::to_string(stats.ClockSlips[0].load()) + "  " +
+                       std::to_string(stats.ClockSlips[1].load()) + "  "),
+            std::string::npos)
+      << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(FourHours, ClockDrift,
+                         ::testing::Values(DriftCase{"Ppm100", 100.0}, DriftCase{"Ppm900", 900.0}),
+                         [](const ::testing::TestParamInfo<DriftCase>& row) { return std::string(row.param.Name); });
 
 }  // namespace
 }  // namespace quellvox::pipeline_testing
