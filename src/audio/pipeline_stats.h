@@ -40,6 +40,11 @@ struct PipelineStats {
   // pass's voice flag, which a picture of 30 seconds cannot show.
   std::atomic<int32_t> FloorGainCentiDB[kVoiceOverLines] = {};  // floor gain per row, hundredths of a dB
   std::atomic<uint32_t> PassCount{0};  // pump passes since the frame was created; wraps
+  // The main capture's newest position as the pump read it at its last pass:
+  // written by the pump once per pass, read by the instance's own watch for a
+  // capture that stopped delivering frames. Relaxed: a value alone, it
+  // publishes nothing else.
+  std::atomic<int64_t> NewestCapturePosition{0};
 };
 
 // Audio thread. Allocates nothing, takes no lock.

@@ -253,6 +253,7 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
   int64_t pos = 0;
   ctx.MainVideo->GetPosition(&word1, &word2, &pos, &word3);
   loop.Newest = pos;
+  stats.NewestCapturePosition.store(pos, std::memory_order_relaxed);
 
   int64_t skipped = 0;
   const bool copied = CopyAudio(ctx, pos, loop.NextPos, skipped);
