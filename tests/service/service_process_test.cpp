@@ -290,6 +290,21 @@ TEST_F(ServiceProcess, TakesUpAnInputFileThatAppearsAfterTheStart) {
   StopWithinASecond();
 }
 
+TEST_F(ServiceProcess, RestartsTheRelayWhenTheCaptureDeliversNoNewFrameCountedAndTraced) {
+  // The capture's position never reads: to the pump no new frame arrives.
+  WriteStudio(R"([{"target": "device 0", "operation": "GetPosition", "code": "0x80004005", "mode": "every", "every": 1}])");
+  SetUpInstance();
+  Start();
+  ASSERT_TRUE(notify_->WaitFor("STATUS=Running", 20s)) << notify_->All() << Traces();
+  // Five seconds without a frame, then the restart, in the status line and
+  // in one trace line.
+  ASSERT_TRUE(notify_->WaitFor("relay restarts 1", 30s)) << notify_->All() << Traces();
+  EXPECT_NE(Traces().find(Own("Service restart 1 - the capture delivered no new frame for ")), std::string::npos)
+      << Traces();
+  EXPECT_GE(TraceCount(Own("Service running.")), 2) << Traces();
+  StopWithinASecond();
+}
+
 TEST_F(ServiceProcess, SighupHandsAChangedLineGainToTheRecordingAtABlockBoundary) {
   WriteStudio();
   SetUpInstance(0);
