@@ -332,12 +332,19 @@ TEST_F(ServiceProcess, SighupHandsAChangedLineGainToTheRecordingAtABlockBoundary
   int phase = 0;  // 0 silence before the layer's audio, 1 before the change, 2 after it
   int beforeBlocks = 0;
   int afterBlocks = 0;
+  int filled = 0;
   for (size_t b = 0; b < blocks; ++b) {
     const size_t at = b * kFrameSamples;
     const double first = rmsDb(at, kFrameSamples / 2);
     const double second = rmsDb(at + kFrameSamples / 2, kFrameSamples / 2);
     if (phase == 0 && first < -100 && second < -100) continue;
     if (phase == 0) phase = 1;
+    // Silence the engine filled in for audio that came late (a loaded
+    // machine): no gain to measure.
+    if (first < -100 || second < -100) {
+      ++filled;
+      continue;
+    }
     if (phase == 1 && std::fabs(first - after) < 0.05) phase = 2;
     const double want = phase == 1 ? before : after;
     // Both halves of every block at one gain: the change fell between blocks.
@@ -347,6 +354,7 @@ TEST_F(ServiceProcess, SighupHandsAChangedLineGainToTheRecordingAtABlockBoundary
   }
   EXPECT_GE(beforeBlocks, 5);
   EXPECT_GE(afterBlocks, 5);
+  EXPECT_LE(filled, 5) << "blocks of silence among " << blocks;
 }
 
 TEST_F(ServiceProcess, TheGuardRefusesTheTrayProgramAndASecondServiceOfTheSameIdentifier) {
