@@ -1,10 +1,11 @@
 # What `cmake --install` puts under the prefix, and the Debian package CPack
 # makes of it: the programs in bin/, the desktop entry and the program icon
-# in share/ (hicolor sizes), the README in share/doc/quellvox. Included after
+# in share/ (hicolor sizes), the README in share/doc/quellvox, the service's
+# unit for the user's service manager in lib/systemd/user. Included after
 # every program is declared, so that what is not built is left out.
 include(GNUInstallDirs)
 
-set(QUELLVOX_INSTALLED_PROGRAMS quellvox quellvox-demo quellvox-reg quellvox-render quellvox-example)
+set(QUELLVOX_INSTALLED_PROGRAMS quellvox quellvoxd quellvox-demo quellvox-reg quellvox-render quellvox-example)
 foreach(program ${QUELLVOX_INSTALLED_PROGRAMS})
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -15,6 +16,13 @@ endforeach()
 if(TARGET quellvox)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/package/quellvox.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+endif()
+
+# The service's template unit (its ExecStart names /usr/bin/quellvoxd, the
+# package's program), where the user's service manager looks for units that
+# packages install.
+if(TARGET quellvoxd)
+  install(FILES ${CMAKE_BINARY_DIR}/units/install/quellvox@.service DESTINATION lib/systemd/user)
 endif()
 
 # The program icon as the tray program draws it, one PNG per hicolor size,

@@ -67,6 +67,18 @@ class InstanceCore {
   // Settings and the logon entry through the registry component.
   void LoadSettings();
   void SaveSettings();
+  // What a reload of the settings from the store changed.
+  enum class SettingsChange {
+    None,
+    Mixer,  // only the mixer part: PublishMixerSettings hands it to a running pump
+    Relay,  // the capture source, the engines, the layer or its show type, or the delay:
+            // a running relay takes these only with a restart
+  };
+  // Loads the settings again (LoadSettings, with its messages) and compares
+  // them with what was held before. AutoStart and RunOnLogon are read but do
+  // not count as a change.
+  SettingsChange ReloadSettings();
+
   bool SaveStatsWindowPosition(int32_t x, int32_t y);
   bool LoadStatsWindowPosition(int32_t& x, int32_t& y);
 

@@ -50,6 +50,11 @@ struct PipelineStats {
   // thread (relaxed load and store, no locked add), read by benchmarks.
   std::atomic<uint32_t> LatePumpPasses{0};
   std::atomic<uint32_t> LateVideoPasses[kMaxTargets] = {};
+  // The main capture's newest position as the pump read it at its last pass:
+  // written by the pump once per pass, read by the instance's own watch for a
+  // capture that stopped delivering frames. Relaxed: a value alone, it
+  // publishes nothing else.
+  std::atomic<int64_t> NewestCapturePosition{0};
 };
 
 // Audio thread. Allocates nothing, takes no lock.

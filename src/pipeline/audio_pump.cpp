@@ -330,6 +330,7 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
   if (LagBeyond(pos, loop.NextPos) >= 2) {
     stats.LatePumpPasses.store(stats.LatePumpPasses.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
+  stats.NewestCapturePosition.store(pos, std::memory_order_relaxed);
 
   int64_t skipped = 0;
   const bool copied = CopyAudio(ctx, pos, loop.NextPos, skipped);

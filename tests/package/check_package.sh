@@ -2,7 +2,8 @@
 # Checks a Debian package of Quellvox without installing it:
 #   check_package.sh DEB SOURCE_DIR BUILD_DIR PROGRAM...
 # its control fields (computed runtime dependencies), its contents (the
-# PROGRAMs in /usr/bin, the desktop entry and the icon it names, the README),
+# PROGRAMs in /usr/bin, the desktop entry and the icon it names, the README,
+# the service's unit),
 # that no file carries a path of the source or build tree and no program a
 # run path, and that the packaged demo runs from the unpacked tree alone.
 set -uo pipefail
@@ -64,6 +65,32 @@ else
   fail "no desktop entry /usr/share/applications/quellvox.desktop"
 fi
 [ -f "$root/usr/share/doc/quellvox/README.md" ] || fail "no README in /usr/share/doc/quellvox"
+
+# The service comes with its unit, which starts the packaged program and
+# speaks the notification protocol.
+unit=$root/usr/lib/systemd/user/quellvox@.service
+if printf '%s\n' "${programs[@]}" | grep -qx quellvoxd; then
+  if [ -f "$unit" ]; then
+    exec_start=$(grep -E '^ExecStart=' "$unit" | head -1)
+    exec_start=${exec_start#ExecStart=}
+    exec_start=${exec_start%% *}
+    [ "$exec_start" = /usr/bin/quellvoxd ] || fail "the unit starts \"$exec_start\", not /usr/bin/quellvoxd"
+    grep -qx 'Type=notify' "$unit" || fail "the unit is not of Type=notify"
+    grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"
+  else
+    fail "no unit /usr/lib/systemd/user/quellvox@.service"
+  fi
+  # The packaged service runs without a display, waits on an empty store
+  # and ends with 0 on SIGTERM.
+  mkdir -p "$work/svc-home"
+  (cd "$work" && env -i PATH=/usr/bin:/bin HOME="$work/svc-home" XDG_CONFIG_HOME="$work/svc-home/config" \
+      timeout --preserve-status -s TERM 2 "$root/usr/bin/quellvoxd" "#package-check-$$" >"$work/svc.txt" 2>&1)
+  code=$?
+  [ "$code" -eq 0 ] || fail "the packaged service ended with $code: $(tail -3 "$work/svc.txt")"
+  grep -q "::Service waiting - " "$work/svc.txt" || fail "the packaged service did not wait: $(tail -3 "$work/svc.txt")"
+elif [ -e "$unit" ]; then
+  fail "a unit without the service"
+fi
 
 # Nothing of the trees it was built from.
 for tree in "$src" "$bld"; do

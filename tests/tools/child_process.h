@@ -79,6 +79,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   void Signal(int sig) const {
     if (pid_ > 0 && !status_) ::kill(pid_, sig);
   }
