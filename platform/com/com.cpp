@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace quellvox {
@@ -190,6 +191,26 @@ HResult CreateInstance(const Guid& clsid, uint32_t clsContext, const Guid& iid, 
   }
   if (!factory) return REGDB_E_CLASSNOTREG;
   return factory(iid, out);
+}
+
+namespace {
+thread_local std::string errorText;
+// Set from a signal handler: a lock-free flag, read without ordering (it
+// carries no data).
+std::atomic<bool> waitsAbandoned{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+}  // namespace
+
+void AbandonComponentWaits() noexcept { waitsAbandoned.store(true, std::memory_order_relaxed); }
+void ResumeComponentWaits() noexcept { waitsAbandoned.store(false, std::memory_order_relaxed); }
+bool ComponentWaitsAbandoned() noexcept { return waitsAbandoned.load(std::memory_order_relaxed); }
+
+void SetErrorText(std::string text) { errorText = std::move(text); }
+
+std::string TakeErrorText() {
+  std::string text = std::move(errorText);
+  errorText.clear();
+  return text;
 }
 
 }  // namespace quellvox

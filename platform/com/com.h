@@ -222,6 +222,23 @@ void UnregisterClassFactory(const Guid& clsid);
 // some objects of a class itself hands the others to the one it replaces.
 ClassFactoryFn FindClassFactory(const Guid& clsid);
 
+// Why the last failed call of this thread failed, in words, as the component
+// that failed it put it (the platform's error information); empty when it
+// gave none. A component sets it just before it returns a failure; a caller
+// that wants it clears it before the call and takes it after (taking clears).
+void SetErrorText(std::string text);
+std::string TakeErrorText();
+
+// Ends every wait of a component of this process for another process (a
+// lock held elsewhere) at once, and refuses new ones: the waiting call
+// fails as if its wait had timed out. For the exit signals, so that a call
+// frozen on a stuck process never delays the exit. Async-signal-safe.
+void AbandonComponentWaits() noexcept;
+// Lets waits run again (for tests).
+void ResumeComponentWaits() noexcept;
+// True after AbandonComponentWaits. Any thread.
+bool ComponentWaitsAbandoned() noexcept;
+
 // Plays CoCreateInstance: REGDB_E_CLASSNOTREG for an unknown class.
 HResult CreateInstance(const Guid& clsid, uint32_t clsContext, const Guid& iid, void** out);
 

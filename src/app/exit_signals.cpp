@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <csignal>
 
+#include "platform/com/com.h"
+
 namespace quellvox {
 
 namespace {
@@ -18,6 +20,9 @@ int signalPipe[2] = {-1, -1};
 extern "C" void OnExitSignal(int) {
   const int saved = errno;
   const char byte = 1;
+  // A load or save that waits for a store held by another process gives up
+  // now, so that the user-interface thread gets to the exit at once.
+  AbandonComponentWaits();
   // Async-signal-safe; a full pipe already holds a pending exit.
   [[maybe_unused]] const ssize_t n = ::write(signalPipe[0], &byte, 1);
   errno = saved;
