@@ -195,7 +195,15 @@ HResult CreateInstance(const Guid& clsid, uint32_t clsContext, const Guid& iid, 
 
 namespace {
 thread_local std::string tErrorDescription;  // NOLINT: the thread's error information
+// Set from a signal handler: a lock-free flag, read without ordering (it
+// carries no data).
+std::atomic<bool> waitsAbandoned{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 }  // namespace
+
+void AbandonComponentWaits() noexcept { waitsAbandoned.store(true, std::memory_order_relaxed); }
+void ResumeComponentWaits() noexcept { waitsAbandoned.store(false, std::memory_order_relaxed); }
+bool ComponentWaitsAbandoned() noexcept { return waitsAbandoned.load(std::memory_order_relaxed); }
 
 void SetErrorDescription(std::string_view reason) { tErrorDescription.assign(reason); }
 

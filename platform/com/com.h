@@ -222,6 +222,16 @@ void UnregisterClassFactory(const Guid& clsid);
 // some objects of a class itself hands the others to the one it replaces.
 ClassFactoryFn FindClassFactory(const Guid& clsid);
 
+// Ends every wait of a component of this process for another process (a
+// lock held elsewhere) at once, and refuses new ones: the waiting call
+// fails as if its wait had timed out. For the exit signals, so that a call
+// frozen on a stuck process never delays the exit. Async-signal-safe.
+void AbandonComponentWaits() noexcept;
+// Lets waits run again (for tests).
+void ResumeComponentWaits() noexcept;
+// True after AbandonComponentWaits. Any thread.
+bool ComponentWaitsAbandoned() noexcept;
+
 // Plays CoCreateInstance: REGDB_E_CLASSNOTREG for an unknown class.
 HResult CreateInstance(const Guid& clsid, uint32_t clsContext, const Guid& iid, void** out);
 

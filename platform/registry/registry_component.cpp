@@ -61,6 +61,7 @@ struct ResolvedKey {
 class RegistryAccessObject final : public IKTRegistryAccess,
                                    public IKTRegRoot,
                                    public IRegistryBrowse,
+                                   public IRegistryTransaction,
                                    public ComObjectBase {
  public:
   RegistryAccessObject(std::shared_ptr<RegistryStore> store, std::string autostartDir)
@@ -82,6 +83,8 @@ class RegistryAccessObject final : public IKTRegistryAccess,
       *out = static_cast<IKTRegRoot*>(this);
     } else if (iid == IRegistryBrowse::kIid) {
       *out = static_cast<IRegistryBrowse*>(this);
+    } else if (iid == IRegistryTransaction::kIid) {
+      *out = static_cast<IRegistryTransaction*>(this);
     } else {
       return E_NOINTERFACE;
     }
@@ -242,6 +245,19 @@ class RegistryAccessObject final : public IKTRegistryAccess,
     if (!s) return E_OUTOFMEMORY;
     *name = s;
     *type = foundType;
+    return S_OK;
+  }
+
+  // IRegistryTransaction
+
+  HResult Commit() override {
+    std::lock_guard lock(store_->Mutex());
+    return store_->Commit();
+  }
+
+  HResult Rollback() override {
+    std::lock_guard lock(store_->Mutex());
+    store_->Rollback();
     return S_OK;
   }
 

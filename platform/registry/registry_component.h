@@ -52,13 +52,22 @@ inline constexpr HResult E_REG_CANTREAD = static_cast<HResult>(0x800703F4u);
 // A write of the store or of an autostart entry failed, or the write lock
 // could not be had within the busy timeout (ERROR_CANTWRITE).
 inline constexpr HResult E_REG_CANTWRITE = static_cast<HResult>(0x800703F5u);
-// The value exists with another type than the one asked for (ERROR_UNSUPPORTED_TYPE).
-inline constexpr HResult E_REG_UNSUPPORTED_TYPE = static_cast<HResult>(0x8007065Eu);
 // No key is open (ERROR_INVALID_HANDLE).
 inline constexpr HResult E_REG_NOKEY = static_cast<HResult>(0x80070006u);
 
-// How long a writer waits for another process's save before giving up.
-inline constexpr int kRegistryBusyTimeoutMs = 10000;
+// How long one load or save waits, all in all, for another process that
+// holds the store (its write lock, or an exclusive lock on the file) before
+// it gives up with E_REG_CANTREAD or E_REG_CANTWRITE. Another process's
+// save holds the lock for milliseconds; a longer hold is a stuck process,
+// and the user-interface thread that waits for it is frozen meanwhile.
+inline constexpr int kRegistryBusyTimeoutMs = 2000;
+// Of that, how long a writer waits for its turn in the writers' queue (see
+// RegistryStore::EnsureWrite) before it goes for the write lock without it:
+// a process that holds the queue and never takes the write lock (a stuck
+// one) costs each save this much, not the whole wait.
+inline constexpr int kRegistryQueueWaitMs = 200;
+// A wait for the store ends at once when AbandonComponentWaits (com.h) was
+// called: the waiting load or save fails as if the wait had timed out.
 
 // Browsing the open key, for tools: the values in the order of their folded
 // names. Obtained by query interface from the same instance.
@@ -78,7 +87,10 @@ class IRegistryBrowse : public Unknown {
 // Registers the component under kClsidRegistryAccess with the class factory.
 // Creating an instance opens the store (creating it on first use); when the
 // file is not a database of this component or cannot be opened, the creation
-// fails with E_REG_BADDB or E_REG_CANTOPEN and the file is left as it was.
+// fails with E_REG_BADDB, E_REG_CANTOPEN or E_REG_CANTREAD (locked by
+// another process) and the file is left as it was. Every failure of the
+// store sets the thread's error text (SetErrorDescription) to the store's path and
+// the reason ("<path>: Read-only file system").
 void RegisterRegistryAccess();
 
 // The class factory function RegisterRegistryAccess registers (for wrappers

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -71,6 +72,10 @@ std::vector<std::shared_ptr<RegistryStore>>& Inherited() {
   return *v;
 }
 
+bool WaitsAbandoned() { return ComponentWaitsAbandoned(); }
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
 HResult FailureOf(int rc) {
   switch (rc & 0xFF) {
     case SQLITE_NOTADB:
@@ -87,9 +92,33 @@ HResult FailureOf(int rc) {
 
 }  // namespace
 
+HResult RegistryStore::Fail(HResult hr, const std::string& reason) const {
+  SetErrorDescription(path_ + ": " + reason);
+  return hr;
+}
+
+HResult RegistryStore::FailSqlite(HResult hr) const {
+  const int rc = db_ ? sqlite3_extended_errcode(db_) : SQLITE_CANTOPEN;
+  if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) {
+    return Fail(hr, WaitsAbandoned() ? "the wait for another process was abandoned"
+                                     : "locked by another process (waited " +
+                                           std::to_string(kRegistryBusyTimeoutMs / 1000) + " s)");
+  }
+  return Fail(hr, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+}
+
+HResult RegistryStore::WriteFailed(HResult hr) {
+  FailSqlite(hr);
+  if (writeFailure_ == S_OK) writeFailure_ = hr;
+  return hr;
+}
+
 HResult RegistryStore::Acquire(const std::string& path, std::shared_ptr<RegistryStore>& out) {
   out.reset();
-  if (path.empty() || path[0] != '/') return E_REG_CANTOPEN;
+  if (path.empty() || path[0] != '/') {
+    SetErrorDescription("no folder for the settings: neither XDG_CONFIG_HOME nor HOME names an absolute path");
+    return E_REG_CANTOPEN;
+  }
   const pid_t pid = ::getpid();
   std::lock_guard lock(SlotsMutex());
   auto& slots = Slots();
@@ -128,7 +157,10 @@ HResult RegistryStore::Acquire(const std::string& path, std::shared_ptr<Registry
 
 void RegistryStore::Leave() {
   std::lock_guard lock(mutex_);
-  if (--users_ == 0) End();
+  if (--users_ == 0) {
+    End();
+    waitGaveUp_ = false;
+  }
 }
 
 bool RegistryStore::StillSameFile() const {
@@ -139,7 +171,10 @@ bool RegistryStore::StillSameFile() const {
 
 HResult RegistryStore::Open() {
   const size_t slash = path_.rfind('/');
-  if (!MakeFolders(path_.substr(0, slash))) return E_REG_CANTOPEN;
+  if (!MakeFolders(path_.substr(0, slash))) {
+    const int error = errno;
+    return Fail(E_REG_CANTOPEN, "cannot make its folder: " + ErrnoText(error));
+  }
 
   // Create the file ourselves so that it is readable by its user only;
   // SQLite gives its -wal and -shm files the mode of the database file.
@@ -147,14 +182,14 @@ HResult RegistryStore::Open() {
   if (fd >= 0) {
     ::close(fd);
   } else if (errno != EEXIST) {
-    return E_REG_CANTOPEN;
+    return Fail(E_REG_CANTOPEN, ErrnoText(errno));
   }
 
   if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-    return E_REG_CANTOPEN;
+    return FailSqlite(E_REG_CANTOPEN);
   }
   struct stat st {};
-  if (::stat(path_.c_str(), &st) != 0) return E_REG_CANTOPEN;
+  if (::stat(path_.c_str(), &st) != 0) return Fail(E_REG_CANTOPEN, ErrnoText(errno));
   device_ = static_cast<uint64_t>(st.st_dev);
   inode_ = static_cast<uint64_t>(st.st_ino);
   sqlite3_extended_result_codes(db_, 1);
@@ -169,11 +204,11 @@ HResult RegistryStore::Open() {
                               " (SELECT user_version FROM pragma_user_version),"
                               " (SELECT page_count FROM pragma_page_count)",
                               -1, &probe, nullptr);
-  if (rc != SQLITE_OK) return FailureOf(rc);
+  if (rc != SQLITE_OK) return FailSqlite(FailureOf(rc));
   rc = sqlite3_step(probe);
   if (rc != SQLITE_ROW) {
     sqlite3_finalize(probe);
-    return FailureOf(rc);
+    return FailSqlite(FailureOf(rc));
   }
   const int64_t objects = sqlite3_column_int64(probe, 0);
   const int64_t applicationId = sqlite3_column_int64(probe, 1);
@@ -184,19 +219,19 @@ HResult RegistryStore::Open() {
   if (pages != 0 && applicationId != kApplicationId) {
     // Somebody else's database, even one without tables yet (its header
     // already says whose it is): never touched.
-    return E_REG_BADDB;
+    return Fail(E_REG_BADDB, "not a settings store (a database of another program)");
   }
   if (objects == 0) {
-    const HResult hr = Initialise();
+    const HResult hr = Initialise();  // sets the error text
     if (hr != S_OK) return hr;
   } else if (format > kFormatVersion) {
-    return E_REG_CANTOPEN;  // written by a newer version of the component
+    return Fail(E_REG_CANTOPEN, "written by a newer version of the program");
   } else if (UseWriteAheadLog() != S_OK) {
-    return E_REG_CANTOPEN;
+    return FailSqlite(E_REG_CANTOPEN);
   }
   // A commit reaches the disk before the save returns: a power cut loses no
   // save that completed.
-  if (Exec("PRAGMA synchronous=FULL") != S_OK) return E_REG_CANTOPEN;
+  if (Exec("PRAGMA synchronous=FULL") != S_OK) return FailSqlite(E_REG_CANTOPEN);
   // The writers' queue (see EnsureWrite); without it writers still take
   // turns through SQLite's lock, only less fairly.
   queueFd_ = ::open((path_ + "-queue").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -220,7 +255,8 @@ HResult RegistryStore::UseWriteAheadLog() {
     sqlite3_finalize(s);
     if (wal) return S_OK;
     if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) return FailureOf(rc == SQLITE_ROW ? SQLITE_CANTOPEN : rc);
-    if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kRegistryBusyTimeoutMs)) {
+    if (WaitsAbandoned() ||
+        std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kRegistryBusyTimeoutMs)) {
       return E_REG_CANTOPEN;
     }
     std::this_thread::sleep_for(std::chrono::microseconds(count < 20 ? 100 : 1000));
@@ -234,7 +270,7 @@ HResult RegistryStore::UseWriteAheadLog() {
 // that is not ours. Two processes may get here at the same time for a new
 // file: the write lock orders them, and the second finds the tables made.
 HResult RegistryStore::Initialise() {
-  if (Exec("BEGIN IMMEDIATE") != S_OK) return E_REG_CANTOPEN;
+  if (Exec("BEGIN IMMEDIATE") != S_OK) return FailSqlite(E_REG_CANTOPEN);
   sqlite3_stmt* check = nullptr;
   int rc = sqlite3_prepare_v2(db_,
                               "SELECT (SELECT count(*) FROM sqlite_schema),"
@@ -263,9 +299,15 @@ HResult RegistryStore::Initialise() {
                   static_cast<int>(kApplicationId), static_cast<int>(kFormatVersion));
     if (Exec(pragmas) != S_OK || Exec(kSchema) != S_OK) hr = E_REG_CANTOPEN;
   }
-  if (hr == S_OK && Exec("COMMIT") == S_OK) return UseWriteAheadLog() == S_OK ? S_OK : E_REG_CANTOPEN;
+  if (hr == S_OK && Exec("COMMIT") == S_OK) return UseWriteAheadLog() == S_OK ? S_OK : FailSqlite(E_REG_CANTOPEN);
+  // The reason first: the rollback replaces SQLite's last message.
+  if (hr == E_REG_BADDB) {
+    Fail(hr, "not a settings store (a database of another program)");
+  } else {
+    hr = FailSqlite(E_REG_CANTOPEN);
+  }
   Exec("ROLLBACK");
-  return hr == S_OK ? E_REG_CANTOPEN : hr;
+  return hr;
 }
 
 RegistryStore::~RegistryStore() {
@@ -285,12 +327,17 @@ RegistryStore::~RegistryStore() {
 // Another process holds the lock: try again soon, for up to the busy
 // timeout. SQLite's own timeout backs off to 100 ms sleeps, so that a writer
 // saving in a loop could keep a waiting one out for seconds; short sleeps
-// let the waiter in as soon as the lock is free.
+// let the waiter in as soon as the lock is free. A wait that gave up ends
+// every later wait of the same load or save at once.
 int RegistryStore::BusyWait(void* self, int count) {
   auto* store = static_cast<RegistryStore*>(self);
   const auto now = std::chrono::steady_clock::now();
   if (count == 0) store->busySince_ = now;
-  if (now - store->busySince_ >= std::chrono::milliseconds(kRegistryBusyTimeoutMs)) return 0;
+  if (store->waitGaveUp_ || WaitsAbandoned() ||
+      now - store->busySince_ >= std::chrono::milliseconds(kRegistryBusyTimeoutMs)) {
+    store->waitGaveUp_ = true;
+    return 0;
+  }
   std::this_thread::sleep_for(std::chrono::microseconds(count < 20 ? 100 : 1000));
   return 1;
 }
@@ -311,20 +358,35 @@ sqlite3_stmt* RegistryStore::Statement(int id, const char* sql) {
   return s;
 }
 
-void RegistryStore::End() {
-  if (txn_ == Txn::None) return;
+void RegistryStore::End() { Commit(); }
+
+HResult RegistryStore::Commit() {
+  if (txn_ == Txn::None) return S_OK;
   for (sqlite3_stmt* s : statements_) {
     if (s) sqlite3_reset(s);
   }
-  if (Exec("COMMIT") != S_OK) Exec("ROLLBACK");
+  HResult hr = writeFailure_;
+  if (hr == S_OK && Exec("COMMIT") != S_OK) hr = FailSqlite(E_REG_CANTWRITE);
+  // SQLite may have rolled back by itself after a failed write (a full
+  // disk); then there is nothing left to roll back.
+  if (hr != S_OK && !sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
   txn_ = Txn::None;
+  writeFailure_ = S_OK;
+  return hr;
+}
+
+void RegistryStore::Rollback() {
+  if (txn_ == Txn::None) return;
+  if (writeFailure_ == S_OK) writeFailure_ = E_REG_CANTWRITE;
+  Commit();  // a failed transaction is rolled back there
 }
 
 HResult RegistryStore::EnsureRead() {
   if (txn_ != Txn::None) return S_OK;
   const HResult hr = Exec("BEGIN");
-  if (hr == S_OK) txn_ = Txn::Read;
-  return hr;
+  if (hr != S_OK) return FailSqlite(hr);
+  txn_ = Txn::Read;
+  return S_OK;
 }
 
 // SQLite's write lock has no queue: a process that saves again right after
@@ -333,13 +395,20 @@ HResult RegistryStore::EnsureRead() {
 // queue lock while it waits for the write lock, so that the one that just
 // committed cannot reach the write lock again before the waiter had its turn.
 HResult RegistryStore::EnsureWrite() {
-  if (txn_ == Txn::Write) return S_OK;
+  if (txn_ == Txn::Write) {
+    if (writeFailure_ != S_OK) return E_REG_CANTWRITE;
+    // A failed statement may have made SQLite roll the transaction back by
+    // itself: never go on writing outside it.
+    if (sqlite3_get_autocommit(db_)) return WriteFailed(E_REG_CANTWRITE);
+    return S_OK;
+  }
   End();
   const bool queued = LockQueue();
   const HResult hr = Exec("BEGIN IMMEDIATE");
   if (queued) UnlockQueue();
-  if (hr != S_OK) return E_REG_CANTWRITE;
+  if (hr != S_OK) return FailSqlite(E_REG_CANTWRITE);
   txn_ = Txn::Write;
+  writeFailure_ = S_OK;
   return S_OK;
 }
 
@@ -353,7 +422,10 @@ bool RegistryStore::LockQueue() {
     // Open-file-description locks: held by this connection, not the process.
     if (::fcntl(queueFd_, F_OFD_SETLK, &lock) == 0) return true;
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kRegistryBusyTimeoutMs)) return false;
+    if (waitGaveUp_ || WaitsAbandoned() ||
+        std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kRegistryQueueWaitMs)) {
+      return false;
+    }
     std::this_thread::sleep_for(std::chrono::microseconds(count < 20 ? 100 : 1000));
   }
 }
@@ -404,13 +476,14 @@ HResult RegistryStore::KeyExists(const std::string& pathKey, bool& exists) {
 
 HResult RegistryStore::CreateKey(const std::vector<std::string>& pathKeys, const std::vector<std::string>& paths) {
   sqlite3_stmt* s = Statement(kInsertKey, "INSERT OR IGNORE INTO keys(path_key, path) VALUES(?1, ?2)");
-  if (!s) return E_REG_CANTWRITE;
+  if (!s) return WriteFailed(E_REG_CANTWRITE);
   for (size_t i = 0; i < pathKeys.size(); ++i) {
     sqlite3_reset(s);
     BindText(s, 1, pathKeys[i]);
     BindText(s, 2, paths[i]);
     const int rc = sqlite3_step(s);
     if (rc != SQLITE_DONE) {
+      WriteFailed(E_REG_CANTWRITE);
       sqlite3_reset(s);
       return E_REG_CANTWRITE;
     }
@@ -441,7 +514,7 @@ HResult RegistryStore::WriteValue(const std::string& pathKey, const std::string&
                               "INSERT INTO vals(path_key, name_key, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
                               " ON CONFLICT(path_key, name_key) DO UPDATE SET type = excluded.type,"
                               " data = excluded.data");
-  if (!s) return E_REG_CANTWRITE;
+  if (!s) return WriteFailed(E_REG_CANTWRITE);
   BindText(s, 1, pathKey);
   BindText(s, 2, nameKey);
   BindText(s, 3, value.Name);
@@ -452,16 +525,18 @@ HResult RegistryStore::WriteValue(const std::string& pathKey, const std::string&
     BindText(s, 5, value.Text);
   }
   const int rc = sqlite3_step(s);
+  if (rc != SQLITE_DONE) WriteFailed(E_REG_CANTWRITE);
   sqlite3_reset(s);
   return rc == SQLITE_DONE ? S_OK : E_REG_CANTWRITE;
 }
 
 HResult RegistryStore::DeleteValue(const std::string& pathKey, const std::string& nameKey) {
   sqlite3_stmt* s = Statement(kDeleteValue, "DELETE FROM vals WHERE path_key = ?1 AND name_key = ?2");
-  if (!s) return E_REG_CANTWRITE;
+  if (!s) return WriteFailed(E_REG_CANTWRITE);
   BindText(s, 1, pathKey);
   BindText(s, 2, nameKey);
   const int rc = sqlite3_step(s);
+  if (rc != SQLITE_DONE) WriteFailed(E_REG_CANTWRITE);
   sqlite3_reset(s);
   if (rc != SQLITE_DONE) return E_REG_CANTWRITE;
   return sqlite3_changes(db_) > 0 ? S_OK : E_NOTFOUND;

@@ -40,7 +40,7 @@ class RegistryStore {
   static HResult Acquire(const std::string& path, std::shared_ptr<RegistryStore>& out);
 
   // The user is done: the last one ends the transaction (commits it, or
-  // rolls it back when the commit fails).
+  // rolls it back when the commit fails or a write of it failed).
   void Leave();
 
   ~RegistryStore();
@@ -50,11 +50,20 @@ class RegistryStore {
   // Every call below REQUIRES Mutex() held by the caller.
   std::mutex& Mutex() { return mutex_; }
 
+  // Ends the open transaction now: commits it and returns S_OK, or rolls it
+  // back and returns the first failure of a write of it or of the commit.
+  // S_OK when none is open.
+  HResult Commit();
+  // Ends the open transaction without saving it.
+  void Rollback();
+
   // A read snapshot, when no transaction is open yet.
   HResult EnsureRead();
   // The write lock, waiting up to the busy timeout for other writers. A read
   // snapshot of this process is ended first, so that no reader ever waits
-  // for a writer while holding its snapshot.
+  // for a writer while holding its snapshot. Once a write of the
+  // transaction failed, E_REG_CANTWRITE until the transaction ends: a save
+  // is kept whole or not at all.
   HResult EnsureWrite();
 
   // `pathKey` is the folded full path; `path` the path as given.
@@ -84,6 +93,12 @@ class RegistryStore {
   HResult Exec(const char* sql);
   sqlite3_stmt* Statement(int id, const char* sql);
   void End();
+  // Sets the thread's error text to the path and `reason`; returns `hr`.
+  HResult Fail(HResult hr, const std::string& reason) const;
+  HResult FailSqlite(HResult hr) const;
+  // A write of the open transaction failed: remembered for Commit, and the
+  // transaction rolled back at its end.
+  HResult WriteFailed(HResult hr);
   static int BusyWait(void* self, int count);
   bool LockQueue();
   void UnlockQueue();
@@ -97,6 +112,11 @@ class RegistryStore {
   uint64_t device_ = 0;
   uint64_t inode_ = 0;
   std::chrono::steady_clock::time_point busySince_;
+  // Set when a wait for another process gave up; every later wait of the
+  // same load or save (until the last user leaves) gives up at once, so
+  // that one operation waits once.
+  bool waitGaveUp_ = false;
+  HResult writeFailure_ = S_OK;  // first failed write of the open transaction
   static constexpr int kStatements = 8;
   sqlite3_stmt* statements_[kStatements] = {};
 };

@@ -13,7 +13,7 @@ class CoreSettingsFrame final : public SettingsDlgFrame {
  public:
   explicit CoreSettingsFrame(InstanceCore& core) : core_(core) {}
   std::string InstanceId() const override { return core_.InstanceId; }
-  void SaveSettings() override { core_.SaveSettings(); }
+  bool SaveSettings() override { return core_.SaveSettings().Ok; }
   void PublishMixerSettings() override { core_.PublishMixerSettings(); }
 
  private:

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <vector>
 
+#include "platform/com/com.h"
+
 namespace quellvox {
 
 namespace {
@@ -21,6 +23,9 @@ std::vector<int> handledSignals;
 extern "C" void OnExitSignal(int) {
   const int saved = errno;
   const char byte = 1;
+  // A load or save that waits for a store held by another process gives up
+  // now, so that the user-interface thread gets to the exit at once.
+  AbandonComponentWaits();
   // Async-signal-safe; a full socket already holds a pending exit.
   [[maybe_unused]] const ssize_t n = ::write(signalPipe[0], &byte, 1);
   errno = saved;

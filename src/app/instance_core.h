@@ -15,6 +15,7 @@
 #include "audio/pipeline_stats.h"
 #include "config/catalogues.h"
 #include "config/mixer_handoff.h"
+#include "config/persistence.h"
 #include "config/settings.h"
 #include "pipeline/media_pipeline.h"
 
@@ -64,9 +65,21 @@ class InstanceCore {
   // changed", this is the call. Never waits for the pump.
   void PublishMixerSettings();
 
-  // Settings and the logon entry through the registry component.
-  void LoadSettings();
-  void SaveSettings();
+  // Settings and the logon entry through the registry component. Each shows
+  // its own message on failure and also returns it (for the faces of the
+  // instance that show none); the first run (no key yet) is no failure.
+  // Values read past or set into range are traced.
+  SettingsStatus LoadSettings();
+  // A failed save says so; the record and the flags keep the values given
+  // (the next save tries them again), and the store keeps its old ones
+  // whole: a save is stored complete or not at all.
+  SettingsStatus SaveSettings();
+  // When the store's values changed since this instance last read or wrote
+  // them (another program wrote them meanwhile, e.g. quellvox-reg), takes
+  // them into Settings, AutoStart and RunOnLogon, traces it and returns
+  // true; otherwise (also when the store cannot be read) changes nothing.
+  // No message. For the settings dialog, which opens on what is stored.
+  bool TakeStoreChanges();
   // What a reload of the settings from the store changed.
   enum class SettingsChange {
     None,
@@ -102,6 +115,16 @@ class InstanceCore {
 
  private:
   const std::chrono::steady_clock::time_point createdAt_ = std::chrono::steady_clock::now();
+  // What the store held when this instance last read or wrote it.
+  struct StoredState {
+    DuckerSettings Settings;
+    bool AutoStart = false;
+    bool RunOnLogon = false;
+  };
+  // Reads the store into `state` (on top of what it holds); `messages` null
+  // for a silent read.
+  SettingsStatus ReadStore(StoredState& state, UserMessages* messages);
+  StoredState stored_;
 };
 
 }  // namespace quellvox

@@ -7,6 +7,7 @@
 #include "app/instance_core.h"
 #include "config/persistence.h"
 #include "platform/registry_api/registry_access.h"
+#include "platform/system/debug_trace.h"
 
 namespace quellvox {
 
@@ -22,8 +23,25 @@ constexpr std::string_view kNoInstanceKey = "Can't access to application registr
 constexpr std::string_view kRunRoot = "Software\\Microsoft\\Windows\\CurrentVersion";
 constexpr std::string_view kRunKey = "Run";
 
-void Warn(UserMessages& messages, std::string_view text) {
-  messages.Show(text, kProgramName, MB_ICONEXCLAMATION | MB_TOPMOST);
+// Reasons are added on a line of their own after the text of the step.
+constexpr std::string_view kStoreUnavailable = "Can't open the settings store.";
+constexpr std::string_view kNotSaved = "Settings not saved!";
+
+// Shows `text` (when there is somebody to show it to) and returns it as a
+// failed status; `reason` on a line of its own after it.
+SettingsStatus Failed(UserMessages* messages, std::string_view text, const std::string& reason = {}) {
+  SettingsStatus status{false, std::string(text)};
+  if (!reason.empty()) status.Message += "\r\n" + reason;
+  if (messages) messages->Show(status.Message, kProgramName, MB_ICONEXCLAMATION | MB_TOPMOST);
+  return status;
+}
+
+// A component that cannot be created: not installed (the class is missing),
+// or its store cannot be opened, with the store's path and reason.
+SettingsStatus NoComponent(UserMessages* messages, HResult hr) {
+  std::string reason = TakeErrorDescription();
+  if (hr == REGDB_E_CLASSNOTREG || reason.empty()) return Failed(messages, kNoRegistryClass);
+  return Failed(messages, kStoreUnavailable, reason);
 }
 
 // The message for a logon entry that could not be written: "Run on logon"
@@ -42,14 +60,14 @@ std::string LogonEntryNotWritten(HResult hr) {
 
 // The root interface of the same instance, pointed at the key of the logon
 // entries; shows the message of the step that failed.
-ComPtr<IKTRegRoot> RunRoot(const ComPtr<IKTRegistryAccess>& reg, UserMessages& messages) {
+ComPtr<IKTRegRoot> RunRoot(const ComPtr<IKTRegistryAccess>& reg, UserMessages* messages, SettingsStatus& status) {
   ComPtr<IKTRegRoot> root;
   if (reg.As(root) < 0 || !root) {
-    Warn(messages, kNoRootInterface);
+    status = Failed(messages, kNoRootInterface);
     return nullptr;
   }
   if (root->SetRoot(HKEY_LOCAL_MACHINE_HIVE, ComText(kRunRoot)) != S_OK) {
-    Warn(messages, kNoAutoRunRoot);
+    status = Failed(messages, kNoAutoRunRoot);
     return nullptr;
   }
   return root;
@@ -57,62 +75,113 @@ ComPtr<IKTRegRoot> RunRoot(const ComPtr<IKTRegistryAccess>& reg, UserMessages& m
 
 }  // namespace
 
-void InstanceCore::LoadSettings() {
+SettingsStatus InstanceCore::ReadStore(StoredState& state, UserMessages* messages) {
+  const char* id = InstanceId.c_str();
+  TakeErrorDescription();
   ComPtr<IKTRegistryAccess> reg;
-  if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) {
-    Warn(Messages, kNoRegistryClass);
-    return;
+  const HResult created = CreateInstance(kClsidRegistryAccess, reg);
+  if (created != S_OK || !reg) return NoComponent(messages, created);
+  const HResult opened = reg->OpenKey(ComText(InstanceKeyPath), KEY_READ);
+  if (opened != S_OK) {
+    // No key yet: the first run, everything keeps its default.
+    const std::string reason = TakeErrorDescription();
+    if (opened == E_NOTFOUND || reason.empty()) return {};
+    return Failed(messages, kStoreUnavailable, reason);
   }
-  // No key yet: the first run, everything keeps its default.
-  if (reg->OpenKey(ComText(InstanceKeyPath), KEY_READ) != S_OK) return;
   uint32_t autoStart = 0;
-  if (reg->ReadDword(ComText("AutoStart"), &autoStart) == S_OK) AutoStart = autoStart != 0;
+  const HResult autoStartRead = reg->ReadDword(ComText("AutoStart"), &autoStart);
+  if (autoStartRead == S_OK) state.AutoStart = autoStart != 0;
+  if (autoStartRead == E_REG_UNSUPPORTED_TYPE && messages) {
+    DebugTrace("Quellvox%s::LoadSettings - AutoStart has the wrong type and is ignored.\n", id);
+  }
   reg->CloseKey();
 
-  ReadSettings(Settings, TitleEngines, CaptureSources, InstanceKeyPath);
+  SettingsReport report;
+  ReadSettings(state.Settings, TitleEngines, CaptureSources, InstanceKeyPath, &report);
+  if (messages) {
+    for (const std::string& note : report.Notes) DebugTrace("Quellvox%s::LoadSettings - %s.\n", id, note.c_str());
+  }
 
-  const ComPtr<IKTRegRoot> root = RunRoot(reg, Messages);
-  if (!root) return;
+  SettingsStatus status;
+  const ComPtr<IKTRegRoot> root = RunRoot(reg, messages, status);
+  if (!root) return status;
   if (reg->OpenKey(ComText(kRunKey), KEY_READ) != S_OK) {
-    RunOnLogon = false;
-    Warn(Messages, kNoAutoRunKey);
-    return;
+    state.RunOnLogon = false;
+    return Failed(messages, kNoAutoRunKey);
   }
   ComStringHolder command;
-  RunOnLogon = reg->ReadString(ComText(RunValueName), command.Put()) == S_OK &&
-               EqualsIgnoringCase(ComStringToUtf8(command.Get()), RunCommand);
+  state.RunOnLogon = reg->ReadString(ComText(RunValueName), command.Put()) == S_OK &&
+                     EqualsIgnoringCase(ComStringToUtf8(command.Get()), RunCommand);
   reg->CloseKey();
+  return status;
 }
 
-void InstanceCore::SaveSettings() {
-  ComPtr<IKTRegistryAccess> reg;
-  if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) {
-    Warn(Messages, kNoRegistryClass);
-    return;
+SettingsStatus InstanceCore::LoadSettings() {
+  StoredState state{Settings, AutoStart, RunOnLogon};
+  const SettingsStatus status = ReadStore(state, &Messages);
+  Settings = state.Settings;
+  AutoStart = state.AutoStart;
+  RunOnLogon = state.RunOnLogon;
+  stored_ = state;
+  return status;
+}
+
+bool InstanceCore::TakeStoreChanges() {
+  StoredState now = stored_;
+  if (!ReadStore(now, nullptr)) return false;
+  if (SameStoredFields(now.Settings, stored_.Settings) && now.AutoStart == stored_.AutoStart &&
+      now.RunOnLogon == stored_.RunOnLogon) {
+    return false;
   }
+  DebugTrace("Quellvox%s::Settings changed in the registry since the last load or save: taken.\n",
+             InstanceId.c_str());
+  Settings = now.Settings;
+  AutoStart = now.AutoStart;
+  RunOnLogon = now.RunOnLogon;
+  stored_ = now;
+  return true;
+}
+
+SettingsStatus InstanceCore::SaveSettings() {
+  TakeErrorDescription();
+  ComPtr<IKTRegistryAccess> reg;
+  const HResult created = CreateInstance(kClsidRegistryAccess, reg);
+  if (created != S_OK || !reg) return NoComponent(&Messages, created);
   const ComText key(InstanceKeyPath);
   if (reg->OpenKey(key, KEY_WRITE) != S_OK && reg->CreateKey(key) != S_OK) {
-    Warn(Messages, kNoInstanceKey);
-    return;
+    return Failed(&Messages, kNoInstanceKey, TakeErrorDescription());
   }
-  reg->WriteDword(ComText("AutoStart"), AutoStart ? 1 : 0);
+  // The record and AutoStart are one save: WriteSettings ends it, kept
+  // whole or not at all.
+  const HResult autoStartWritten = reg->WriteDword(ComText("AutoStart"), AutoStart ? 1 : 0);
   reg->CloseKey();
-
-  WriteSettings(Settings, TitleEngines, CaptureSources, InstanceKeyPath);
-
-  const ComPtr<IKTRegRoot> root = RunRoot(reg, Messages);
-  if (!root) return;
-  if (reg->OpenKey(ComText(kRunKey), KEY_WRITE) != S_OK) {
-    Warn(Messages, kNoAutoRunKey);
-    return;
+  if (autoStartWritten != S_OK) {
+    const std::string reason = TakeErrorDescription();
+    ComPtr<IRegistryTransaction> transaction;
+    if (reg.As(transaction) >= 0 && transaction) transaction->Rollback();
+    return Failed(&Messages, kNotSaved, reason);
   }
+
+  SettingsReport report;
+  if (!WriteSettings(Settings, TitleEngines, CaptureSources, InstanceKeyPath, &report)) {
+    return Failed(&Messages, kNotSaved, report.FailureText);
+  }
+  stored_.Settings = Settings;
+  stored_.AutoStart = AutoStart;
+
+  SettingsStatus status;
+  const ComPtr<IKTRegRoot> root = RunRoot(reg, &Messages, status);
+  if (!root) return status;
+  if (reg->OpenKey(ComText(kRunKey), KEY_WRITE) != S_OK) return Failed(&Messages, kNoAutoRunKey);
   if (RunOnLogon) {
     const HResult hr = reg->WriteString(ComText(RunValueName), ComText(RunCommand), REG_SZ);
     if (hr != S_OK) Warn(Messages, LogonEntryNotWritten(hr));
   } else {
     reg->DeleteValue(ComText(RunValueName));
   }
+  stored_.RunOnLogon = RunOnLogon;
   reg->CloseKey();
+  return status;
 }
 
 bool InstanceCore::SaveStatsWindowPosition(int32_t x, int32_t y) {

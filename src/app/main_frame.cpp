@@ -202,6 +202,9 @@ void CMainFrame::OnSettings() {
   if (SettingsDialogOpen || exitRequested_) return;
   SettingsDialogOpen = true;
   DebugTrace("Quellvox%s::Menu File->Settings.\n", core_.InstanceId.c_str());
+  // The dialog opens on what is stored: a change another program made
+  // meanwhile is not overwritten by values the operator never saw.
+  if (core_.TakeStoreChanges()) core_.PublishMixerSettings();
   if (RunSettingsDialog(*this) == IDOK && !exitRequested_) {
     core_.SaveSettings();
     core_.PublishMixerSettings();

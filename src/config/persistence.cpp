@@ -17,6 +17,7 @@ class ValueName {
   explicit ValueName(const char* name) : s_(ComStringFromUtf8(name)) {}
   ValueName(const char* format, int n) : s_(Format(format, n)) {}
   operator const char16_t*() const { return s_.Get(); }  // NOLINT: passed straight to the component
+  const char16_t* Get() const { return s_.Get(); }
 
  private:
   static ComString Format(const char* format, int n) {
@@ -28,127 +29,246 @@ class ValueName {
   ComStringHolder s_;
 };
 
-bool ReadDword(IKTRegistryAccess* reg, const char16_t* name, uint32_t& value) {
-  return reg->ReadDword(name, &value) == S_OK;
+// How a read of one value went: read, absent (or unreadable), or stored
+// with another type than the one asked for.
+enum class Got { Value, Missing, WrongType };
+
+Got Outcome(HResult hr) {
+  if (hr == S_OK) return Got::Value;
+  return hr == E_REG_UNSUPPORTED_TYPE ? Got::WrongType : Got::Missing;
 }
 
-bool ReadString(IKTRegistryAccess* reg, const char16_t* name, std::string& text) {
-  ComStringHolder s;
-  if (reg->ReadString(name, s.Put()) != S_OK) return false;
-  text = ComStringToUtf8(s.Get());
-  return true;
-}
+// Reads of one key that keep what a report needs: the names of values of
+// the wrong type and the numbers set into range.
+class Reader {
+ public:
+  Reader(IKTRegistryAccess* reg, SettingsReport* report) : reg_(reg), report_(report) {}
 
-void WriteDword(IKTRegistryAccess* reg, const char16_t* name, uint32_t value) { reg->WriteDword(name, value); }
+  Got Dword(const ValueName& name, uint32_t& value) { return Note(name, Outcome(reg_->ReadDword(name, &value))); }
 
-void WriteString(IKTRegistryAccess* reg, const char16_t* name, std::string_view text) {
-  reg->WriteString(name, ComText(text), REG_SZ);
-}
+  Got String(const ValueName& name, std::string& text) {
+    ComStringHolder s;
+    const Got got = Note(name, Outcome(reg_->ReadString(name, s.Put())));
+    if (got == Got::Value) text = ComStringToUtf8(s.Get());
+    return got;
+  }
+
+  // A number of the record, signed as stored, set into `range`.
+  int32_t InRange(const ValueName& name, uint32_t stored, NumberRange range) {
+    const auto value = static_cast<int32_t>(stored);  // two's complement: negative numbers
+    const int32_t taken = range.Clamp(value);
+    if (taken != value && report_) {
+      report_->Notes.push_back(ComStringToUtf8(name) + " " + std::to_string(value) + " is outside " +
+                               std::to_string(range.Min) + ".." + std::to_string(range.Max) + ", " +
+                               std::to_string(taken) + " is used");
+    }
+    return taken;
+  }
+
+  bool WrongTypeSeen() const { return wrongType_; }
+
+ private:
+  Got Note(const ValueName& name, Got got) {
+    if (got == Got::WrongType) {
+      wrongType_ = true;
+      if (report_) report_->Notes.push_back(ComStringToUtf8(name) + " has the wrong type and is ignored");
+    }
+    return got;
+  }
+
+  IKTRegistryAccess* reg_;
+  SettingsReport* report_;
+  bool wrongType_ = false;
+};
+
+// Writes of one key that stop at the first failure and keep it for the report.
+class Writer {
+ public:
+  Writer(IKTRegistryAccess* reg, SettingsReport* report) : reg_(reg), report_(report) {}
+
+  void Dword(const ValueName& name, uint32_t value) {
+    if (ok()) Check(reg_->WriteDword(name, value));
+  }
+  void String(const ValueName& name, std::string_view text) {
+    if (ok()) Check(reg_->WriteString(name, ComText(text), REG_SZ));
+  }
+  void Check(HResult hr) {
+    if (hr == S_OK || failure_ != S_OK) return;
+    failure_ = hr;
+    if (report_) {
+      report_->Failure = hr;
+      report_->FailureText = TakeErrorDescription();
+    }
+  }
+  bool ok() const { return failure_ == S_OK; }
+
+ private:
+  IKTRegistryAccess* reg_;
+  SettingsReport* report_;
+  HResult failure_ = S_OK;
+};
 
 }  // namespace
 
 bool ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines, const CaptureSourceCatalogue& sources,
-                  std::string_view keyPath) {
+                  std::string_view keyPath, SettingsReport* report) {
   // Every early return below is a stop: no message, the key closed by the
-  // release of the component.
+  // release of the component. A value of the wrong type is no stop.
   ComPtr<IKTRegistryAccess> reg;
   if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
   if (reg->OpenKey(ComText(keyPath), KEY_READ) != S_OK) return false;
+  Reader r(reg.Get(), report);
 
   uint32_t v = 0;
   std::string text;
-  if (ReadDword(reg.Get(), ValueName("CpuPriority"), v)) settings.CpuPriority = static_cast<int32_t>(v);
+  if (r.Dword(ValueName("CpuPriority"), v) == Got::Value) settings.CpuPriority = static_cast<int32_t>(v);
 
-  if (!ReadString(reg.Get(), ValueName("CaptureSource"), text)) return false;
-  settings.CaptureSource = sources.FindByName(text);
+  switch (r.String(ValueName("CaptureSource"), text)) {
+    case Got::Value: settings.CaptureSource = sources.FindByName(text); break;
+    case Got::Missing: return false;
+    case Got::WrongType: break;
+  }
 
-  if (!ReadDword(reg.Get(), ValueName("DelayInFrames"), v)) return false;
-  settings.DelayInFrames = static_cast<int32_t>(v);
+  const ValueName delay("DelayInFrames");
+  switch (r.Dword(delay, v)) {
+    case Got::Value: settings.DelayInFrames = r.InRange(delay, v, kDelayRange); break;
+    case Got::Missing: return false;
+    case Got::WrongType: break;
+  }
 
-  if (!ReadString(reg.Get(), ValueName("RegionName"), text)) return false;
-  settings.RegionName = text;
+  switch (r.String(ValueName("RegionName"), text)) {
+    case Got::Value: settings.RegionName = text; break;
+    case Got::Missing: return false;
+    case Got::WrongType: break;
+  }
 
-  if (ReadDword(reg.Get(), ValueName("ShowOnStartType"), v)) settings.ShowOnStartType = static_cast<int32_t>(v);
+  if (r.Dword(ValueName("ShowOnStartType"), v) == Got::Value) settings.ShowOnStartType = static_cast<int32_t>(v);
 
   uint32_t engineCount = 0;
-  if (!ReadDword(reg.Get(), ValueName("TitleEngineCnt"), engineCount)) return false;
-  settings.TitleEngineMask = 0;
-  for (uint32_t n = 1; n <= engineCount; ++n) {
-    if (!ReadString(reg.Get(), ValueName("TitleEngine%d", static_cast<int>(n)), text)) return false;
-    const int32_t position = engines.FindByName(text);
-    if (position >= 0 && position < kMaxTargets) settings.TitleEngineMask |= 1u << position;
+  switch (r.Dword(ValueName("TitleEngineCnt"), engineCount)) {
+    case Got::Value: {
+      uint32_t mask = 0;
+      for (uint32_t n = 1; n <= engineCount; ++n) {
+        const Got got = r.String(ValueName("TitleEngine%d", static_cast<int>(n)), text);
+        if (got == Got::Missing) {
+          settings.TitleEngineMask = mask;
+          return false;
+        }
+        if (got == Got::WrongType) continue;
+        const int32_t position = engines.FindByName(text);
+        if (position >= 0 && position < kMaxTargets) mask |= 1u << position;
+      }
+      settings.TitleEngineMask = mask;
+      break;
+    }
+    case Got::Missing: return false;
+    case Got::WrongType: break;
   }
 
   for (int n = 1; n <= kVoiceOverLines; ++n) {
+    VoiceOverLine& line = settings.Lines[static_cast<size_t>(n - 1)];
+    VoiceOverLine read = line;
     uint32_t use = 0;
     std::string from;
     std::string to;
-    if (!ReadDword(reg.Get(), ValueName("UseLine%d", n), use)) return false;
-    if (!ReadString(reg.Get(), ValueName("From4Line%d", n), from)) return false;
-    if (!ReadString(reg.Get(), ValueName("To4Line%d", n), to)) return false;
+    Got got = r.Dword(ValueName("UseLine%d", n), use);
+    if (got == Got::Missing) return false;
+    if (got == Got::Value) read.Use = use != 0;
+    got = r.String(ValueName("From4Line%d", n), from);
+    if (got == Got::Missing) return false;
+    if (got == Got::Value) read.From = ParseLineRef(from);
+    got = r.String(ValueName("To4Line%d", n), to);
+    if (got == Got::Missing) return false;
+    if (got == Got::Value) read.To = ParseLineRef(to);
+    const ValueName volumeName("VolumeDB4Line%d", n);
     uint32_t volume = 0;
-    if (!ReadDword(reg.Get(), ValueName("VolumeDB4Line%d", n), volume)) volume = 0;
-    VoiceOverLine& line = settings.Lines[static_cast<size_t>(n - 1)];
-    line.Use = use != 0;
-    line.From = ParseLineRef(from);
-    line.To = ParseLineRef(to);
-    line.VolumeDB = static_cast<int32_t>(volume);  // two's complement: negative gains
+    got = r.Dword(volumeName, volume);
+    if (got == Got::Value) read.VolumeDB = r.InRange(volumeName, volume, kVolumeRange);
+    if (got == Got::Missing) read.VolumeDB = 0;
+    line = read;
   }
 
-  if (!ReadDword(reg.Get(), ValueName("UseCommon"), v)) return false;
-  settings.UseCommon = v != 0;
-  if (!ReadString(reg.Get(), ValueName("CommonLine"), text)) return false;
-  settings.CommonLine = ParseLineRef(text);
-  if (!ReadDword(reg.Get(), ValueName("DecreaseDB"), v)) return false;
-  settings.DecreaseDB = static_cast<int32_t>(v);
-  if (!ReadDword(reg.Get(), ValueName("NoiseLevelDB"), v)) return false;
-  settings.NoiseLevelDB = static_cast<int32_t>(v);
-  if (!ReadDword(reg.Get(), ValueName("TimeoutInFrames"), v)) return false;
-  settings.TimeoutInFrames = static_cast<int32_t>(v);
+  switch (r.Dword(ValueName("UseCommon"), v)) {
+    case Got::Value: settings.UseCommon = v != 0; break;
+    case Got::Missing: return false;
+    case Got::WrongType: break;
+  }
+  switch (r.String(ValueName("CommonLine"), text)) {
+    case Got::Value: settings.CommonLine = ParseLineRef(text); break;
+    case Got::Missing: return false;
+    case Got::WrongType: break;
+  }
+  const struct {
+    const char* Name;
+    int32_t DuckerSettings::*Field;
+    NumberRange Range;
+  } floorNumbers[] = {{"DecreaseDB", &DuckerSettings::DecreaseDB, kDecreaseRange},
+                      {"NoiseLevelDB", &DuckerSettings::NoiseLevelDB, kNoiseLevelRange},
+                      {"TimeoutInFrames", &DuckerSettings::TimeoutInFrames, kTimeoutRange}};
+  for (const auto& number : floorNumbers) {
+    const ValueName name(number.Name);
+    switch (r.Dword(name, v)) {
+      case Got::Value: settings.*number.Field = r.InRange(name, v, number.Range); break;
+      case Got::Missing: return false;
+      case Got::WrongType: break;
+    }
+  }
 
   reg->CloseKey();
-  return IsComplete(settings);
+  return !r.WrongTypeSeen() && IsComplete(settings);
 }
 
 bool WriteSettings(const DuckerSettings& settings, const TitleEngineCatalogue& engines,
-                   const CaptureSourceCatalogue& sources, std::string_view keyPath) {
+                   const CaptureSourceCatalogue& sources, std::string_view keyPath, SettingsReport* report) {
+  TakeErrorDescription();
   ComPtr<IKTRegistryAccess> reg;
   if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
   const ComText key(keyPath);
-  if (reg->OpenKey(key, KEY_WRITE) != S_OK && reg->CreateKey(key) != S_OK) return false;
-  IKTRegistryAccess* r = reg.Get();
+  Writer w(reg.Get(), report);
+  if (reg->OpenKey(key, KEY_WRITE) != S_OK) w.Check(reg->CreateKey(key));
+  if (!w.ok()) return false;
 
-  WriteDword(r, ValueName("CpuPriority"), static_cast<uint32_t>(settings.CpuPriority.Load()));
-  WriteString(r, ValueName("CaptureSource"), sources.NameAt(settings.CaptureSource));
-  WriteDword(r, ValueName("DelayInFrames"), static_cast<uint32_t>(settings.DelayInFrames));
-  WriteString(r, ValueName("RegionName"), settings.RegionName);
-  WriteDword(r, ValueName("ShowOnStartType"), static_cast<uint32_t>(settings.ShowOnStartType));
+  w.Dword(ValueName("CpuPriority"), static_cast<uint32_t>(settings.CpuPriority.Load()));
+  w.String(ValueName("CaptureSource"), sources.NameAt(settings.CaptureSource));
+  w.Dword(ValueName("DelayInFrames"), static_cast<uint32_t>(settings.DelayInFrames));
+  w.String(ValueName("RegionName"), settings.RegionName);
+  w.Dword(ValueName("ShowOnStartType"), static_cast<uint32_t>(settings.ShowOnStartType));
 
   int count = 0;
   for (int32_t i = 0; i < engines.Count() && i < kMaxTargets; ++i) {
     if (settings.TitleEngineMask & (1u << i)) {
       ++count;
-      WriteString(r, ValueName("TitleEngine%d", count), engines.NameAt(i));
+      w.String(ValueName("TitleEngine%d", count), engines.NameAt(i));
     }
   }
-  WriteDword(r, ValueName("TitleEngineCnt"), static_cast<uint32_t>(count));
+  w.Dword(ValueName("TitleEngineCnt"), static_cast<uint32_t>(count));
 
   for (int n = 1; n <= kVoiceOverLines; ++n) {
     const VoiceOverLine& line = settings.Lines[static_cast<size_t>(n - 1)];
-    WriteDword(r, ValueName("UseLine%d", n), line.Use ? 1 : 0);
-    WriteString(r, ValueName("From4Line%d", n), FormatLineRef(line.From));
-    WriteString(r, ValueName("To4Line%d", n), FormatLineRef(line.To));
-    WriteDword(r, ValueName("VolumeDB4Line%d", n), static_cast<uint32_t>(line.VolumeDB));
+    w.Dword(ValueName("UseLine%d", n), line.Use ? 1 : 0);
+    w.String(ValueName("From4Line%d", n), FormatLineRef(line.From));
+    w.String(ValueName("To4Line%d", n), FormatLineRef(line.To));
+    w.Dword(ValueName("VolumeDB4Line%d", n), static_cast<uint32_t>(line.VolumeDB));
   }
 
-  WriteDword(r, ValueName("UseCommon"), settings.UseCommon ? 1 : 0);
-  WriteString(r, ValueName("CommonLine"), FormatLineRef(settings.CommonLine));
-  WriteDword(r, ValueName("DecreaseDB"), static_cast<uint32_t>(settings.DecreaseDB));
-  WriteDword(r, ValueName("NoiseLevelDB"), static_cast<uint32_t>(settings.NoiseLevelDB));
-  WriteDword(r, ValueName("TimeoutInFrames"), static_cast<uint32_t>(settings.TimeoutInFrames));
+  w.Dword(ValueName("UseCommon"), settings.UseCommon ? 1 : 0);
+  w.String(ValueName("CommonLine"), FormatLineRef(settings.CommonLine));
+  w.Dword(ValueName("DecreaseDB"), static_cast<uint32_t>(settings.DecreaseDB));
+  w.Dword(ValueName("NoiseLevelDB"), static_cast<uint32_t>(settings.NoiseLevelDB));
+  w.Dword(ValueName("TimeoutInFrames"), static_cast<uint32_t>(settings.TimeoutInFrames));
 
   reg->CloseKey();
-  return true;
+  // The end of the save (also of the caller's, when it has one open on the
+  // same store): kept whole, or nothing of it after a failed write.
+  ComPtr<IRegistryTransaction> transaction;
+  if (reg.As(transaction) >= 0 && transaction) {
+    if (w.ok()) {
+      w.Check(transaction->Commit());
+    } else {
+      transaction->Rollback();
+    }
+  }
+  return w.ok();
 }
 
 }  // namespace quellvox

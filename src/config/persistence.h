@@ -4,12 +4,34 @@
 // it at the end. User-interface thread only.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/catalogues.h"
 #include "config/settings.h"
 
 namespace quellvox {
+
+// What a read or a write of the settings met beside its result.
+struct SettingsReport {
+  // One line per value read past or set into range ("DelayInFrames has the
+  // wrong type and is ignored"), for the trace.
+  std::vector<std::string> Notes;
+  // A write: the first write that failed, or the commit; S_OK when none did.
+  HResult Failure = S_OK;
+  // Why, as the store put it (its path and the reason); may be empty.
+  std::string FailureText;
+};
+
+// The outcome of a load or a save of an instance's settings, for every face
+// of the instance (the desktop, a service, a remote interface): Ok, or the
+// message that says what failed, as the desktop shows it.
+struct SettingsStatus {
+  bool Ok = true;
+  std::string Message;
+  explicit operator bool() const { return Ok; }
+};
 
 // Fills `settings` from the values under `keyPath`, both catalogues already
 // filled. False when the component cannot be created, the key cannot be
@@ -18,7 +40,17 @@ namespace quellvox {
 // Reading stops at the first required value that is missing: the fields
 // read before keep their new values, the rest keep theirs. "CpuPriority"
 // and "ShowOnStartType" are optional (field unchanged), each row's
-// "VolumeDB4Line%d" is optional (gain 0). A stored name that a catalogue no
+// "VolumeDB4Line%d" is optional (gain 0). A value stored with another type
+// than the record's (a text where a number belongs) counts as missing on its
+// own: its field keeps its value, the read goes on past it (so that the
+// dialog shows, and a save keeps, every value after it) and the result is
+// false; `report` names it.
+//
+// Numbers outside the range the dialog offers (kDelayRange and the others
+// in settings.h) are set to the nearest bound, and `report` says so: a gain
+// of 1000 dB or a delay of 4294967295 frames is nothing an engine can play.
+// CpuPriority and ShowOnStartType keep any value (every other value has a
+// meaning: Highest, Hide). A stored name that a catalogue no
 // longer lists selects nothing (CaptureSource -1, no engine bit); engines
 // at catalogue position 32 and above cannot be held in the mask and select
 // nothing either.
@@ -30,14 +62,16 @@ namespace quellvox {
 // buffers and the dialog shows such a line as its first entry. Clamping
 // here would silently route audio to another line.
 bool ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines, const CaptureSourceCatalogue& sources,
-                  std::string_view keyPath);
+                  std::string_view keyPath, SettingsReport* report = nullptr);
 
 // Writes every persisted field under `keyPath` (opened, or created when it
-// cannot be opened). False only when the component cannot be created or the
-// key can neither be opened nor created; single write failures are ignored.
-// Engine values numbered above the new "TitleEngineCnt" that an earlier
-// save left are not deleted; the count makes them irrelevant.
+// cannot be opened) and ends the save, which is kept whole or not at all:
+// false when the component cannot be created, the key can neither be opened
+// nor created, a write fails (the writes after it are not tried) or the
+// save does not reach the store; `report` says which and why. Engine
+// values numbered above the new "TitleEngineCnt" that an earlier save left
+// are not deleted; the count makes them irrelevant.
 bool WriteSettings(const DuckerSettings& settings, const TitleEngineCatalogue& engines,
-                   const CaptureSourceCatalogue& sources, std::string_view keyPath);
+                   const CaptureSourceCatalogue& sources, std::string_view keyPath, SettingsReport* report = nullptr);
 
 }  // namespace quellvox

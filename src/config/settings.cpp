@@ -23,4 +23,13 @@ const char* CpuPriorityName(int32_t cpuPriority) {
   }
 }
 
+bool SameStoredFields(const DuckerSettings& a, const DuckerSettings& b) {
+  return a.CpuPriority.Load(std::memory_order_relaxed) == b.CpuPriority.Load(std::memory_order_relaxed) &&
+         a.TitleEngineMask == b.TitleEngineMask && a.RegionName == b.RegionName &&
+         a.ShowOnStartType == b.ShowOnStartType && a.CaptureSource == b.CaptureSource &&
+         a.DelayInFrames == b.DelayInFrames && a.Lines == b.Lines && a.UseCommon == b.UseCommon &&
+         a.CommonLine == b.CommonLine && a.DecreaseDB == b.DecreaseDB && a.NoiseLevelDB == b.NoiseLevelDB &&
+         a.TimeoutInFrames == b.TimeoutInFrames;
+}
+
 }  // namespace quellvox

@@ -78,6 +78,24 @@ struct DuckerSettings {
 // True when an engine, a layer name, a capture source and a row in use are set.
 bool IsComplete(const DuckerSettings& s);
 
+// What the operator can set each number to, in the dialog's units: the
+// dialog offers exactly these, and values read from the store are set into
+// them (a hand-edited 1000 dB gain would put NaN into the engines' audio).
+struct NumberRange {
+  int32_t Min;
+  int32_t Max;
+  int32_t Clamp(int64_t v) const { return static_cast<int32_t>(v < Min ? Min : v > Max ? Max : v); }
+};
+inline constexpr NumberRange kDelayRange{5, 250};     // DelayInFrames, frames
+inline constexpr NumberRange kVolumeRange{-24, 24};   // VoiceOverLine::VolumeDB, dB
+inline constexpr NumberRange kDecreaseRange{0, 24};   // DecreaseDB, dB of attenuation
+inline constexpr NumberRange kNoiseLevelRange{0, 48}; // NoiseLevelDB, dB below full scale
+inline constexpr NumberRange kTimeoutRange{0, 99};    // TimeoutInFrames, frames
+
+// True when both records hold the same values in every persisted field
+// (everything but MixerChanged).
+bool SameStoredFields(const DuckerSettings& a, const DuckerSettings& b);
+
 // The names shown for CpuPriority values 0..3.
 const char* CpuPriorityName(int32_t cpuPriority);
 

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -201,6 +202,47 @@ TEST_F(ProgramTest, ASecondInstanceEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
   ASSERT_EQ(::kill(first.Pid(), SIGTERM), 0);
   EXPECT_EQ(first.WaitExit(5000), 0) << first.Errors;
   EXPECT_LT(Clock::now() - sent, kExitLimit);
+}
+
+// True once process `pid` has file `path` open.
+bool HasOpen(pid_t pid, const std::string& path) {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::error_code linkError;
+    if (std::filesystem::read_symlink(e.path(), linkError) == path) return true;
+  }
+  return false;
+}
+
+// A store that another process holds exclusively: the start waits for it
+// (a bounded wait), and SIGTERM meanwhile still ends the program within a
+// second.
+TEST_F(ProgramTest, SigtermEndsTheProgramAtOnceWhileItWaitsForALockedStore) {
+  const std::string id = UniqueId();
+  // Saved by another process: this one keeps no connection to the store
+  // that would stand in the way of the exclusive lock.
+  ASSERT_EQ(WaitExitCode(Spawn([&] {
+              SaveInstance(id.c_str(), /*complete=*/true, /*autoStart=*/false);
+              return ::testing::Test::HasFailure() ? 1 : 0;
+            })),
+            0);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; DELETE FROM keys WHERE 0;", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  Child program({QUELLVOX_PROGRAM, id}, Env());
+  ASSERT_TRUE(program.Started());
+  const auto until = Clock::now() + std::chrono::seconds(20);
+  while (!HasOpen(program.Pid(), StorePath()) && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(HasOpen(program.Pid(), StorePath()));
+  const auto sent = Clock::now();
+  ASSERT_EQ(::kill(program.Pid(), SIGTERM), 0);
+  EXPECT_EQ(program.WaitExit(10000), 0) << program.Errors;
+  EXPECT_LT(Clock::now() - sent, kExitLimit);
+  sqlite3_close(db);
 }
 
 TEST_F(ProgramTest, AfterAKilledInstanceANewOneStartsAtOnce) {

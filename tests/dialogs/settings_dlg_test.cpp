@@ -20,9 +20,9 @@ class CountingFrame final : public SettingsDlgFrame {
  public:
   explicit CountingFrame(InstanceCore& core) : inner_(core) {}
   std::string InstanceId() const override { return inner_.InstanceId(); }
-  void SaveSettings() override {
+  bool SaveSettings() override {
     Calls.push_back("save");
-    inner_.SaveSettings();
+    return inner_.SaveSettings();
   }
   void PublishMixerSettings() override {
     Calls.push_back("publish");
@@ -270,38 +270,68 @@ TEST_F(SettingsDlgTest, ApplyThenCloseKeepsTheAppliedValues) {
   }
 }
 
-// A number typed outside its field's range: a keystroke that would leave
-// the range upwards is refused, an entry left below the minimum (or empty)
-// takes the bound nearest to 0.
-TEST_F(SettingsDlgTest, TypedNumbersEndInsideTheirRange) {
+// A number typed outside its field's range is typed in full and becomes the
+// nearest bound when applied, with the range and what was typed in the
+// field's tooltip; a lone sign or an empty field takes the value in range
+// nearest to 0, characters that are no digits are refused.
+TEST_F(SettingsDlgTest, TypedNumbersBeyondTheRangeBecomeTheNearestBoundVisibly) {
   struct Case {
     int Field;
     const char* Keys;
     int Shown;
+    const char* Tip;  // part of the tooltip afterwards
   } const cases[] = {
-      {IDC_DELAY, "3", 5},       {IDC_DELAY, "300", 30},   {IDC_DELAY, "", 5},
-      {IDC_DELAY, "250", 250},   {IDC_VOLUME_0 + 2, "-30", -3}, {IDC_VOLUME_0 + 2, "-", 0},
-      {IDC_VOLUME_0 + 2, "24", 24}, {IDC_VOLUME_0 + 2, "x7", 7},  {IDC_TIMEOUT, "-5", 5},
-      {IDC_NOISE_LEVEL, "49", 4}, {IDC_DECREASE, "", 0},   {IDC_DECREASE, "+7", 7},
-      {IDC_DECREASE, "1 2", 12},  {IDC_VOLUME_0 + 3, "-1-2", -12},
+      {IDC_DELAY, "3", 5, "3 is beyond the range from 5 to 250: 5 is taken."},
+      {IDC_DELAY, "300", 250, "300 is beyond the range from 5 to 250: 250 is taken."},
+      {IDC_DELAY, "", 5, ""},
+      {IDC_DELAY, "99999999999", 250, "9999999999 is beyond"},  // ten digits at most
+      {IDC_DELAY, "250", 250, ""},
+      {IDC_VOLUME_0 + 2, "-30", -24, "-30 is beyond the range from -24 to 24: -24 is taken."},
+      {IDC_VOLUME_0 + 2, "-", 0, ""},
+      {IDC_VOLUME_0 + 2, "24", 24, ""},
+      {IDC_VOLUME_0 + 2, "x7", 7, ""},
+      {IDC_TIMEOUT, "-5", 5, ""},
+      {IDC_NOISE_LEVEL, "49", 48, "49 is beyond the range from 0 to 48: 48 is taken."},
+      {IDC_DECREASE, "", 0, ""},
+      {IDC_DECREASE, "+7", 7, ""},
+      {IDC_DECREASE, "1 2", 12, ""},
+      {IDC_VOLUME_0 + 3, "-100", -24, "-100 is beyond"},
+      {IDC_VOLUME_0 + 3, "-1-2", -12, ""},
   };
   Complete();
   Open();
+  EXPECT_EQ(C<QSpinBox>(IDC_DELAY)->toolTip(), "From 5 to 250.");
+  EXPECT_EQ(C<QSpinBox>(IDC_VOLUME_0 + 1)->toolTip(), "From -24 to 24.");
   for (const Case& c : cases) {
     auto* field = C<QSpinBox>(c.Field);
     Type(field, c.Keys);
     Click(IDC_APPLY);
     EXPECT_EQ(field->value(), c.Shown) << c.Field << " typed " << c.Keys;
     EXPECT_EQ(field->text().toInt(), c.Shown) << c.Field << " typed " << c.Keys;
+    if (*c.Tip) {
+      EXPECT_TRUE(field->toolTip().contains(c.Tip)) << c.Keys << ": " << field->toolTip().toStdString();
+    }
   }
   const DuckerSettings& s = core_->Settings;
   EXPECT_EQ(s.DelayInFrames, 250);
   EXPECT_EQ(s.Lines[1].VolumeDB, 7);
   EXPECT_EQ(s.TimeoutInFrames, 5);
-  EXPECT_EQ(s.NoiseLevelDB, 4);
+  EXPECT_EQ(s.NoiseLevelDB, 48);
   EXPECT_EQ(s.DecreaseDB, 12);
   EXPECT_EQ(s.Lines[2].VolumeDB, -12);
-  EXPECT_EQ(s.NoiseLevelDB, 4);
+}
+
+// Leaving the field is enough: the bound shows before any apply.
+TEST_F(SettingsDlgTest, ANumberBeyondTheRangeBecomesTheBoundWhenTheFieldIsLeft) {
+  Open();
+  auto* delay = C<QSpinBox>(IDC_DELAY);
+  delay->setFocus();
+  Type(delay, "300");
+  EXPECT_EQ(delay->text(), "300") << "typed in full";
+  C<QLineEdit>(IDC_REGION_NAME)->setFocus();
+  QApplication::processEvents();
+  EXPECT_EQ(delay->text(), "250");
+  EXPECT_EQ(delay->value(), 250);
 }
 
 // The mask holds catalogue positions 0..31: later engines are listed

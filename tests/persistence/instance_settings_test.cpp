@@ -297,8 +297,12 @@ TEST_F(InstanceSettings, ADamagedStoreIsReportedAtLoadAndLeftAsItWas) {
   const std::string garbage(4096, 'x');
   WriteFileBytes(StorePath(), garbage);
   auto core = LoadedCore();
-  EXPECT_EQ(OnlyMessage(), "Need reinstall software !\r\nNo class for registry access.");
-  core->SaveSettings();
+  // The store's path and SQLite's reason, not the missing class of a
+  // broken installation.
+  EXPECT_EQ(OnlyMessage(), "Can't open the settings store.\r\n" + StorePath() + ": file is not a database");
+  const SettingsStatus saved = core->SaveSettings();
+  EXPECT_FALSE(saved.Ok);
+  EXPECT_EQ(saved.Message, "Can't open the settings store.\r\n" + StorePath() + ": file is not a database");
   EXPECT_EQ(ReadFileBytes(StorePath()), garbage);
 }
 

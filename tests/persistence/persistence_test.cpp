@@ -222,6 +222,100 @@ INSTANTIATE_TEST_SUITE_P(ReadWriteSettings, RequiredValues,
                                            "TitleEngine1", "UseLine1", "From4Line4", "To4Line8", "UseCommon",
                                            "CommonLine", "DecreaseDB", "NoiseLevelDB", "TimeoutInFrames"));
 
+// A value stored with the other type (text for a number, a number for a
+// text): only that field keeps its value, everything after it is read, and
+// the report names it.
+class WrongTypeValues : public PersistenceTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WrongTypeValues, AValueOfTheWrongTypeIsReadPastAndNamed) {
+  const std::string name = GetParam();
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  {
+    ComPtr<IKTRegistryAccess> reg = WritableKey(kKey);
+    const bool text = name == "CaptureSource" || name == "TitleEngine2" || name == "From4Line4" || name == "CommonLine";
+    ASSERT_EQ(text ? reg->WriteDword(Cs(name), 7) : reg->WriteString(Cs(name), Cs("25"), REG_SZ), S_OK);
+  }
+  DuckerSettings read = Sentinels();
+  SettingsReport report;
+  EXPECT_FALSE(ReadSettings(read, engines_, sources_, kKey, &report)) << name;
+  // Everything else as written, the bad value's field as it was.
+  DuckerSettings expected = FullRecord();
+  if (name == "CaptureSource") expected.CaptureSource = 77;
+  if (name == "DelayInFrames") expected.DelayInFrames = 77;
+  if (name == "TitleEngineCnt") expected.TitleEngineMask = Sentinels().TitleEngineMask;
+  if (name == "TitleEngine2") expected.TitleEngineMask &= ~(1u << 3);
+  if (name == "From4Line4") expected.Lines[3].From = Sentinels().Lines[3].From;
+  if (name == "VolumeDB4Line8") expected.Lines[7].VolumeDB = 77;
+  if (name == "CommonLine") expected.CommonLine = Sentinels().CommonLine;
+  if (name == "TimeoutInFrames") expected.TimeoutInFrames = 77;
+  ExpectSameRecord(read, expected);
+  EXPECT_EQ(report.Notes, std::vector<std::string>{name + " has the wrong type and is ignored"});
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadWriteSettings, WrongTypeValues,
+                         ::testing::Values("CaptureSource", "DelayInFrames", "TitleEngineCnt", "TitleEngine2",
+                                           "From4Line4", "VolumeDB4Line8", "CommonLine", "TimeoutInFrames"));
+
+// Numbers edited by hand beyond what the dialog offers are read as the
+// nearest bound, each named in the report; the bounds themselves read as
+// they are.
+TEST_F(ReadWriteSettings, NumbersOutsideTheirRangeReadAsTheNearestBound) {
+  const struct {
+    const char* Name;
+    uint32_t Stored;
+    int32_t DuckerSettings::*Field;
+    int Row;  // 1..8 for a row gain, 0 otherwise
+    int32_t Read;
+  } cases[] = {
+      {"VolumeDB4Line1", 1000, nullptr, 1, 24},           {"VolumeDB4Line2", 100, nullptr, 2, 24},
+      {"VolumeDB4Line3", 0xFFFFFFE7u, nullptr, 3, -24},   {"VolumeDB4Line4", 0xFFFFFFE8u, nullptr, 4, -24},
+      {"DelayInFrames", 0, &DuckerSettings::DelayInFrames, 0, 5},
+      {"DecreaseDB", 4294967278u, &DuckerSettings::DecreaseDB, 0, 0},
+      {"NoiseLevelDB", 49, &DuckerSettings::NoiseLevelDB, 0, 48},
+      {"TimeoutInFrames", 100, &DuckerSettings::TimeoutInFrames, 0, 99},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+    WritableKey(kKey)->WriteDword(Cs(c.Name), c.Stored);
+    DuckerSettings read;
+    SettingsReport report;
+    EXPECT_TRUE(ReadSettings(read, engines_, sources_, kKey, &report)) << c.Name;
+    const int32_t got = c.Row ? read.Lines[static_cast<size_t>(c.Row - 1)].VolumeDB : read.*c.Field;
+    EXPECT_EQ(got, c.Read) << c.Name;
+    const bool atBound = static_cast<int32_t>(c.Stored) == c.Read;
+    EXPECT_EQ(report.Notes.size(), atBound ? 0u : 1u) << c.Name;
+    if (!atBound && !report.Notes.empty()) {
+      EXPECT_EQ(report.Notes[0].rfind(std::string(c.Name) + " " + std::to_string(static_cast<int32_t>(c.Stored)) +
+                                          " is outside ",
+                                      0),
+                0u)
+          << report.Notes[0];
+    }
+  }
+  // 4294967295 is -1 as stored: below the delay's minimum.
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  WritableKey(kKey)->WriteDword(Cs("DelayInFrames"), 4294967295u);
+  EXPECT_EQ(ReadBack().DelayInFrames, 5);
+}
+
+// A write that fails ends the save: nothing after it is written, the store
+// keeps every value of the save before it as it was (a save is whole or not
+// at all), and the report gives the failure.
+TEST_F(ReadWriteSettings, AFailedWriteLeavesTheStoreAsItWasAndSaysSo) {
+  ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
+  DuckerSettings changed = FullRecord();
+  changed.RegionName = "Changed";
+  changed.TimeoutInFrames = 12;
+  Faults().FailWrite.insert("UseLine5");
+  Calls().clear();
+  SettingsReport report;
+  EXPECT_FALSE(WriteSettings(changed, engines_, sources_, kKey, &report));
+  EXPECT_EQ(report.Failure, E_REG_CANTWRITE);
+  EXPECT_EQ(std::count(Calls().begin(), Calls().end(), "WriteDword TimeoutInFrames"), 0);
+  Faults().FailWrite.clear();
+  ExpectSameRecord(ReadBack(), FullRecord());
+}
+
 TEST_F(ReadWriteSettings, AStopInARowLeavesThatRowAndTheRowsAfterIt) {
   ASSERT_TRUE(WriteSettings(FullRecord(), engines_, sources_, kKey));
   WritableKey(kKey)->DeleteValue(Cs("To4Line3"));

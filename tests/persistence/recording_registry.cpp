@@ -20,7 +20,10 @@ std::string Hex(uint32_t v) {
   return t;
 }
 
-class RecordingRegistry final : public IKTRegistryAccess, public IKTRegRoot, public ComObjectBase {
+class RecordingRegistry final : public IKTRegistryAccess,
+                                public IKTRegRoot,
+                                public IRegistryTransaction,
+                                public ComObjectBase {
  public:
   explicit RecordingRegistry(ComPtr<IKTRegistryAccess> inner) : inner_(std::move(inner)) {}
   ~RecordingRegistry() override { g_calls.push_back("Release"); }
@@ -33,6 +36,8 @@ class RecordingRegistry final : public IKTRegistryAccess, public IKTRegRoot, pub
       g_calls.push_back("QueryRoot");
       if (g_faults.NoRootInterface) return E_NOINTERFACE;
       *out = static_cast<IKTRegRoot*>(this);
+    } else if (iid == IRegistryTransaction::kIid) {
+      *out = static_cast<IRegistryTransaction*>(this);
     } else {
       return E_NOINTERFACE;
     }
@@ -71,10 +76,12 @@ class RecordingRegistry final : public IKTRegistryAccess, public IKTRegRoot, pub
   }
   HResult WriteDword(const char16_t* name, uint32_t value) override {
     g_calls.push_back("WriteDword " + ComStringToUtf8(name));
+    if (g_faults.FailWrite.count(ComStringToUtf8(name))) return E_REG_CANTWRITE;
     return inner_->WriteDword(name, value);
   }
   HResult WriteString(const char16_t* name, const char16_t* text, uint32_t type) override {
     g_calls.push_back("WriteString " + ComStringToUtf8(name));
+    if (g_faults.FailWrite.count(ComStringToUtf8(name))) return E_REG_CANTWRITE;
     return inner_->WriteString(name, text, type);
   }
   HResult SetRoot(uint32_t hive, const char16_t* basePath) override {
@@ -84,6 +91,10 @@ class RecordingRegistry final : public IKTRegistryAccess, public IKTRegRoot, pub
     const HResult hr = inner_.As(root);
     return hr < 0 ? hr : root->SetRoot(hive, basePath);
   }
+
+  // Not recorded: the end of a save is no call of the settings' own.
+  HResult Commit() override { return Transaction()->Commit(); }
+  HResult Rollback() override { return Transaction()->Rollback(); }
 
   HResult Reserved6() override { return E_NOTIMPL; }
   HResult Reserved7() override { return E_NOTIMPL; }
@@ -100,6 +111,12 @@ class RecordingRegistry final : public IKTRegistryAccess, public IKTRegRoot, pub
   HResult Reserved22() override { return E_NOTIMPL; }
 
  private:
+  ComPtr<IRegistryTransaction> Transaction() {
+    ComPtr<IRegistryTransaction> t;
+    inner_.As(t);
+    return t;
+  }
+
   ComPtr<IKTRegistryAccess> inner_;
 };
 

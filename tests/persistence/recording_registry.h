@@ -18,6 +18,7 @@ struct RegistryFaults {
   HResult SetRootResult = S_OK;     // returned by SetRoot instead of forwarding when not 0
   std::set<std::string> FailOpen;   // key paths (as passed) whose OpenKey fails
   std::set<std::string> FailCreate; // key paths whose CreateKey fails
+  std::set<std::string> FailWrite;  // value names whose WriteDword or WriteString fails (E_REG_CANTWRITE)
 };
 
 // Replaces the registered registry component by the recording one; the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -171,6 +172,29 @@ class RegistryTest : public ::testing::Test {
  private:
   bool hadOld_ = false;
   std::string old_;
+};
+
+// A connection of its own that holds the store's write lock while it lives,
+// as another process's save that never ends would. (Tests that use it link
+// SQLite.)
+class HeldWriteLock {
+ public:
+  explicit HeldWriteLock(const std::string& path) {
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  ~HeldWriteLock() { Release(); }
+  void Release() {
+    if (!db_) return;
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+  HeldWriteLock(const HeldWriteLock&) = delete;
+  HeldWriteLock& operator=(const HeldWriteLock&) = delete;
+
+ private:
+  sqlite3* db_ = nullptr;
 };
 
 // Runs `body` in a child process; the child's exit code is the body's result.

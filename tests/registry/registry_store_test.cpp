@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <set>
 #include <string>
 #include <vector>
@@ -199,6 +202,143 @@ TEST_F(RegistryStoreFile, AProcessKilledDuringASaveLeavesEveryEarlierSave) {
   ExpectWholeSave(*this, ReadableKey("Quellvox\\#2").Get(), 7);
   reg = nullptr;
   EXPECT_EQ(QueryText(StorePath(), "PRAGMA integrity_check"), "ok");
+}
+
+}  // namespace
+}  // namespace quellvox::test
+
+namespace quellvox::test {
+namespace {
+
+using StoreFailures = RegistryTest;
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST_F(StoreFailures, AStoreThatCannotBeOpenedSaysWhereAndWhy) {
+  struct Case {
+    const char* Setup;
+    const char* Reason;  // part of the error text after the path
+  } const cases[] = {
+      {"folder", "unable to open database file"},
+      {"config-home-is-a-file", "Not a directory"},
+      {"other-program", "not a settings store"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(configHome_);
+    std::filesystem::create_directories(configHome_ + "/quellvox");
+    std::string path = StorePath();
+    if (std::string(c.Setup) == "folder") std::filesystem::create_directories(StorePath());
+    if (std::string(c.Setup) == "config-home-is-a-file") {
+      std::filesystem::remove_all(configHome_);
+      WriteFileBytes(configHome_, "x");
+      path = configHome_ + "/quellvox/registry.sqlite3";
+    }
+    if (std::string(c.Setup) == "other-program") {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
+      sqlite3_exec(db, "CREATE TABLE notes(t TEXT)", nullptr, nullptr, nullptr);
+      sqlite3_close(db);
+    }
+    TakeErrorDescription();
+    ComPtr<IKTRegistryAccess> reg;
+    EXPECT_LT(CreateInstance(kClsidRegistryAccess, reg), 0) << c.Setup;
+    const std::string text = TakeErrorDescription();
+    EXPECT_EQ(text.rfind(path + ": ", 0), 0u) << c.Setup << ": " << text;
+    EXPECT_NE(text.find(c.Reason), std::string::npos) << c.Setup << ": " << text;
+    std::filesystem::remove_all(configHome_);
+  }
+}
+
+// One save waits once for a lock held elsewhere: the open for writing gives
+// up after the bound, the creation that follows in the same save gives up at
+// once, and the reason names the lock.
+TEST_F(StoreFailures, ALockHeldElsewhereCostsASaveOneBoundedWait) {
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 1);
+  HeldWriteLock lock(StorePath());
+  const auto start = Clock::now();
+  ComPtr<IKTRegistryAccess> reg = NewAccess();
+  TakeErrorDescription();
+  EXPECT_EQ(reg->OpenKey(Cs("Quellvox\\#1"), KEY_WRITE), E_REG_CANTWRITE);
+  const std::string text = TakeErrorDescription();
+  const double first = SecondsSince(start);
+  EXPECT_EQ(reg->CreateKey(Cs("Quellvox\\#1")), E_REG_CANTWRITE);
+  const double both = SecondsSince(start);
+  EXPECT_GE(first, kRegistryBusyTimeoutMs / 1000.0 * 0.9);
+  EXPECT_LT(both - first, kRegistryBusyTimeoutMs / 1000.0 / 2) << "the second wait of one save";
+  EXPECT_NE(text.find("locked by another process"), std::string::npos) << text;
+  reg = nullptr;
+  // The next save waits again, and gets through once the lock is gone.
+  EXPECT_EQ(StoredDword("Quellvox\\#1", "X0"), 1u) << "readers never wait for a writer";
+}
+
+TEST_F(StoreFailures, AbandonedWaitsEndAtOnce) {
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 1);
+  HeldWriteLock lock(StorePath());
+  std::thread abandon([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    AbandonComponentWaits();
+  });
+  const auto start = Clock::now();
+  ComPtr<IKTRegistryAccess> reg = NewAccess();
+  EXPECT_EQ(reg->OpenKey(Cs("Quellvox\\#1"), KEY_WRITE), E_REG_CANTWRITE);
+  abandon.join();
+  ResumeComponentWaits();
+  EXPECT_LT(SecondsSince(start), kRegistryBusyTimeoutMs / 1000.0 / 2);
+}
+
+// The writers' queue is only a turn order: a process that holds it and never
+// saves does not hold up the saves of others beyond their turn's short wait.
+TEST_F(StoreFailures, AStuckWritersQueueDoesNotHoldUpASave) {
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 1);
+  const int fd = ::open((StorePath() + "-queue").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct flock hold {};
+  hold.l_type = F_WRLCK;
+  hold.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &hold), 0);
+  const auto start = Clock::now();
+  WritableKey("Quellvox\\#1")->WriteDword(Cs("X0"), 2);
+  EXPECT_LT(SecondsSince(start), kRegistryBusyTimeoutMs / 1000.0 / 2);
+  ::close(fd);
+  EXPECT_EQ(StoredDword("Quellvox\\#1", "X0"), 2u);
+}
+
+// A write that SQLite refuses (a full disk, played by a trigger): the
+// transaction is kept whole or dropped whole, and Commit says which. With
+// ROLLBACK SQLite itself has ended the transaction, and the writes after the
+// failure must not be saved one by one.
+TEST_F(StoreFailures, AFailedWriteDropsTheWholeTransactionAndCommitSaysSo) {
+  for (const char* raise : {"ABORT", "ROLLBACK"}) {
+    WritableKey("Quellvox\\#1")->WriteDword(Cs("Kept"), 1);
+    {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
+      const std::string trigger = std::string("CREATE TRIGGER full BEFORE INSERT ON vals WHEN NEW.name_key = 'bad'"
+                                              " BEGIN SELECT RAISE(") + raise + ", 'database or disk is full'); END";
+      ASSERT_EQ(sqlite3_exec(db, trigger.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+      sqlite3_close(db);
+    }
+    {
+      ComPtr<IKTRegistryAccess> reg = WritableKey("Quellvox\\#1");
+      ComPtr<IRegistryTransaction> transaction;
+      ASSERT_EQ(reg.As(transaction), S_OK);
+      EXPECT_EQ(reg->WriteDword(Cs("Kept"), 2), S_OK);
+      TakeErrorDescription();
+      EXPECT_EQ(reg->WriteDword(Cs("Bad"), 3), E_REG_CANTWRITE) << raise;
+      EXPECT_NE(TakeErrorDescription().find("database or disk is full"), std::string::npos) << raise;
+      EXPECT_NE(reg->WriteDword(Cs("After"), 4), S_OK) << raise;
+      EXPECT_EQ(transaction->Commit(), E_REG_CANTWRITE) << raise;
+      EXPECT_EQ(reg->WriteDword(Cs("Fresh"), 5), S_OK) << "a new transaction after the end of the failed one";
+    }
+    EXPECT_EQ(StoredDword("Quellvox\\#1", "Kept"), 1u) << raise;
+    uint32_t v = 0;
+    EXPECT_EQ(ReadDw(ReadableKey("Quellvox\\#1").Get(), "After", v), E_NOTFOUND) << raise;
+    EXPECT_EQ(StoredDword("Quellvox\\#1", "Fresh"), 5u) << raise;
+    std::filesystem::remove_all(configHome_);
+  }
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <QVBoxLayout>
 #include <limits>
 
+#include <algorithm>
+
 #include "config/dialog/line_combo.h"
 
 namespace quellvox {
@@ -38,7 +40,11 @@ QComboBox* DropDownList(int id) {
 }
 
 // A number field that takes digits, and a leading minus where the range
-// goes below 0; nothing else (no plus sign, no blanks).
+// goes below 0; nothing else (no plus sign, no blanks). Every number can be
+// typed in full: one beyond the range stays as typed until the field is left
+// or applied, then becomes the nearest bound (Qt on its own would take the
+// value nearest to 0 instead, or refuse the keystroke and keep a number
+// with a digit less: -3 for -30).
 class NumberSpin final : public QSpinBox {
  public:
   QValidator::State validate(QString& text, int& pos) const override {
@@ -48,13 +54,35 @@ class NumberSpin final : public QSpinBox {
       if (i == 0 && c == u'-' && minimum() < 0) continue;
       return QValidator::Invalid;
     }
-    return QSpinBox::validate(text, pos);
+    const QValidator::State state = QSpinBox::validate(text, pos);
+    if (state != QValidator::Invalid) return state;
+    // Digits beyond the range: not yet a value, never refused. At most ten
+    // digits (a 32-bit number).
+    const qsizetype digits = text.size() - (text.startsWith(u'-') ? 1 : 0);
+    return digits > 0 && digits <= 10 ? QValidator::Intermediate : QValidator::Invalid;
   }
+
+  void fixup(QString& text) const override {
+    bool ok = false;
+    const qlonglong typed = text.toLongLong(&ok);
+    if (!ok) return;  // a lone sign or nothing: Qt takes the value nearest to 0
+    const qlonglong taken = std::clamp<qlonglong>(typed, minimum(), maximum());
+    if (taken == typed) return;
+    text = QString::number(taken);
+    // The field shows the bound; its tooltip says why.
+    const_cast<NumberSpin*>(this)->setToolTip(QString("%1 is beyond the range %2: %3 is taken.")
+                                                   .arg(typed)
+                                                   .arg(RangeText())
+                                                   .arg(taken));
+  }
+
+  QString RangeText() const { return QString("from %1 to %2").arg(minimum()).arg(maximum()); }
 };
 
-QSpinBox* NumberField(int id, int minimum, int maximum) {
+QSpinBox* NumberField(int id, NumberRange range) {
   auto* spin = Named(new NumberSpin, id);
-  spin->setRange(minimum, maximum);
+  spin->setRange(range.Min, range.Max);
+  spin->setToolTip(QString("From %1 to %2.").arg(range.Min).arg(range.Max));
   spin->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
   spin->setAlignment(Qt::AlignRight);
   spin->setAccelerated(true);
@@ -111,7 +139,7 @@ void CSettingsDlg::BuildControls() {
   auto* captureGrid = new QGridLayout(captureGroup);
   capture_ = DropDownList(IDC_CAPTURE);
   capture_->setMinimumContentsLength(24);  // the longest display name sets the width beyond that
-  delay_ = NumberField(IDC_DELAY, 5, 250);
+  delay_ = NumberField(IDC_DELAY, kDelayRange);
   delay_->setProperty("spinId", 1074);
   captureGrid->addWidget(new QLabel("Input:"), 0, 0);
   captureGrid->addWidget(capture_, 0, 1, 1, 3);
@@ -155,7 +183,7 @@ void CSettingsDlg::BuildControls() {
     use_[i] = Named(new QCheckBox(QString("VoiceOver #%1").arg(n)), IDC_USE_LINE_0 + n);
     from_[i] = DropDownList(IDC_FROM_0 + n);
     to_[i] = DropDownList(IDC_TO_0 + n);
-    volume_[i] = NumberField(IDC_VOLUME_0 + n, -24, 24);
+    volume_[i] = NumberField(IDC_VOLUME_0 + n, kVolumeRange);
     volume_[i]->setProperty("spinId", 1060 + n);
     rows->addWidget(use_[i], n, 0);
     rows->addWidget(from_[i], n, 1);
@@ -172,11 +200,11 @@ void CSettingsDlg::BuildControls() {
   connect(useCommon_, &QCheckBox::clicked, this, [this] { OnFloorEnable(); });
 
   auto* parameters = new QGridLayout;
-  decrease_ = NumberField(IDC_DECREASE, 0, 24);
+  decrease_ = NumberField(IDC_DECREASE, kDecreaseRange);
   decrease_->setProperty("spinId", 1076);
-  noiseLevel_ = NumberField(IDC_NOISE_LEVEL, 0, 48);
+  noiseLevel_ = NumberField(IDC_NOISE_LEVEL, kNoiseLevelRange);
   noiseLevel_->setProperty("spinId", 1078);
-  timeout_ = NumberField(IDC_TIMEOUT, 0, 99);
+  timeout_ = NumberField(IDC_TIMEOUT, kTimeoutRange);
   timeout_->setProperty("spinId", 1080);
   const struct {
     const char* Label;
@@ -336,7 +364,7 @@ bool CSettingsDlg::Validate() {
   return true;
 }
 
-void CSettingsDlg::ApplyToSettings() {
+bool CSettingsDlg::ApplyToSettings() {
   DuckerSettings& s = settings_;
   runOnLogon_ = runOnLogonBox_->isChecked();
   autoStart_ = autoStartBox_->isChecked();
@@ -363,7 +391,7 @@ void CSettingsDlg::ApplyToSettings() {
   s.NoiseLevelDB = FieldValue(noiseLevel_);
   s.TimeoutInFrames = FieldValue(timeout_);
   frame_.PublishMixerSettings();
-  frame_.SaveSettings();
+  return frame_.SaveSettings();
 }
 
 void CSettingsDlg::OnApply() {
@@ -372,8 +400,7 @@ void CSettingsDlg::OnApply() {
 
 void CSettingsDlg::OnOK() {
   if (!Validate()) return;
-  ApplyToSettings();
-  accept();
+  if (ApplyToSettings()) accept();
 }
 
 }  // namespace quellvox

@@ -26,8 +26,9 @@ class SettingsDlgFrame {
  public:
   virtual ~SettingsDlgFrame() = default;
   virtual std::string InstanceId() const = 0;
-  // Writes the record, AutoStart and the logon entry, with its own messages.
-  virtual void SaveSettings() = 0;
+  // Writes the record, AutoStart and the logon entry, with its own messages;
+  // false when the save failed (and said so).
+  virtual bool SaveSettings() = 0;
   // Hands the mixer part of the record to a running pump, which takes it
   // whole on its next pass: the record's "mixer changed".
   virtual void PublishMixerSettings() = 0;
@@ -62,13 +63,14 @@ enum SettingsControl : int {
   IDC_OK = 1,
 };
 
-// Number fields: the value shown is always inside the field's range. A
-// keystroke that would take the number above the maximum (or below a
-// negative minimum) is refused; an unfinished entry that lies below the
-// minimum, a lone sign or an empty field is set to the value in range
-// nearest to 0 when the field is left and before every apply (5 for the
-// delay, 0 for the others). Stored values outside a range are shown at the
-// nearest bound and applied as shown.
+// Number fields: the value taken is always inside the field's range, and
+// the field's tooltip gives the range. A number typed beyond the range is
+// set to the nearest bound when the field is left and before every apply
+// (300 as the delay becomes 250, -30 dB becomes -24), and the tooltip then
+// says what was typed and what was taken; a lone sign or an empty field
+// takes the value in range nearest to 0 (5 for the delay, 0 for the others).
+// Stored values outside a range are shown at the nearest bound and applied
+// as shown.
 //
 // Title engines at catalogue position 32 and beyond cannot be held in
 // TitleEngineMask: they are listed greyed, without a check box, with a note
@@ -83,8 +85,9 @@ class CSettingsDlg : public QDialog {
   // moves the focus and returns false.
   bool Validate();
   // Every control into the record and the flags, the mixer part to a
-  // running pump, then save.
-  void ApplyToSettings();
+  // running pump, then save; false when the save failed (the dialog keeps
+  // the operator's values, and OK leaves it open).
+  bool ApplyToSettings();
 
  private:
   void BuildControls();
