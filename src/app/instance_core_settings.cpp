@@ -175,7 +175,11 @@ SettingsStatus InstanceCore::SaveSettings() {
   if (reg->OpenKey(ComText(kRunKey), KEY_WRITE) != S_OK) return Failed(&Messages, kNoAutoRunKey);
   if (RunOnLogon) {
     const HResult hr = reg->WriteString(ComText(RunValueName), ComText(RunCommand), REG_SZ);
-    if (hr != S_OK) Warn(Messages, LogonEntryNotWritten(hr));
+    if (hr != S_OK) {
+      // The settings are stored; the entry is not, and the operator hears it.
+      reg->CloseKey();
+      return Failed(&Messages, LogonEntryNotWritten(hr));
+    }
   } else {
     reg->DeleteValue(ComText(RunValueName));
   }
