@@ -29,6 +29,9 @@ class InstanceCore {
   // reset the skip counters, start the pump), stop (join every thread,
   // release every reference).
   bool StartPipeline();
+  // The same start for a caller without a desktop (the remote interface):
+  // the assembly's message goes into `failure` instead of a message box.
+  bool StartPipeline(std::string* failure);
   void StopPipeline();
   std::string AssemblePipeline();
   std::string BuildStatisticsText() const;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "app/load_res_string.h"
+#include "app/tray_control.h"
 #include "platform/system/debug_trace.h"
 #include "res/resource_ids.h"
 
@@ -61,6 +62,8 @@ bool CMainFrame::OnCreate() {
     return false;
   }
   core_.LoadSettings();
+  control_ = std::make_unique<TrayControl>(*this);
+  control_->Start();
   TrayCreated = CreateTrayIcon();
   StateTimer = startTimer(kStateTimerPeriodMs);
   if (core_.AutoStart && !exitRequested_) OnStart();
@@ -101,6 +104,7 @@ void CMainFrame::UpdateShownState(PipelineState state) {
 void CMainFrame::OnDestroy() {
   if (destroyed_) return;
   destroyed_ = true;
+  control_.reset();  // every server thread joined before the pipeline and the icon go
   if (StateTimer != 0) {
     killTimer(StateTimer);
     StateTimer = 0;

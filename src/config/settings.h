@@ -78,6 +78,15 @@ struct DuckerSettings {
 // True when an engine, a layer name, a capture source and a row in use are set.
 bool IsComplete(const DuckerSettings& s);
 
+// The checks the settings dialog makes before it applies, in its order: the
+// warning of the first that fails ("Select capture source first!" and so
+// on), or nullptr when all four pass. The remote interface answers with the
+// same texts.
+enum class SettingsProblem : int32_t { None, NoCaptureSource, NoTitleEngine, NoLayerName, NoAudioLine };
+SettingsProblem FirstSettingsProblem(bool captureSelected, bool engineSelected, bool layerNamed, bool lineInUse);
+SettingsProblem FirstSettingsProblem(const DuckerSettings& s);
+const char* SettingsProblemText(SettingsProblem problem);
+
 // The names shown for CpuPriority values 0..3.
 const char* CpuPriorityName(int32_t cpuPriority);
 
