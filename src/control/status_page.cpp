@@ -50,7 +50,7 @@ constexpr const char* kPage = R"HTML(<!DOCTYPE html>
 <script>
 "use strict";
 const spanMs = 30000, bottomDb = -24, rowHeight = 64;
-const history = [];  // {t, lines: [{line, floorGainDb, voice}]}
+const samples = [];  // {t, lines: [{line, floorGainDb, voice}]}
 let running = false, socket = null, socketTimer = null;
 const $ = (id) => document.getElementById(id);
 
@@ -104,8 +104,9 @@ function connect() {
     else if (e.type === "statistics") $("statistics").textContent = e.text || "(stopped)";
     else if (e.type === "floor") {
       const now = performance.now();
-      history.push({t: now, lines: e.lines});
-      while (history.length && now - history[0].t > spanMs) history.shift();
+      samples.push({t: now, lines: e.lines});
+      while (samples.length && now - samples[0].t > spanMs) samples.shift();
+      document.body.dataset.samples = String(samples.length);
     }
   };
   ws.onclose = () => {
@@ -117,7 +118,7 @@ function connect() {
 
 function draw() {
   const canvas = $("strip"), g = canvas.getContext("2d");
-  const latest = history.length ? history[history.length - 1].lines : [];
+  const latest = samples.length ? samples[samples.length - 1].lines : [];
   const rows = latest.map((l) => l.line);
   const height = Math.max(1, rows.length) * rowHeight + 16;
   if (canvas.height !== height) canvas.height = height;
@@ -131,13 +132,13 @@ function draw() {
     const yOf = (db) => top + Math.min(0, Math.max(bottomDb, db)) / bottomDb * (h - 1);
     g.strokeStyle = "#cbd5e1"; g.strokeRect(left, top, right - left, h);
     g.fillStyle = "rgba(255,166,0,0.47)";
-    for (let i = 1; i < history.length; ++i) {
-      const v = history[i].lines.find((l) => l.line === line);
-      if (v && v.voice) g.fillRect(xOf(history[i - 1].t), top, Math.max(1, xOf(history[i].t) - xOf(history[i - 1].t)), h);
+    for (let i = 1; i < samples.length; ++i) {
+      const v = samples[i].lines.find((l) => l.line === line);
+      if (v && v.voice) g.fillRect(xOf(samples[i - 1].t), top, Math.max(1, xOf(samples[i].t) - xOf(samples[i - 1].t)), h);
     }
     g.strokeStyle = "rgb(0,110,200)"; g.lineWidth = 2; g.beginPath();
     let first = true;
-    for (const s of history) {
+    for (const s of samples) {
       const v = s.lines.find((l) => l.line === line);
       if (!v) { first = true; continue; }
       const x = xOf(s.t), y = yOf(v.floorGainDb);
@@ -150,7 +151,7 @@ function draw() {
     g.fillText("Line " + line, 6, top + 14);
     g.fillText(last ? last.floorGainDb.toFixed(1) + " dB" : "--", 6, top + 30);
   });
-  document.body.dataset.samples = String(history.length);
+  document.body.dataset.samples = String(samples.length);
   requestAnimationFrame(draw);
 }
 
