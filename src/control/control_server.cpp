@@ -694,6 +694,7 @@ bool ControlServer::Start(const ControlSettings& settings) {
                            "websocket_timeout_ms", "30000",
                            "enable_websocket_ping_pong", "yes",
                            "enable_keep_alive", "yes",
+                           "tcp_nodelay", "1",  // headers and body go out as two writes: no 40 ms wait for an ACK
                            "max_request_size", "16384",
                            nullptr};
   mg_callbacks callbacks{};
