@@ -209,7 +209,7 @@ TEST(MonotonicCount, NeverGoesDownOverResetsAndWraps) {
   MonotonicCount passes;
   passes.FeedWrapping(0xFFFFFFF0u);
   passes.FeedWrapping(0x10u);
-  EXPECT_EQ(passes.Total, 0xFFFFFFF0u + 0x20u);
+  EXPECT_EQ(passes.Total, uint64_t{0xFFFFFFF0u} + 0x20u);
 }
 
 }  // namespace
