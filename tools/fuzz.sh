@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(studio_description line_text instance_id reg_arguments render_options)
+[ ${#targets[@]} -gt 0 ] || targets=(studio_description line_text instance_id reg_arguments render_options control_request)
 
 dir=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -20,11 +20,17 @@ InstanceCore::InstanceCore(std::string instanceId, std::string programPath, User
 
 InstanceCore::~InstanceCore() { StopPipeline(); }
 
-bool InstanceCore::StartPipeline() {
+bool InstanceCore::StartPipeline() { return StartPipeline(nullptr); }
+
+bool InstanceCore::StartPipeline(std::string* failure) {
   StopPipeline();
   const std::string text = AssemblePipeline();
   if (!text.empty()) {
-    Messages.Show(text, kProgramName, MB_ICONERROR | MB_TOPMOST);
+    if (failure != nullptr) {
+      *failure = text;
+    } else {
+      Messages.Show(text, kProgramName, MB_ICONERROR | MB_TOPMOST);
+    }
     return false;
   }
   for (auto& counter : Stats.SkipVideo) counter.store(0, std::memory_order_relaxed);

@@ -41,6 +41,9 @@ class InstanceCore {
   // start the meters and the pump), stop (join every thread, release every
   // reference; the history and the last figures stay).
   bool StartPipeline();
+  // The same start for a caller without a desktop (the remote interface):
+  // the assembly's message goes into `failure` instead of a message box.
+  bool StartPipeline(std::string* failure);
   void StopPipeline();
   std::string AssemblePipeline();
   std::string BuildStatisticsText() const;

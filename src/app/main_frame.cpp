@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "app/load_res_string.h"
+#include "app/tray_control.h"
 #include "platform/system/debug_trace.h"
 #include "res/resource_ids.h"
 
@@ -62,6 +63,8 @@ bool CMainFrame::OnCreate() {
     return false;
   }
   core_.LoadSettings();
+  control_ = std::make_unique<TrayControl>(*this);
+  control_->Start();
   TrayCreated = CreateTrayIcon();
   StateTimer = startTimer(kStateTimerPeriodMs);
   // The statistics window's history is sampled here, window open or not.
@@ -106,6 +109,7 @@ void CMainFrame::UpdateShownState(PipelineState state) {
 void CMainFrame::OnDestroy() {
   if (destroyed_) return;
   destroyed_ = true;
+  control_.reset();  // every server thread joined before the pipeline and the icon go
   if (StateTimer != 0) {
     killTimer(StateTimer);
     StateTimer = 0;

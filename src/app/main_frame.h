@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/instance_core.h"
@@ -21,6 +22,8 @@ class QDialog;
 class QTimer;
 
 namespace quellvox {
+
+class TrayControl;
 
 // Timer 101: one tick a second (shown state, retry of the icon).
 inline constexpr int kStateTimerPeriodMs = 1000;
@@ -71,6 +74,8 @@ class CMainFrame : public QWidget, public TrayOwner {
   // Shows string resource `id` as a message box captioned "Quellvox".
   int32_t ShowMessage(uint32_t id, uint32_t style);
 
+  // The remote interface, or nullptr before the creation and after the end.
+  TrayControl* Control() { return control_.get(); }
   InstanceCore& Core() { return core_; }
   const InstanceCore& Core() const { return core_; }
   CSystemTray& Tray() { return tray_; }
@@ -96,6 +101,8 @@ class CMainFrame : public QWidget, public TrayOwner {
 
   CSystemTray tray_;
   InstanceCore core_;
+  // The remote interface, listening from the creation to the window's end.
+  std::unique_ptr<TrayControl> control_;
   UserMessages& messages_;
   int handlerDepth_ = 0;
   QTimer* historyTimer_ = nullptr;  // every FloorGainHistory::kPeriodMs: the strip's history

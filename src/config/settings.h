@@ -96,6 +96,15 @@ inline constexpr NumberRange kTimeoutRange{0, 99};    // TimeoutInFrames, frames
 // (everything but MixerChanged).
 bool SameStoredFields(const DuckerSettings& a, const DuckerSettings& b);
 
+// The checks the settings dialog makes before it applies, in its order: the
+// warning of the first that fails ("Select capture source first!" and so
+// on), or nullptr when all four pass. The remote interface answers with the
+// same texts.
+enum class SettingsProblem : int32_t { None, NoCaptureSource, NoTitleEngine, NoLayerName, NoAudioLine };
+SettingsProblem FirstSettingsProblem(bool captureSelected, bool engineSelected, bool layerNamed, bool lineInUse);
+SettingsProblem FirstSettingsProblem(const DuckerSettings& s);
+const char* SettingsProblemText(SettingsProblem problem);
+
 // The names shown for CpuPriority values 0..3.
 const char* CpuPriorityName(int32_t cpuPriority);
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "control/control_token.h"
 #include "platform/registry_api/registry_access.h"
 #include "platform/com/com.h"
 #include "platform/registry/registry_component.h"
@@ -35,10 +36,15 @@ constexpr const char* kHelp =
     "  set KEY NAME --string TEXT  writes a text value (creates KEY when missing)\n"
     "  delete KEY NAME             removes one value\n"
     "  where                       the store file and the autostart folder\n"
+    "  token show ID               the remote interface's token of instance ID (made when missing)\n"
+    "  token renew ID              replaces that token with a new one; the old one stops working\n"
     "\n"
     "KEY is a key path as the program uses it, relative to HKEY_LOCAL_MACHINE\\Software:\n"
     "  'Quellvox\\#1' holds the settings of instance #1,\n"
     "  'Microsoft\\Windows\\CurrentVersion\\Run' the logon entries (one autostart entry each).\n"
+    "The remote interface of an instance listens where its key's ControlPort (DWORD, 0 or\n"
+    "missing: off) and ControlAddress (text, 127.0.0.1 when missing) say, e.g.\n"
+    "  quellvox-reg set 'Quellvox\\#1' ControlPort --dword 8480\n"
     "A path starting with HKEY_LOCAL_MACHINE\\ or HKLM\\ (HKEY_CURRENT_USER\\, HKCU\\) is taken\n"
     "from that hive instead. Key and value names ignore case.\n"
     "\n"
@@ -57,7 +63,8 @@ constexpr const char* kHelp =
     "     with an empty name in it such as a trailing backslash)\n"
     "  5  reading or writing the store failed, or the written value did not read back\n"
     "\n"
-    "The store is $XDG_CONFIG_HOME/quellvox/registry.sqlite3 (default ~/.config).\n";
+    "The store is $XDG_CONFIG_HOME/quellvox/registry.sqlite3 (default ~/.config); the token\n"
+    "of instance ID is $XDG_CONFIG_HOME/quellvox/control-ID.token, readable by its user only.\n";
 
 int Usage(const char* problem) {
   std::fprintf(stderr, "quellvox-reg: %s\nTry 'quellvox-reg --help'.\n", problem);
@@ -334,6 +341,20 @@ int RunRegCommand(int argc, const char* const* argv) {
   RegisterRegistryAccess();
   if (command == "where" && n == 1) {
     std::printf("%s\n%s\n", RegistryStorePath().c_str(), AutostartFolderPath().c_str());
+    return kDone;
+  }
+  if (command == "token" && n == 3) {
+    const std::string_view what = args[1];
+    if (what != "show" && what != "renew") return Usage("token needs show ID or renew ID");
+    std::string token;
+    std::string error;
+    const bool made = what == "show" ? LoadOrCreateControlToken(args[2], token, error)
+                                     : RenewControlToken(args[2], token, error);
+    if (!made) {
+      std::fprintf(stderr, "quellvox-reg: token: %s\n", error.c_str());
+      return kFailed;
+    }
+    std::printf("%s\n", token.c_str());
     return kDone;
   }
   if (command == "list" && n == 2) return List(args[1], asSigned);

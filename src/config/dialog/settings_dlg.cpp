@@ -332,36 +332,30 @@ void CSettingsDlg::Warn(const char* text) {
 }
 
 bool CSettingsDlg::Validate() {
-  if (capture_->currentIndex() < 0) {
-    Warn("Select capture source first!");
-    capture_->setCurrentIndex(capture_->count() > 0 ? 0 : -1);
-    capture_->setFocus();
-    return false;
-  }
   bool engineChecked = false;
   for (int i = 0; i < engineList_->count(); ++i) {
     engineChecked = engineChecked || engineList_->item(i)->checkState() == Qt::Checked;
   }
-  if (!engineChecked) {
-    Warn("Select title engine first!");
-    engineList_->setFocus();
-    return false;
-  }
+  bool rowChecked = false;
+  for (QCheckBox* box : use_) rowChecked = rowChecked || box->isChecked();
   // A name of blanks names nothing an operator could find on the engine.
   // Refused only where the field can be changed: while the pipeline runs
   // it shows the running layer's name, as it is.
-  if (name_->text().isEmpty() || (name_->isEnabled() && name_->text().trimmed().isEmpty())) {
-    Warn("Select name for output layer!");
-    name_->setFocus();
-    return false;
+  const bool named = !name_->text().isEmpty() && (!name_->isEnabled() || !name_->text().trimmed().isEmpty());
+  const SettingsProblem problem =
+      FirstSettingsProblem(capture_->currentIndex() >= 0, engineChecked, named, rowChecked);
+  if (problem == SettingsProblem::None) return true;
+  Warn(SettingsProblemText(problem));
+  switch (problem) {
+    case SettingsProblem::NoCaptureSource:
+      capture_->setCurrentIndex(capture_->count() > 0 ? 0 : -1);
+      capture_->setFocus();
+      break;
+    case SettingsProblem::NoTitleEngine: engineList_->setFocus(); break;
+    case SettingsProblem::NoLayerName: name_->setFocus(); break;
+    default: break;
   }
-  bool rowChecked = false;
-  for (QCheckBox* box : use_) rowChecked = rowChecked || box->isChecked();
-  if (!rowChecked) {
-    Warn("Select at least one audio line!");
-    return false;
-  }
-  return true;
+  return false;
 }
 
 bool CSettingsDlg::ApplyToSettings() {

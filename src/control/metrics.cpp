@@ -1,0 +1,113 @@
+#include "control/metrics.h"
+
+#include <prometheus/counter.h>
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
+#include <sstream>
+
+#include <algorithm>
+
+namespace quellvox {
+
+void MonotonicCount::FeedResettable(uint32_t value) {
+  Total += value >= Last ? value - Last : value;
+  Last = value;
+}
+
+void MonotonicCount::FeedWrapping(uint32_t value) {
+  Total += static_cast<uint32_t>(value - Last);
+  Last = value;
+}
+
+namespace {
+
+using prometheus::BuildCounter;
+using prometheus::BuildGauge;
+using prometheus::Labels;
+
+const char* const kStates[] = {"running", "stopped"};
+
+double Load(const std::atomic<int32_t>& v) { return static_cast<double>(v.load(std::memory_order_relaxed)); }
+
+}  // namespace
+
+std::string MetricsExporter::Render(const PipelineStats& stats, const InstanceSnapshot& snapshot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A fresh registry per answer: the engines and lines in use change with
+  // each start, and a series that no longer exists must go.
+  prometheus::Registry registry;
+  const Labels instance{{"instance", snapshot.InstanceId}};
+
+  BuildGauge().Name("quellvox_build_info").Help("Build of the program; always 1").Register(registry)
+      .Add({{"instance", snapshot.InstanceId}, {"version", QUELLVOX_VERSION}}).Set(1);
+  auto& state = BuildGauge().Name("quellvox_state").Help("1 for the state the relay is in").Register(registry);
+  for (const char* s : kStates) {
+    const bool on = snapshot.Running == (std::string_view(s) == "running");
+    state.Add({{"instance", snapshot.InstanceId}, {"state", s}}).Set(on ? 1 : 0);
+  }
+  BuildGauge().Name("quellvox_processing_seconds").Help("Time the running relay has processed, in seconds")
+      .Register(registry).Add(instance).Set(snapshot.Running ? Load(stats.ProcessingSeconds) : 0);
+  BuildCounter().Name("quellvox_pipeline_starts_total").Help("Starts of the relay").Register(registry)
+      .Add(instance).Increment(static_cast<double>(snapshot.Starts));
+  BuildCounter().Name("quellvox_restarts_total").Help("Restarts of the relay by command").Register(registry)
+      .Add(instance).Increment(static_cast<double>(snapshot.Restarts));
+
+  passes_.FeedWrapping(stats.PassCount.load(std::memory_order_relaxed));
+  BuildCounter().Name("quellvox_pump_passes_total").Help("Passes of the audio pump").Register(registry)
+      .Add(instance).Increment(static_cast<double>(passes_.Total));
+  audioSkips_.FeedResettable(static_cast<uint32_t>(stats.SkipAudio.load(std::memory_order_relaxed)));
+  BuildCounter().Name("quellvox_audio_skips_total").Help("Audio blocks the pump skipped").Register(registry)
+      .Add(instance).Increment(static_cast<double>(audioSkips_.Total));
+
+  auto& skipped = BuildCounter().Name("quellvox_engine_frames_skipped_total")
+                      .Help("Video frames skipped per title engine").Register(registry);
+  auto& videoMean = BuildGauge().Name("quellvox_engine_video_fullness_frames")
+                        .Help("Mean video frames queued ahead of the engine's output").Register(registry);
+  auto& videoMin = BuildGauge().Name("quellvox_engine_video_fullness_min_frames")
+                       .Help("Fewest video frames queued in the last 100 samples").Register(registry);
+  auto& videoMax = BuildGauge().Name("quellvox_engine_video_fullness_max_frames")
+                       .Help("Most video frames queued in the last 100 samples").Register(registry);
+  auto& audioMean = BuildGauge().Name("quellvox_engine_audio_fullness_frames")
+                        .Help("Mean audio frames queued ahead of the engine's output").Register(registry);
+  auto& audioMin = BuildGauge().Name("quellvox_engine_audio_fullness_min_frames")
+                       .Help("Fewest audio frames queued in the last 100 samples").Register(registry);
+  auto& audioMax = BuildGauge().Name("quellvox_engine_audio_fullness_max_frames")
+                       .Help("Most audio frames queued in the last 100 samples").Register(registry);
+  const int32_t targets = snapshot.Running ? std::min<int32_t>(snapshot.TargetCount, kMaxTargets) : 0;
+  for (int32_t i = 0; i < kMaxTargets; ++i) {
+    videoSkips_[i].FeedResettable(static_cast<uint32_t>(stats.SkipVideo[i].load(std::memory_order_relaxed)));
+  }
+  for (int32_t i = 0; i < targets; ++i) {
+    const size_t t = static_cast<size_t>(i);
+    const std::string engine = t < snapshot.EngineNames.size() ? snapshot.EngineNames[t] : std::to_string(i + 1);
+    const Labels labels{{"instance", snapshot.InstanceId}, {"engine", engine}};
+    skipped.Add(labels).Increment(static_cast<double>(videoSkips_[i].Total));
+    const FullnessRecord& v = stats.VideoFullness[i];
+    const FullnessRecord& a = stats.AudioFullness[i];
+    videoMean.Add(labels).Set(Load(v.MeanWhole) + Load(v.MeanTenth) / 10.0);
+    videoMin.Add(labels).Set(Load(v.Min) > Load(v.Max) ? 0 : Load(v.Min));
+    videoMax.Add(labels).Set(Load(v.Max));
+    audioMean.Add(labels).Set(Load(a.MeanWhole) + Load(a.MeanTenth) / 10.0);
+    audioMin.Add(labels).Set(Load(a.Min) > Load(a.Max) ? 0 : Load(a.Min));
+    audioMax.Add(labels).Set(Load(a.Max));
+  }
+
+  auto& floor = BuildGauge().Name("quellvox_line_floor_gain_db")
+                    .Help("Gain of the floor under each voice-over line, in decibels").Register(registry);
+  auto& voice = BuildGauge().Name("quellvox_line_voice_detected")
+                    .Help("1 while voice is detected on the line").Register(registry);
+  for (int n = 0; n < kVoiceOverLines; ++n) {
+    if (!snapshot.Running || !snapshot.LineInUse[static_cast<size_t>(n)]) continue;
+    const Labels labels{{"instance", snapshot.InstanceId}, {"line", std::to_string(n + 1)}};
+    floor.Add(labels).Set(Load(stats.FloorGainCentiDB[n]) / 100.0);
+    voice.Add(labels).Set(stats.VoiceDetected[n].load(std::memory_order_relaxed) != 0 ? 1 : 0);
+  }
+
+  std::ostringstream out;
+  prometheus::TextSerializer().Serialize(out, registry.Collect());
+  return out.str();
+}
+
+}  // namespace quellvox
