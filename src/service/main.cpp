@@ -15,6 +15,7 @@
 #include "platform/system/instance_guard.h"
 #include "platform/system/module_path.h"
 #include "service/exit_codes.h"
+#include "service/service_control.h"
 #include "service/service_instance.h"
 #include "service/service_loop.h"
 #include "service/service_notifier.h"
@@ -75,7 +76,11 @@ int main(int argc, char** argv) {
     });
     loop.OnTick(kTickPeriod, [&] { instance.Tick(ServiceInstance::Clock::now()); });
     instance.Begin(ServiceInstance::Clock::now());
+    // The remote interface, where the instance's key sets a port.
+    ServiceControl control(loop, instance);
+    control.Start();
     code = loop.Run();
+    control.Stop();
     instance.Stop();
   }
   // Engines finish their outputs and write their recordings now.

@@ -152,6 +152,11 @@ void ServiceInstance::RestartRelay(const std::string& why, Clock::time_point now
 
 void ServiceInstance::Tick(Clock::time_point now) {
   if (stopped_) return;
+  if (held_) {
+    KeepAlive(now);
+    SendStatus();
+    return;
+  }
   if (state_.Phase == InstancePhase::Waiting && now >= nextTry_) Try(now);
   if (state_.Phase == InstancePhase::Running) WatchRelay(now);
   KeepAlive(now);
@@ -193,6 +198,12 @@ void ServiceInstance::KeepAlive(Clock::time_point now) {
 void ServiceInstance::Reload(Clock::time_point now) {
   if (stopped_) return;
   DebugTrace("Quellvox%s::Service reload.\n", core_.InstanceId.c_str());
+  if (held_) {
+    // Stopped by a remote Stop: the settings are taken, the relay stays off.
+    messages_.Clear();
+    core_.ReloadSettings();
+    return;
+  }
   if (state_.Phase != InstancePhase::Running) {
     // A change may be what the waiting try needed: try at once.
     backoff_.Reset();
@@ -232,6 +243,28 @@ void ServiceInstance::Stop() {
   SetState(next);
   std::lock_guard<std::mutex> lock(sharedMutex_);
   sharedStatus_ = "Stopped";
+}
+
+void ServiceInstance::Hold() {
+  if (stopped_ || held_) return;
+  held_ = true;
+  core_.StopPipeline();
+  DebugTrace("Quellvox%s::Service held - stopped by a remote command.\n", core_.InstanceId.c_str());
+  InstanceState next = state_;
+  next.Phase = InstancePhase::Stopped;
+  next.Reason.clear();
+  next.FailedTries = 0;
+  SetState(next);
+  SendStatus();
+}
+
+std::string ServiceInstance::Resume(Clock::time_point now) {
+  if (stopped_) return "the service is ending";
+  held_ = false;
+  backoff_.Reset();
+  Try(now);
+  SendStatus();
+  return state_.Phase == InstancePhase::Running ? std::string() : state_.Reason;
 }
 
 std::string ServiceInstance::BuildStatusLine() const {

@@ -93,6 +93,11 @@ class ServiceInstance {
   void Reload(Clock::time_point now);
   // Stops the relay (joins every thread); nothing is tried after it.
   void Stop();
+  // A remote Stop: the relay stops and nothing is tried until Resume.
+  void Hold();
+  // A remote Start or Restart: a try now (the relay restarts when it runs),
+  // and the usual retries after it. The reason when it ended waiting.
+  std::string Resume(Clock::time_point now);
 
   // Any thread: a copy of the state, taken under a lock that only this
   // object's own updates hold, and never on a pipeline thread.
@@ -124,6 +129,7 @@ class ServiceInstance {
   std::string sharedStatus_;
 
   bool stopped_ = false;
+  bool held_ = false;  // stopped by a remote Stop; Resume ends it
   Clock::time_point nextTry_{};
   std::chrono::milliseconds lastWait_{0};
   std::string lastTraced_;  // the waiting reason traced last; cleared once running
