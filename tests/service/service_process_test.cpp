@@ -245,7 +245,7 @@ TEST_F(ServiceProcess, TellsTheManagerReadyStatusAndKeepAliveAndStopsWithinASeco
   EXPECT_NE(Traces().find(Own("Service running.")), std::string::npos) << Traces();
   EXPECT_NE(Traces().find(Own("Service stop.")), std::string::npos) << Traces();
   // The outputs are finished: the engine's recording is written.
-  const Wav recorded = ReadWav(dir_ / "recordings" / "engine-0.wav");
+  const Wav recorded = ReadWav(dir_ / "recordings" / "engine-1.wav");
   EXPECT_EQ(recorded.Channels, 2) << Traces();
   EXPECT_GT(recorded.Samples.size(), 0u);
 }
@@ -318,7 +318,7 @@ TEST_F(ServiceProcess, SighupHandsAChangedLineGainToTheRecordingAtABlockBoundary
   StopWithinASecond();
   EXPECT_EQ(TraceCount(Own("Service running.")), 1) << "the relay restarted: " << Traces();
 
-  const Wav recorded = ReadWav(dir_ / "recordings" / "engine-0.wav");
+  const Wav recorded = ReadWav(dir_ / "recordings" / "engine-1.wav");
   ASSERT_EQ(recorded.Channels, 2) << Traces();
   const auto rmsDb = [&](size_t from, size_t samples) {
     double sum = 0;
