@@ -271,6 +271,7 @@ bool WatchClockSlip(PumpContext& ctx, PumpLoopState& loop, int32_t target, int64
   if (++w.Samples < kSlipWindowPasses) return false;
   w.Samples = 0;
   if (!w.HasReference) {
+    if (++w.Settled <= kSlipSettleWindows) return false;
     w.HasReference = true;
     w.Reference = w.WindowMax;
     return false;
@@ -278,7 +279,15 @@ bool WatchClockSlip(PumpContext& ctx, PumpLoopState& loop, int32_t target, int64
   int32_t step = 0;
   if (w.WindowMax <= w.Reference - 1) step = 1;   // the engine gained a frame: repeat one
   if (w.WindowMax >= w.Reference + 1) step = -1;  // it lost one: drop one
-  if (step == 0) return false;
+  if (step == 0 || step != w.PendingStep) {
+    w.PendingStep = step;
+    w.Confirmed = step == 0 ? 0 : 1;
+    if (step == 0 || w.Confirmed < kSlipConfirmWindows) return false;
+  } else if (++w.Confirmed < kSlipConfirmWindows) {
+    return false;
+  }
+  w.PendingStep = 0;
+  w.Confirmed = 0;
   // Two target frames on: not yet captured, so neither the pump nor the
   // video thread has taken it, and a woven pair starts there.
   ClockSlip next;

@@ -48,12 +48,24 @@ inline ClockSlip UnpackSlip(uint64_t word) {
 // sample read late in a frame can only come out low.
 inline constexpr int32_t kSlipWindowPasses = 20;
 
+// Windows in a row whose lead lies a frame off the reference, the same way,
+// before a slip is made: drift stays, while an engine that presents late for
+// a moment (a slow encoder, a loaded machine) comes back within a window or
+// two and must not cost a frame.
+inline constexpr int32_t kSlipConfirmWindows = 3;
+// Windows at the start that set no reference: the engine's first frames
+// come out while its output settles.
+inline constexpr int32_t kSlipSettleWindows = 2;
+
 // What the pump keeps per target to decide its slips.
 struct SlipWatch {
   bool HasReference = false;
-  int32_t Reference = 0;  // the lead of the first window
+  int32_t Reference = 0;  // the lead of the first window after the settling ones
   int32_t WindowMax = 0;
   int32_t Samples = 0;
+  int32_t Settled = 0;    // windows seen before the reference
+  int32_t Confirmed = 0;  // windows in a row a frame off, the way of PendingStep
+  int32_t PendingStep = 0;
 };
 
 }  // namespace quellvox
