@@ -282,18 +282,26 @@ TEST_F(ControlProcess, ThePageDrawsTheStripFromLiveEventsInARealBrowser) {
   ASSERT_EQ(Authorised("PATCH", "/api/v1/settings", CompleteSettings()).Status, 200);
   ASSERT_EQ(Authorised("POST", "/api/v1/start").Status, 200);
   const std::string dom = (dir_ / "dom.html").string();
-  const int code = RunToEnd({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                             "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                             "--disable-sync", "--user-data-dir=" + (dir_ / "chromium").string(),
-                             "--virtual-time-budget=8000", "--dump-dom", Url("/#token=" + Token())},
-                            env_, dom, (dir_ / "chromium.err").string(), std::chrono::seconds(120));
-  ASSERT_EQ(code, 0) << ReadFileText((dir_ / "chromium.err").string());
-  const std::string page = ReadFileText(dom);
+  // The browser's virtual time runs ahead while it waits on the network: on
+  // a loaded machine the first events may come after its budget. A page
+  // that drew no sample is loaded again, up to three times.
+  std::string page;
+  int samples = 0;
+  for (int attempt = 0; attempt < 3 && samples == 0; ++attempt) {
+    const int code = RunToEnd({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                               "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                               "--disable-sync", "--user-data-dir=" + (dir_ / "chromium").string(),
+                               "--virtual-time-budget=8000", "--dump-dom", Url("/#token=" + Token())},
+                              env_, dom, (dir_ / "chromium.err").string(), std::chrono::seconds(120));
+    ASSERT_EQ(code, 0) << ReadFileText((dir_ / "chromium.err").string());
+    page = ReadFileText(dom);
+    const size_t at = page.find("data-samples=\"");
+    ASSERT_NE(at, std::string::npos);
+    samples = std::atoi(page.c_str() + at + 14);
+  }
   EXPECT_NE(page.find("<span id=\"instance\">" + id_ + "</span>"), std::string::npos) << page.substr(0, 2000);
   EXPECT_NE(page.find("class=\"running\">Running<"), std::string::npos);
-  const size_t at = page.find("data-samples=\"");
-  ASSERT_NE(at, std::string::npos);
-  EXPECT_GT(std::atoi(page.c_str() + at + 14), 0);
+  EXPECT_GT(samples, 0);
 }
 
 }  // namespace
