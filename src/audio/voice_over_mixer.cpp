@@ -69,7 +69,7 @@ bool LineViews(const DuckerSettings& settings, int32_t line, const MixInput& in,
   return true;
 }
 
-// Steps 4 to 6 of a line: the new floor gain from the voice decision, and
+// The rest of a line's block: the new floor gain from the voice decision, and
 // the two adds with the ramp from the old floor gain to the new one.
 LineAdds UpdateLine(const DuckerSettings& settings, MixerState& state, int32_t line, const MixInput& in,
                     const float* lineSource, float* plane, bool voice, int64_t pos) {

@@ -41,7 +41,7 @@ int32_t Depth(int32_t delay, int32_t margin) {
   return d > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(d);
 }
 
-// The capture object of the selected source, as steps 1 and 9 create it.
+// The capture object of the selected source, as the main capture and each row's capture are created.
 HResult CreateCaptureObject(const DuckerSettings& settings, const CaptureSourceCatalogue& captures,
                             ComPtr<Unknown>& object) {
   IZRDeviceEnumerator* enumerator = captures.Enumerator();
@@ -55,7 +55,7 @@ HResult CreateCaptureObject(const DuckerSettings& settings, const CaptureSourceC
 
 static std::string AssembleSteps(MediaPipeline& pipeline, const DuckerSettings& settings,
                           const CaptureSourceCatalogue& captures, const TitleEngineCatalogue& engines) {
-  // 1-2. The main capture object and its two interfaces.
+  // The main capture object and its two interfaces.
   ComPtr<Unknown> capture;
   HResult hr = CreateCaptureObject(settings, captures, capture);
   if (hr < 0) return Format("Can't create capture object, error = 0x%X/%d.", Hex(hr), hr);
@@ -66,7 +66,7 @@ static std::string AssembleSteps(MediaPipeline& pipeline, const DuckerSettings& 
   }
   capture.Reset();
 
-  // 3. Formats.
+  // Formats.
   VideoFormat input;
   hr = video->GetVideoFormat(&input);
   if (hr < 0) return Format("System error: Can't obtain input video format, error = 0x%X/%d.", Hex(hr), hr);
@@ -74,7 +74,7 @@ static std::string AssembleSteps(MediaPipeline& pipeline, const DuckerSettings& 
   hr = audio->GetAudioFormat(&audioFormat);
   if (hr < 0) return Format("System error: Can't obtain input audio format, error = 0x%X/%d.", Hex(hr), hr);
 
-  // 4-5. Every source line in use, and the floor line, must exist.
+  // Every source line in use, and the floor line, must exist.
   const int32_t pairs = audioFormat.Channels / 2;
   for (int32_t n = 1; n <= kVoiceOverLines; ++n) {
     const VoiceOverLine& row = settings.Lines[static_cast<size_t>(n - 1)];
@@ -99,7 +99,7 @@ static std::string AssembleSteps(MediaPipeline& pipeline, const DuckerSettings& 
   pipeline.SamplesPerFrame = static_cast<double>(audioFormat.SampleRate) / audioFormat.Rate;
   pipeline.SampleRate = audioFormat.SampleRate;
 
-  // 7. One row per selected engine, in catalogue order.
+  // One row per selected engine, in catalogue order.
   int32_t r = 0;
   for (int32_t k = 0; k < kMaxTargets; ++k) {
     if ((settings.TitleEngineMask & (1u << k)) == 0) continue;
@@ -210,7 +210,7 @@ static std::string AssembleSteps(MediaPipeline& pipeline, const DuckerSettings& 
   }
   pipeline.TargetCount = r;
 
-  // 9. A capture object of the same source per row, pacing its video.
+  // A capture object of the same source per row, pacing its video.
   for (int32_t i = 0; i < pipeline.TargetCount; ++i) {
     ComPtr<Unknown> rowCapture;
     hr = CreateCaptureObject(settings, captures, rowCapture);
