@@ -14,16 +14,19 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/tools/browser_session.h"
 #include "tests/tools/child_process.h"
 
 namespace quellvox {
 namespace {
 
+using testing_tools::BrowserSession;
 using testing_tools::ChildProcess;
 using testing_tools::ReadFileText;
 using testing_tools::RunToEnd;
@@ -276,32 +279,54 @@ TEST_F(ControlProcess, APortAlreadyTakenIsOneTraceLineAndTheInstanceRunsOn) {
   ::close(fd);
 }
 
-TEST_F(ControlProcess, ThePageDrawsTheStripFromLiveEventsInARealBrowser) {
+// Waits in the page, on the real clock, until `condition` (an expression)
+// holds, for at most a minute; then gives `value`.
+std::string Awaiting(const std::string& condition, const std::string& value) {
+  return "new Promise((resolve) => { const t0 = Date.now(); const $ = (id) => document.getElementById(id);"
+         " (function look() { try { if (" + condition + ") return resolve(" + value + "); } catch (e) {}"
+         " if (Date.now() - t0 > 60000) return resolve(null); setTimeout(look, 50); })(); })";
+}
+
+TEST_F(ControlProcess, ThePageDrawsLiveEventsAndItsButtonsStopAndStartTheRelay) {
   if (::access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no chromium";
   ASSERT_TRUE(StartProgram(port_));
   ASSERT_EQ(Authorised("PATCH", "/api/v1/settings", CompleteSettings()).Status, 200);
   ASSERT_EQ(Authorised("POST", "/api/v1/start").Status, 200);
-  const std::string dom = (dir_ / "dom.html").string();
-  // The browser's virtual time runs ahead while it waits on the network: on
-  // a loaded machine the first events may come after its budget. A page
-  // that drew no sample is loaded again, up to three times.
-  std::string page;
-  int samples = 0;
-  for (int attempt = 0; attempt < 3 && samples == 0; ++attempt) {
-    const int code = RunToEnd({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                               "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                               "--disable-sync", "--user-data-dir=" + (dir_ / "chromium").string(),
-                               "--virtual-time-budget=8000", "--dump-dom", Url("/#token=" + Token())},
-                              env_, dom, (dir_ / "chromium.err").string(), std::chrono::seconds(120));
-    ASSERT_EQ(code, 0) << ReadFileText((dir_ / "chromium.err").string());
-    page = ReadFileText(dom);
-    const size_t at = page.find("data-samples=\"");
-    ASSERT_NE(at, std::string::npos);
-    samples = std::atoi(page.c_str() + at + 14);
-  }
-  EXPECT_NE(page.find("<span id=\"instance\">" + id_ + "</span>"), std::string::npos) << page.substr(0, 2000);
-  EXPECT_NE(page.find("class=\"running\">Running<"), std::string::npos);
-  EXPECT_GT(samples, 0);
+  BrowserSession browser("/usr/bin/chromium", (dir_ / "chromium").string(), (dir_ / "chromium.err").string());
+  ASSERT_TRUE(browser.Started());
+  std::string error;
+  ASSERT_TRUE(browser.Open(Url("/#token=" + Token()), std::chrono::seconds(60), error))
+      << error << ReadFileText((dir_ / "chromium.err").string());
+
+  // Live: the instance named, its state from the events, samples on the strip.
+  std::optional<nlohmann::json> shown = browser.Evaluate(
+      Awaiting("document.readyState === 'complete' && $('state').className === 'running' &&"
+               " Number(document.body.dataset.samples || 0) > 0 && $('link').textContent === 'live'",
+               "{instance: $('instance').textContent, samples: Number(document.body.dataset.samples)}"),
+      std::chrono::seconds(90), error);
+  ASSERT_TRUE(shown.has_value()) << error;
+  ASSERT_TRUE(shown->is_object()) << "the page never showed the running relay with samples";
+  EXPECT_EQ((*shown)["instance"], id_);
+  EXPECT_GT((*shown)["samples"].get<int>(), 0);
+
+  // The page's Stop button stops the relay and its Start button starts it
+  // again, each with the token the page took from its address.
+  shown = browser.Evaluate("document.getElementById('stop').click(); true", std::chrono::seconds(10),
+                           error);
+  ASSERT_TRUE(shown.has_value()) << error;
+  shown = browser.Evaluate(Awaiting("$('state').className !== 'running' && !$('start').disabled",
+                                    "$('message').textContent"),
+                           std::chrono::seconds(90), error);
+  ASSERT_TRUE(shown.has_value() && shown->is_string()) << error << " the page never showed the relay stopped";
+  EXPECT_EQ(shown->get<std::string>(), "");
+  EXPECT_NE(Curl({Url("/api/v1/status")}).Body.find("\"running\":false"), std::string::npos);
+
+  shown = browser.Evaluate("document.getElementById('start').click(); true", std::chrono::seconds(10), error);
+  ASSERT_TRUE(shown.has_value()) << error;
+  shown = browser.Evaluate(Awaiting("$('state').className === 'running'", "$('message').textContent"),
+                           std::chrono::seconds(90), error);
+  ASSERT_TRUE(shown.has_value() && shown->is_string()) << error << " the page never showed the relay running again";
+  EXPECT_NE(Curl({Url("/api/v1/status")}).Body.find("\"running\":true"), std::string::npos);
 }
 
 }  // namespace
