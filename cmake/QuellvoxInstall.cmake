@@ -12,6 +12,12 @@ foreach(program ${QUELLVOX_INSTALLED_PROGRAMS})
   endif()
 endforeach()
 
+# The real-media module, where the programs look for it: lib/quellvox
+# beside bin/.
+if(TARGET quellvox_real_media)
+  install(TARGETS quellvox_real_media LIBRARY DESTINATION lib/quellvox)
+endif()
+
 # The desktop entry starts the tray program.
 if(TARGET quellvox)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/package/quellvox.desktop

@@ -8,7 +8,7 @@
 #include "app/message_boxes.h"
 #include "app/system_tray.h"
 #include "config/instance_id.h"
-#include "platform/ffmpeg/real_media.h"
+#include "platform/media_loader/real_media_loader.h"
 #include "platform/media/virtual_studio.h"
 #include "platform/registry/registry_component.h"
 #include "platform/system/module_path.h"
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   RegisterVirtualStudio();
   // Real inputs and outputs where the description names them, in front of
   // the studio, which plays every other device and engine.
-  RegisterRealMedia();
+  LoadRealMediaWhereDescribed();
 
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     exitCode = app.ExitInstance();
   }
   // Engines write their reports and recordings now.
-  ShutdownRealMedia();
+  ShutdownLoadedRealMedia();
   ShutdownVirtualStudio();
   return exitCode;
 }

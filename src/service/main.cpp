@@ -8,7 +8,7 @@
 
 #include "app/user_messages.h"
 #include "config/instance_id.h"
-#include "platform/ffmpeg/real_media.h"
+#include "platform/media_loader/real_media_loader.h"
 #include "platform/media/virtual_studio.h"
 #include "platform/registry/registry_component.h"
 #include "platform/system/debug_trace.h"
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
 
   RegisterRegistryAccess();
   RegisterVirtualStudio();
-  RegisterRealMedia();
+  LoadRealMediaWhereDescribed();
 
   int code = kServiceExitOk;
   {
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     instance.Stop();
   }
   // Engines finish their outputs and write their recordings now.
-  ShutdownRealMedia();
+  ShutdownLoadedRealMedia();
   ShutdownVirtualStudio();
   CloseInstanceGuard(guard);
   return code;

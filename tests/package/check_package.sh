@@ -98,7 +98,16 @@ for tree in "$src" "$bld"; do
   hits=$(grep -rlF -- "$tree" "$root" 2>/dev/null)
   [ -z "$hits" ] || fail "files carry the path $tree: $hits"
 done
-for f in "$root"/usr/bin/*; do
+# The real-media module, where the programs look for it (lib/quellvox
+# beside bin/), complete in itself.
+module=$root/usr/lib/quellvox/quellvox-real-media.so
+if [ -f "$module" ]; then
+  undefined=$(ldd -r "$module" 2>&1 | grep -c 'undefined symbol' || true)
+  [ "$undefined" -eq 0 ] || fail "the real-media module has $undefined undefined symbols"
+else
+  fail "no real-media module /usr/lib/quellvox/quellvox-real-media.so"
+fi
+for f in "$root"/usr/bin/* "$module"; do
   if readelf -d "$f" 2>/dev/null | grep -Eq 'RPATH|RUNPATH'; then fail "$f has a run path"; fi
 done
 
