@@ -1,6 +1,9 @@
 #include "control/control_server.h"
 
 #include <civetweb.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -116,6 +119,7 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
   mg_context* context = nullptr;
   std::string state = "off";
   int port = 0;
+  std::string address;  // as the settings give it, without brackets
 
   // Written on the instance thread, read by the server threads.
   mutable std::mutex snapshotMutex;
@@ -719,6 +723,7 @@ bool ControlServer::Start(const ControlSettings& settings) {
   mg_set_websocket_handler(impl.context, "/api/v1/events", OnConnect, OnReady, OnData, OnClose, &impl);
   mg_server_port ports[1] = {};
   if (mg_get_server_ports(impl.context, 1, ports) > 0) impl.port = ports[0].port;
+  impl.address = settings.Address;
   {
     std::lock_guard<std::mutex> lock(impl.eventMutex);
     impl.eventStop = false;
@@ -727,6 +732,29 @@ bool ControlServer::Start(const ControlSettings& settings) {
   DebugTrace("Quellvox%s::Control %s.\n", id, impl.state.c_str());
   return true;
 }
+
+namespace {
+
+// Opens and closes a connection to the server at `address`:`port` (the
+// loopback address for a server on every address).
+void KnockOn(std::string address, int port) {
+  if (address.empty() || address == "0.0.0.0") address = "127.0.0.1";
+  if (address == "::" || address == "[::]") address = "::1";
+  if (address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return;
+  const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    ::connect(fd, found->ai_addr, found->ai_addrlen);
+    ::close(fd);
+  }
+  ::freeaddrinfo(found);
+}
+
+}  // namespace
 
 void ControlServer::Stop() {
   Impl& impl = *impl_;
@@ -748,7 +776,19 @@ void ControlServer::Stop() {
     impl.eventThread.join();
   }
   if (impl.context != nullptr) {
+    // The server's listening thread looks at its stop flag only between
+    // waits of some two seconds, or when a connection comes: connections
+    // of our own, until it has stopped, end the wait at once.
+    std::atomic<bool> stopped{false};
+    std::thread waker([&] {
+      while (!stopped.load(std::memory_order_acquire)) {
+        KnockOn(impl.address, impl.port);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
     mg_stop(impl.context);
+    stopped.store(true, std::memory_order_release);
+    waker.join();
     impl.context = nullptr;
   }
   impl.port = 0;

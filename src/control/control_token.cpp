@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace quellvox {
 
@@ -56,13 +58,20 @@ bool MakeToken(std::string& token, std::string& error) {
 
 std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
-// Writes `token` to a new file beside `path`, 0600 from its creation, and
-// renames it over `path`: a reader sees the old token or the new one whole.
-bool WriteToken(const std::string& path, const std::string& token, std::string& error) {
+// Writes `token` to a file of this process's own beside `path` (mode 0600,
+// synced), then puts it in place: over the old token when `replace` (a
+// reader sees the old token or the new one whole), else only where no token
+// is yet, so that of two processes making the first token at once (the
+// program starting and quellvox-reg token show) both end with the one that
+// got there first. `raced` says a token was already there.
+bool WriteToken(const std::string& path, const std::string& token, bool replace, bool& raced, std::string& error) {
+  raced = false;
   const std::string parent = Folder(path);
   ::mkdir(Folder(parent).c_str(), 0700);
   ::mkdir(parent.c_str(), 0700);
-  const std::string temporary = path + ".new";
+  static std::atomic<unsigned> made{0};  // two threads of one process make two files
+  const std::string temporary =
+      path + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(made.fetch_add(1, std::memory_order_relaxed));
   ::unlink(temporary.c_str());
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
@@ -72,9 +81,16 @@ bool WriteToken(const std::string& path, const std::string& token, std::string& 
   const std::string line = token + "\n";
   const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
   ::close(fd);
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
+  const bool placed = written && (replace ? ::rename(temporary.c_str(), path.c_str()) == 0
+                                          : ::link(temporary.c_str(), path.c_str()) == 0);
+  const int why = errno;
+  ::unlink(temporary.c_str());
+  if (!placed && written && !replace && why == EEXIST) {
+    raced = true;
+    return false;
+  }
+  if (!placed) {
+    error = "cannot write " + path + ": " + std::strerror(why);
     return false;
   }
   return true;
@@ -111,7 +127,11 @@ bool LoadOrCreateControlToken(std::string_view instanceId, std::string& token, s
       error = "cannot read " + path + ": " + std::strerror(errno);
       return false;
     }
-    return MakeToken(token, error) && WriteToken(path, token, error);
+    bool raced = false;
+    if (!MakeToken(token, error)) return false;
+    if (WriteToken(path, token, false, raced, error)) return true;
+    if (!raced) return false;
+    return LoadOrCreateControlToken(instanceId, token, error);  // another process made it meanwhile: read that
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
@@ -139,7 +159,8 @@ bool RenewControlToken(std::string_view instanceId, std::string& token, std::str
     error = "no configuration folder ($XDG_CONFIG_HOME and $HOME unset)";
     return false;
   }
-  return MakeToken(token, error) && WriteToken(path, token, error);
+  bool raced = false;
+  return MakeToken(token, error) && WriteToken(path, token, true, raced, error);
 }
 
 bool TokensEqual(std::string_view a, std::string_view b) {

@@ -5,6 +5,7 @@
 // file; every identifier is unique to the run.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,6 +18,8 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "../ffmpeg/media_files.h"
@@ -30,6 +33,19 @@ using namespace std::chrono_literals;
 using testing_tools::ChildProcess;
 using testing_tools::ReadFileText;
 using testing_tools::RunToEnd;
+
+// A loopback port free at this moment (the kernel's choice for port 0).
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t size = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
 
 std::string UniqueId() {
   std::random_device rd;
@@ -361,6 +377,57 @@ TEST_F(ServiceProcess, SighupHandsAChangedLineGainToTheRecordingAtABlockBoundary
   EXPECT_GE(beforeBlocks, 5);
   EXPECT_GE(afterBlocks, 5);
   EXPECT_LE(filled, 5) << "blocks of silence among " << blocks;
+}
+
+// The remote interface of the service, driven with curl: a remote Stop
+// holds the relay off (the service's own retries do not start it again)
+// until a remote Start.
+TEST_F(ServiceProcess, ARemoteStopHoldsTheRelayOffUntilARemoteStart) {
+  WriteStudio();
+  SetUpInstance();
+  const int port = FreeLoopbackPort();
+  Reg("ControlPort", "--dword", std::to_string(port));
+  Start();
+  ASSERT_TRUE(notify_->WaitFor("STATUS=Running", 20s)) << notify_->All() << Traces();
+  std::string token;
+  ASSERT_EQ(RunToEnd({QUELLVOX_REG, "token", "show", id_}, env_, (dir_ / "token.txt").string(), (dir_ / "reg.txt").string()), 0)
+      << ReadFileText((dir_ / "reg.txt").string());
+  token = ReadFileText((dir_ / "token.txt").string());
+  while (!token.empty() && token.back() == '\n') token.pop_back();
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+  const auto curl = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"/usr/bin/curl", "-s", "--max-time", "30", "-o", (dir_ / "body.txt").string(),
+                                  "-w", "%{http_code}"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunToEnd(argv, env_, (dir_ / "code.txt").string(), "");
+    return std::make_pair(std::atoi(ReadFileText((dir_ / "code.txt").string()).c_str()),
+                          ReadFileText((dir_ / "body.txt").string()));
+  };
+  const auto post = [&](const std::string& command) {
+    return curl({"-X", "POST", "-H", "Authorization: Bearer " + token, base + "/api/v1/" + command});
+  };
+  const auto healthBecomes = [&](int status) {
+    for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;) {
+      if (curl({base + "/health"}).first == status) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  };
+  ASSERT_TRUE(healthBecomes(200)) << Traces();
+  EXPECT_EQ(post("stop").first, 200);
+  ASSERT_TRUE(healthBecomes(503));
+  EXPECT_NE(curl({base + "/health"}).second.find("stopped"), std::string::npos);
+  EXPECT_EQ(post("stop").first, 409);  // the menu's rule: Stop is not enabled while stopped
+  // Past the service's first retry (1 s): still held off.
+  notify_->WaitFor("nothing the service sends", 2500ms);
+  EXPECT_EQ(curl({base + "/health"}).first, 503);
+  EXPECT_NE(curl({base + "/api/v1/status"}).second.find("\"running\":false"), std::string::npos);
+  EXPECT_NE(curl({base + "/metrics"}).second.find("\nquellvox_state"), std::string::npos);
+
+  EXPECT_EQ(post("start").first, 200);
+  EXPECT_TRUE(healthBecomes(200)) << Traces();
+  EXPECT_GE(TraceCount(Own("Service running.")), 2) << Traces();
+  StopWithinASecond();
 }
 
 TEST_F(ServiceProcess, TheGuardRefusesTheTrayProgramAndASecondServiceOfTheSameIdentifier) {
