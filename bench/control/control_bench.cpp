@@ -21,6 +21,7 @@
 #include "control/metrics.h"
 #include "http_client.h"
 #include "platform/media/virtual_studio.h"
+#include "tests/tools/free_port.h"
 
 namespace quellvox {
 namespace {
@@ -92,18 +93,6 @@ class BenchHost final : public ControlHost {
   std::thread thread_;
 };
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 void ConfigureRunningInstance(InstanceCore& core) {
   core.TitleEngines.Refresh();
   core.CaptureSources.Refresh();
@@ -122,7 +111,7 @@ void BM_MetricsAnswer(benchmark::State& state) {
   InstanceCore core("#bench" + std::to_string(::getpid()), "/bin/true", messages);
   BenchHost host(core);
   ControlServer server(host);
-  const int port = FreePort();
+  const int port = testing_tools::FreeLoopbackPort();
   bool listening = false;
   host.Call([&] {
     ConfigureRunningInstance(core);

@@ -22,28 +22,17 @@
 
 #include "tests/tools/browser_session.h"
 #include "tests/tools/child_process.h"
+#include "tests/tools/free_port.h"
 
 namespace quellvox {
 namespace {
 
 using testing_tools::BrowserSession;
 using testing_tools::ChildProcess;
+using testing_tools::FreeLoopbackPort;
 using testing_tools::ReadFileText;
 using testing_tools::RunToEnd;
 namespace fs = std::filesystem;
-
-// A port free at this moment (the kernel's choice for port 0).
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 struct Answer {
   int Status = 0;
@@ -59,7 +48,7 @@ class ControlProcess : public ::testing::Test {
                                         std::to_string(random() % 100000));
     fs::create_directories(dir_ / "config");
     env_ = {{"XDG_CONFIG_HOME", (dir_ / "config").string()}, {"QT_QPA_PLATFORM", "offscreen"}};
-    port_ = FreePort();
+    port_ = FreeLoopbackPort();
   }
   void TearDown() override {
     if (program_) {

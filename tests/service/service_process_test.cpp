@@ -24,6 +24,7 @@
 
 #include "../ffmpeg/media_files.h"
 #include "../tools/child_process.h"
+#include "../tools/free_port.h"
 
 namespace quellvox::service_test {
 namespace {
@@ -31,21 +32,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing_tools::ChildProcess;
+using testing_tools::FreeLoopbackPort;
 using testing_tools::ReadFileText;
 using testing_tools::RunToEnd;
-
-// A loopback port free at this moment (the kernel's choice for port 0).
-int FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 std::string UniqueId() {
   std::random_device rd;
