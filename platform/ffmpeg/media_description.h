@@ -16,7 +16,7 @@ namespace quellvox::realmedia {
 
 using OptionList = std::vector<std::pair<std::string, std::string>>;
 
-struct InputSpec {
+struct InputSettings {
   std::string Url;
   std::string Format;  // empty: probed
   OptionList Options;  // demuxer and protocol options
@@ -29,7 +29,7 @@ struct InputSpec {
   int32_t RingFrames = 16;  // captured frames held for readers
 };
 
-struct OutputSpec {
+struct OutputSettings {
   std::string Url;
   std::string Format;  // empty: from the file name
   std::string VideoCodec = "ffv1";
@@ -58,7 +58,7 @@ struct DeviceEntry {
   std::string Name;
   int32_t Kind = 2;
   MediaPicture Picture;
-  std::optional<InputSpec> Input;  // none: the studio plays the device
+  std::optional<InputSettings> Input;  // none: the studio plays the device
   std::string Problem;             // not empty: a bad input, the device fails to open
   bool Played() const { return Input.has_value() || !Problem.empty(); }
 };
@@ -66,7 +66,7 @@ struct DeviceEntry {
 struct EngineEntry {
   std::string Name;
   MediaPicture Picture;
-  std::optional<OutputSpec> Output;
+  std::optional<OutputSettings> Output;
   std::string Problem;
   bool Played() const { return Output.has_value() || !Problem.empty(); }
 };

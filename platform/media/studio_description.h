@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/com/status.h"
 #include "platform/media/audio_generators.h"
 #include "platform/media/frame_timing.h"
 #include "platform/media/studio_test_api.h"
@@ -67,9 +68,8 @@ struct StudioDescription {
 };
 
 // Parses and checks a description; relative file paths are taken relative
-// to `baseDir`. False with `error` naming the problem (and where it is).
-bool ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out,
-                            std::string& error);
+// to `baseDir`. A failure names the problem (and where it is).
+Status ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out);
 
 // The most programme audio a recording engine may hold: 2 GiB, some 31
 // minutes of three stereo lines at 48 kHz.
@@ -80,8 +80,8 @@ inline constexpr size_t kMaxDescriptionBytes = size_t{1} << 20;
 
 // The text of the description file at `path`: a regular file (never a FIFO,
 // a device or a folder, which could block or never end) of at most
-// kMaxDescriptionBytes. False with `error` saying what the file is instead.
-bool ReadStudioDescriptionFile(const std::string& path, std::string& text, std::string& error);
+// kMaxDescriptionBytes. A failure says what the file is instead.
+Status ReadStudioDescriptionFile(const std::string& path, std::string& text);
 
 // The built-in description.
 std::string DefaultDescriptionText();
