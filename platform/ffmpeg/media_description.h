@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/engine_core/picture.h"
 #include "platform/ffmpeg/av_support.h"
 
 namespace quellvox::realmedia {
@@ -42,13 +43,7 @@ struct OutputSettings {
 };
 
 // The picture and sound of a device or engine as the description gives them.
-struct MediaPicture {
-  int32_t Width = 1920;
-  int32_t Height = 1080;
-  FrameRate Rate{25, 1};
-  bool Interlaced = false;
-  int32_t FieldOrder = 1;
-  int32_t SampleRate = 48000;
+struct MediaPicture : engine::Picture {
   int32_t Channels = 8;     // devices
   int32_t StereoLines = 1;  // engines
   int64_t StartPosition = 0;
