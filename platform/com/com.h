@@ -20,6 +20,7 @@ inline constexpr HResult E_NOINTERFACE = static_cast<HResult>(0x80004002u);
 inline constexpr HResult E_POINTER = static_cast<HResult>(0x80004003u);
 inline constexpr HResult E_FAIL = static_cast<HResult>(0x80004005u);
 inline constexpr HResult E_PENDING = static_cast<HResult>(0x8000000Au);
+inline constexpr HResult E_UNEXPECTED = static_cast<HResult>(0x8000FFFFu);  // not attached, nothing lent
 inline constexpr HResult E_ACCESSDENIED = static_cast<HResult>(0x80070005u);
 inline constexpr HResult E_OUTOFMEMORY = static_cast<HResult>(0x8007000Eu);
 inline constexpr HResult E_INVALIDARG = static_cast<HResult>(0x80070057u);

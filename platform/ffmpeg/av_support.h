@@ -1,5 +1,5 @@
 // Small helpers around FFmpeg's C interfaces: owning handles, error texts,
-// the provider's clock and exact frame/sample timing.
+// the provider's clock; frame and sample timing is the engines' own.
 #pragma once
 
 extern "C" {
@@ -18,40 +18,19 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "platform/engine_core/timing.h"
+
 namespace quellvox::realmedia {
 
-__extension__ typedef __int128 Int128;
-
-inline constexpr int64_t kTicksPerSecond = 10'000'000;  // clock unit: 100 ns
+using engine::FrameRate;
+using engine::Int128;
+using engine::kTicksPerSecond;
 
 // The steady clock in 100 ns units. Any thread; lock-free.
 int64_t NowTicks();
 
-// A frame rate as a fraction, so that positions, clock times and sample
-// cadences follow from each other without drift (25/1, 30000/1001).
-struct FrameRate {
-  int64_t Num = 25;
-  int64_t Den = 1;
-  double Value() const { return static_cast<double>(Num) / static_cast<double>(Den); }
-  AVRational Av() const { return AVRational{static_cast<int>(Num), static_cast<int>(Den)}; }
-
-  // Whole frames completed in [0, ticks) for ticks >= 0.
-  int64_t FramesAt(int64_t ticks) const {
-    return static_cast<int64_t>(static_cast<Int128>(ticks) * Num / (static_cast<Int128>(kTicksPerSecond) * Den));
-  }
-  // First tick at which frame boundary k (k >= 0) is reached.
-  int64_t BoundaryTime(int64_t k) const {
-    const Int128 n = static_cast<Int128>(k) * kTicksPerSecond * Den;
-    return static_cast<int64_t>((n + Num - 1) / Num);
-  }
-  // Sample frames before frame k (k >= 0) at `sampleRate`.
-  int64_t SamplesBefore(int64_t sampleRate, int64_t k) const {
-    return static_cast<int64_t>(static_cast<Int128>(k) * sampleRate * Den / Num);
-  }
-  int32_t SamplesInFrame(int64_t sampleRate, int64_t k) const {
-    return static_cast<int32_t>(SamplesBefore(sampleRate, k + 1) - SamplesBefore(sampleRate, k));
-  }
-};
+// A rate as FFmpeg takes it.
+inline AVRational AvRate(const FrameRate& rate) { return AVRational{static_cast<int>(rate.Num), static_cast<int>(rate.Den)}; }
 
 // Worker threads for a codec: 0 lets the codec choose. Under
 // ThreadSanitizer each codec runs on its caller's thread alone: the

@@ -60,15 +60,15 @@ HResult CodeOfOpenError(int error) {
 
 }  // namespace
 
-InputFeed::InputFeed(std::string deviceName, const InputSpec& spec, const MediaPicture& picture,
+InputFeed::InputFeed(std::string deviceName, const InputSettings& settings, const MediaPicture& picture,
                      std::shared_ptr<InputCounters> counters)
     : name_(std::move(deviceName)),
-      spec_(spec),
+      settings_(settings),
       picture_(picture),
       counters_(std::move(counters)),
       frameBytes_(static_cast<int64_t>(picture.Width) * picture.Height * 2),
       maxSamples_(picture.Rate.SamplesInFrame(picture.SampleRate, 0) + 2),
-      ring_(static_cast<size_t>(spec.RingFrames)),
+      ring_(static_cast<size_t>(settings.RingFrames)),
       newest_(picture.StartPosition) {
   packet_.reset(av_packet_alloc());
   frame_.reset(av_frame_alloc());
@@ -94,13 +94,13 @@ HResult InputFeed::Refuse(HResult code, const std::string& reason) {
 HResult InputFeed::Start() {
   std::vector<std::string> files;
   std::string error;
-  if (const HResult hr = InputFiles(spec_, files, error); hr != S_OK) {
+  if (const HResult hr = InputFiles(settings_, files, error); hr != S_OK) {
     counters_->OpenFailures.fetch_add(1, std::memory_order_relaxed);
-    return Refuse(hr, "cannot open \"" + spec_.Url + "\": " + error);
+    return Refuse(hr, "cannot open \"" + settings_.Url + "\": " + error);
   }
   const int64_t slotBytes = frameBytes_ + int64_t{maxSamples_} * picture_.Channels * 4;
-  if (slotBytes * spec_.RingFrames > kMaxRingBytes) {
-    return Refuse(E_OUTOFMEMORY, std::to_string(spec_.RingFrames) + " ring frames of " +
+  if (slotBytes * settings_.RingFrames > kMaxRingBytes) {
+    return Refuse(E_OUTOFMEMORY, std::to_string(settings_.RingFrames) + " ring frames of " +
                                      std::to_string(picture_.Width) + "x" + std::to_string(picture_.Height) +
                                      " take more than " + std::to_string(kMaxRingBytes >> 20) +
                                      " MiB (fewer \"ringFrames\" or a smaller picture)");
@@ -118,13 +118,13 @@ HResult InputFeed::Start() {
       slot.Picture.reset();
       slot.Audio.reset();
     }
-    return Refuse(E_OUTOFMEMORY, "no memory for " + std::to_string(spec_.RingFrames) + " ring frames of " +
+    return Refuse(E_OUTOFMEMORY, "no memory for " + std::to_string(settings_.RingFrames) + " ring frames of " +
                                      std::to_string(picture_.Width) + "x" + std::to_string(picture_.Height));
   }
-  if (!spec_.Live) {
+  if (!settings_.Live) {
     if (!Open(error)) {
       counters_->OpenFailures.fetch_add(1, std::memory_order_relaxed);
-      return Refuse(lastOpenError_, "cannot open \"" + spec_.Url + "\": " + error);
+      return Refuse(lastOpenError_, "cannot open \"" + settings_.Url + "\": " + error);
     }
   }
   paceOrigin_.store(NowTicks() - picture_.Rate.BoundaryTime(1), std::memory_order_relaxed);  // StartPosition is "now"
@@ -136,9 +136,9 @@ int InputFeed::Interrupt(void* opaque) {
   auto* self = static_cast<InputFeed*>(opaque);
   if (self->Stopping()) return 1;
   if (NowTicks() > self->openDeadline_.load(std::memory_order_relaxed)) return 1;
-  if (!self->spec_.Live) return 0;
+  if (!self->settings_.Live) return 0;
   const int64_t last = self->lastPacketTicks_.load(std::memory_order_relaxed);
-  if (last != 0 && NowTicks() - last > int64_t{self->spec_.StallMs} * 10'000) {
+  if (last != 0 && NowTicks() - last > int64_t{self->settings_.StallMs} * 10'000) {
     self->stalled_.store(true, std::memory_order_relaxed);
     return 1;
   }
@@ -155,15 +155,15 @@ bool InputFeed::Open(std::string& error) {
   }
   ctx->interrupt_callback.callback = &InputFeed::Interrupt;
   ctx->interrupt_callback.opaque = this;
-  const AVInputFormat* format = spec_.Format.empty() ? nullptr : av_find_input_format(spec_.Format.c_str());
-  Options options(spec_.Options);
+  const AVInputFormat* format = settings_.Format.empty() ? nullptr : av_find_input_format(settings_.Format.c_str());
+  Options options(settings_.Options);
   stalled_.store(false, std::memory_order_relaxed);
   lastPacketTicks_.store(NowTicks(), std::memory_order_relaxed);
   openDeadline_.store(NowTicks() + kOpenTicks, std::memory_order_relaxed);
-  int rc = avformat_open_input(&ctx, spec_.Url.c_str(), format, options.Put());
+  int rc = avformat_open_input(&ctx, settings_.Url.c_str(), format, options.Put());
   if (rc < 0) {  // ctx is freed by the failed open
     openDeadline_.store(INT64_MAX, std::memory_order_relaxed);
-    const std::string udp = UdpReason(spec_.Url);
+    const std::string udp = UdpReason(settings_.Url);
     error = !udp.empty()      ? udp
             : rc == AVERROR_EXIT && !Stopping() ? "no answer within " + std::to_string(kOpenTicks / kTicksPerSecond) + " s"
                                                 : AvError(rc);
@@ -244,31 +244,14 @@ bool InputFeed::WaitUntil(int64_t ticks) {
 bool InputFeed::WaitFor(int32_t ms) { return WaitUntil(NowTicks() + int64_t{ms} * 10'000); }
 
 void InputFeed::Run() {
-  int32_t backoff = spec_.BackoffMinMs;
-  loopBackoff_ = spec_.BackoffMinMs;
+  int32_t backoff = settings_.BackoffMinMs;
+  loopBackoff_ = settings_.BackoffMinMs;
   everOpened_ = input_ != nullptr;
   while (!Stopping()) {
     if (!input_) {
-      std::string error;
-      if (!Open(error)) {
-        if (Stopping()) break;
-        counters_->OpenFailures.fetch_add(1, std::memory_order_relaxed);
-        if (!failing_) {
-          ReportLine("Real media: capture \"" + name_ + "\": cannot open \"" + spec_.Url + "\": " + error +
-                     "; trying again");
-        }
-        failing_ = true;
-        if (!WaitFor(backoff)) break;
-        backoff = std::min(backoff * 2, spec_.BackoffMaxMs);
-        continue;
-      }
-      if (everOpened_) {
-        counters_->Reconnects.fetch_add(1, std::memory_order_relaxed);
-        ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url + "\" open again");
-      }
-      everOpened_ = true;
-      failing_ = false;
-      backoff = spec_.BackoffMinMs;
+      const Step opened = OpenInput(backoff);
+      if (opened == Step::Stop) break;
+      if (opened == Step::Again) continue;
     }
     const int rc = av_read_frame(input_.get(), packet_.get());
     if (rc == AVERROR(EAGAIN)) {
@@ -276,46 +259,7 @@ void InputFeed::Run() {
       continue;
     }
     if (rc < 0) {
-      if (Stopping()) break;
-      // Whatever the decoders still hold goes out first.
-      if (video_) Decode(video_.get(), nullptr);
-      if (audio_) Decode(audio_.get(), nullptr);
-      PublishReady(true);
-      if (rc == AVERROR_EOF && spec_.Loop &&
-          av_seek_frame(input_.get(), -1, input_->start_time == AV_NOPTS_VALUE ? 0 : input_->start_time,
-                        AVSEEK_FLAG_BACKWARD) >= 0) {
-        if (publishedThisPass_ == 0) {
-          // A pass that gave no frame (a file emptied or overwritten under
-          // the feed) would spin: wait before each next pass, and say so once.
-          if (!emptyLoopReported_) {
-            ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url +
-                       "\" gives no frame to loop over; trying again");
-          }
-          emptyLoopReported_ = true;
-          if (!WaitFor(loopBackoff_)) break;
-          loopBackoff_ = std::min(loopBackoff_ * 2, spec_.BackoffMaxMs);
-        } else {
-          loopBackoff_ = spec_.BackoffMinMs;
-        }
-        publishedThisPass_ = 0;
-        avcodec_flush_buffers(video_.get());
-        if (audio_) avcodec_flush_buffers(audio_.get());
-        audioAcc_.clear();
-        audioRead_ = 0;
-        firstPts_ = AV_NOPTS_VALUE;  // the next picture follows the last one
-        continue;
-      }
-      const bool stalled = stalled_.load(std::memory_order_relaxed);
-      (stalled ? counters_->Stalls : counters_->Ends).fetch_add(1, std::memory_order_relaxed);
-      Close();
-      if (!spec_.Live || !spec_.Reconnect) {
-        ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url + "\" ended (" +
-                   (rc == AVERROR_EOF ? std::string("end of input") : AvError(rc)) + ")");
-        break;  // what was captured stays readable
-      }
-      ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url + "\" " +
-                 (stalled ? "stalled" : "dropped (" + AvError(rc) + ")") + "; reconnecting");
-      if (!WaitFor(backoff)) break;
+      if (Stopping() || InputEnded(rc, backoff) == Step::Stop) break;
       continue;
     }
     lastPacketTicks_.store(NowTicks(), std::memory_order_relaxed);
@@ -328,6 +272,76 @@ void InputFeed::Run() {
     PublishReady(false);
   }
   pending_.clear();
+}
+
+InputFeed::Step InputFeed::OpenInput(int32_t& backoff) {
+  std::string error;
+  if (!Open(error)) {
+    if (Stopping()) return Step::Stop;
+    counters_->OpenFailures.fetch_add(1, std::memory_order_relaxed);
+    if (!failing_) {
+      ReportLine("Real media: capture \"" + name_ + "\": cannot open \"" + settings_.Url + "\": " + error +
+                 "; trying again");
+    }
+    failing_ = true;
+    if (!WaitFor(backoff)) return Step::Stop;
+    backoff = std::min(backoff * 2, settings_.BackoffMaxMs);
+    return Step::Again;
+  }
+  if (everOpened_) {
+    counters_->Reconnects.fetch_add(1, std::memory_order_relaxed);
+    ReportLine("Real media: capture \"" + name_ + "\": \"" + settings_.Url + "\" open again");
+  }
+  everOpened_ = true;
+  failing_ = false;
+  backoff = settings_.BackoffMinMs;
+  return Step::Go;
+}
+
+InputFeed::Step InputFeed::InputEnded(int rc, int32_t backoff) {
+  // Whatever the decoders still hold goes out first.
+  if (video_) Decode(video_.get(), nullptr);
+  if (audio_) Decode(audio_.get(), nullptr);
+  PublishReady(true);
+  if (rc == AVERROR_EOF && settings_.Loop &&
+      av_seek_frame(input_.get(), -1, input_->start_time == AV_NOPTS_VALUE ? 0 : input_->start_time,
+                    AVSEEK_FLAG_BACKWARD) >= 0) {
+    return StartOver();
+  }
+  const bool stalled = stalled_.load(std::memory_order_relaxed);
+  (stalled ? counters_->Stalls : counters_->Ends).fetch_add(1, std::memory_order_relaxed);
+  Close();
+  if (!settings_.Live || !settings_.Reconnect) {
+    ReportLine("Real media: capture \"" + name_ + "\": \"" + settings_.Url + "\" ended (" +
+               (rc == AVERROR_EOF ? std::string("end of input") : AvError(rc)) + ")");
+    return Step::Stop;  // what was captured stays readable
+  }
+  ReportLine("Real media: capture \"" + name_ + "\": \"" + settings_.Url + "\" " +
+             (stalled ? "stalled" : "dropped (" + AvError(rc) + ")") + "; reconnecting");
+  return WaitFor(backoff) ? Step::Again : Step::Stop;
+}
+
+InputFeed::Step InputFeed::StartOver() {
+  if (publishedThisPass_ == 0) {
+    // A pass that gave no frame (a file emptied or overwritten under the
+    // feed) would spin: wait before each next pass, and say so once.
+    if (!emptyLoopReported_) {
+      ReportLine("Real media: capture \"" + name_ + "\": \"" + settings_.Url +
+                 "\" gives no frame to loop over; trying again");
+    }
+    emptyLoopReported_ = true;
+    if (!WaitFor(loopBackoff_)) return Step::Stop;
+    loopBackoff_ = std::min(loopBackoff_ * 2, settings_.BackoffMaxMs);
+  } else {
+    loopBackoff_ = settings_.BackoffMinMs;
+  }
+  publishedThisPass_ = 0;
+  avcodec_flush_buffers(video_.get());
+  if (audio_) avcodec_flush_buffers(audio_.get());
+  audioAcc_.clear();
+  audioRead_ = 0;
+  firstPts_ = AV_NOPTS_VALUE;  // the next picture follows the last one
+  return Step::Again;
 }
 
 void InputFeed::Decode(AVCodecContext* codec, AVPacket* packet) {
@@ -357,7 +371,7 @@ void InputFeed::TakeVideoFrame(AVFrame* frame) {
   if (firstPts_ == AV_NOPTS_VALUE) {
     firstPts_ = pts == AV_NOPTS_VALUE ? 0 : pts;
     const int64_t previous = pending_.empty() ? last_ : pending_.back().Position;
-    if (spec_.Live) {
+    if (settings_.Live) {
       // A live input's positions go on with the clock from the device's
       // start, as a card's do with or without a signal: a frame takes the
       // position of its arrival, and the time the stream was away (or had
@@ -411,7 +425,7 @@ void InputFeed::TakeAudioFrame(AVFrame* frame) {
                                          frame->sample_rate, 0, nullptr);
       if (rc < 0 || swr_init(s) < 0) {
         swr_free(&s);
-        ReportLine("Real media: capture \"" + name_ + "\": cannot convert the audio of \"" + spec_.Url + "\" (" +
+        ReportLine("Real media: capture \"" + name_ + "\": cannot convert the audio of \"" + settings_.Url + "\" (" +
                    std::to_string(in) + " channels at " + std::to_string(frame->sample_rate) +
                    " Hz); the device's audio is silence");
         audioStream_ = -1;  // pictures go out with silence from here on
@@ -429,7 +443,7 @@ void InputFeed::TakeAudioFrame(AVFrame* frame) {
       } else {
         how = "channels " + std::to_string(in + 1) + " to " + std::to_string(channels) + " are silent";
       }
-      ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url + "\" has " + std::to_string(in) +
+      ReportLine("Real media: capture \"" + name_ + "\": \"" + settings_.Url + "\" has " + std::to_string(in) +
                  (in == 1 ? " audio channel" : " audio channels") + " and the device " + std::to_string(channels) + ": " + how);
     }
   }
@@ -473,7 +487,7 @@ void InputFeed::PublishReady(bool flushing) {
     const int32_t need = picture_.Rate.SamplesInFrame(picture_.SampleRate, front.Position);
     const int64_t have = static_cast<int64_t>(audioAcc_.size() - audioRead_) / channels;
     if (audioStream_ >= 0 && have < need && !flushing && pending_.size() < kMaxPending) return;
-    if (!spec_.Live && !WaitUntil(PositionTime(front.Position + 1))) return;
+    if (!settings_.Live && !WaitUntil(PositionTime(front.Position + 1))) return;
     Publish(front.Frame.get(), front.Position, need);
     pending_.erase(pending_.begin());
   }
@@ -516,7 +530,7 @@ void InputFeed::Publish(AVFrame* frame, int64_t position, int32_t samples) {
   ++publishedThisPass_;
   if (publishedThisPass_ == 1 && emptyLoopReported_) {
     emptyLoopReported_ = false;
-    ReportLine("Real media: capture \"" + name_ + "\": \"" + spec_.Url + "\" gives frames again");
+    ReportLine("Real media: capture \"" + name_ + "\": \"" + settings_.Url + "\" gives frames again");
   }
   if (last_ >= 0 && position > last_ + 1) counters_->Gaps.fetch_add(position - last_ - 1, std::memory_order_relaxed);
   last_ = position;

@@ -41,7 +41,7 @@ struct InputCounters {
 
 class InputFeed {
  public:
-  InputFeed(std::string deviceName, const InputSpec& spec, const MediaPicture& picture,
+  InputFeed(std::string deviceName, const InputSettings& settings, const MediaPicture& picture,
             std::shared_ptr<InputCounters> counters);
   ~InputFeed();  // stops and joins the thread: within a second
   InputFeed(const InputFeed&) = delete;
@@ -91,6 +91,11 @@ class InputFeed {
 
   // Decoding thread.
   void Run();
+  // The steps of Run: Go on reading, read Again from the top, Stop.
+  enum class Step { Go, Again, Stop };
+  Step OpenInput(int32_t& backoff);        // no input open: open it, or wait out the backoff
+  Step InputEnded(int rc, int32_t backoff);  // a read failed: loop, reconnect or end
+  Step StartOver();                        // a looping input went back to its start
   bool Open(std::string& error);
   void Close();
   void Decode(AVCodecContext* codec, AVPacket* packet);  // packet nullptr: drain
@@ -105,7 +110,7 @@ class InputFeed {
   HResult Refuse(HResult code, const std::string& reason);  // one line, and the reason for the caller
 
   const std::string name_;
-  const InputSpec spec_;
+  const InputSettings settings_;
   const MediaPicture picture_;
   const std::shared_ptr<InputCounters> counters_;
   const int64_t frameBytes_;

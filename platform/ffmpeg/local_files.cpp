@@ -83,7 +83,7 @@ HResult Collect(const std::string& url, const std::string& whole, std::vector<st
 
 }  // namespace
 
-HResult InputFiles(const InputSpec& input, std::vector<std::string>& files, std::string& error) {
+HResult InputFiles(const InputSettings& input, std::vector<std::string>& files, std::string& error) {
   files.clear();
   if (IsDeviceFormat(input.Format)) return S_OK;
   return Collect(input.Url, input.Url, files, error, 0);

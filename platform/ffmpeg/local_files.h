@@ -20,7 +20,7 @@ namespace quellvox::realmedia {
 // file E_NOTFOUND, an unreadable one E_ACCESSDENIED, anything that is not a
 // regular file (a FIFO, "pipe:", "fd:", a device node without a device
 // format, a folder) E_INVALIDARG.
-HResult InputFiles(const InputSpec& input, std::vector<std::string>& files, std::string& error);
+HResult InputFiles(const InputSettings& input, std::vector<std::string>& files, std::string& error);
 
 // The local file an output URL writes ("file:" taken off), or empty for a
 // stream URL.

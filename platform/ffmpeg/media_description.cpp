@@ -1,5 +1,7 @@
 #include "platform/ffmpeg/media_description.h"
 
+#include "platform/description/description_members.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -11,73 +13,9 @@ namespace {
 
 using nlohmann::json;
 
-struct EntryError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void Fail(const std::string& where, const std::string& what) { throw EntryError(where + ": " + what); }
-
-// The members of one input or output object, refusing unknown keys.
-class Members {
- public:
-  Members(const json& v, std::string path, std::initializer_list<const char*> keys) : v_(v), path_(std::move(path)) {
-    if (!v_.is_object()) Fail(path_, "must be an object");
-    for (const auto& item : v_.items()) {
-      bool known = false;
-      for (const char* k : keys) known = known || item.key() == k;
-      if (!known) Fail(Path(item.key()), "unknown key");
-    }
-  }
-  std::string Path(const std::string& key) const { return path_ + "." + key; }
-  bool Has(const char* key) const { return v_.contains(key); }
-
-  void Text(const char* key, std::string& out, bool required = false) const {
-    if (!Has(key)) {
-      if (required) Fail(Path(key), "is missing");
-      return;
-    }
-    if (!v_.at(key).is_string()) Fail(Path(key), "must be a text");
-    out = v_.at(key).get<std::string>();
-    if (out.empty()) Fail(Path(key), "must not be empty");
-  }
-  void Bool(const char* key, bool& out) const {
-    if (!Has(key)) return;
-    if (!v_.at(key).is_boolean()) Fail(Path(key), "must be true or false");
-    out = v_.at(key).get<bool>();
-  }
-  void Int(const char* key, int32_t& out, int32_t lo, int32_t hi) const {
-    if (!Has(key)) return;
-    const json& j = v_.at(key);
-    if (!j.is_number_integer()) Fail(Path(key), "must be a whole number");
-    const int64_t v = j.get<int64_t>();
-    if (v < lo || v > hi) Fail(Path(key), "must lie between " + std::to_string(lo) + " and " + std::to_string(hi));
-    out = static_cast<int32_t>(v);
-  }
-  // An object of option names and values (texts, numbers or true/false).
-  void OptionObject(const char* key, OptionList& out) const {
-    if (!Has(key)) return;
-    const json& j = v_.at(key);
-    if (!j.is_object()) Fail(Path(key), "must be an object of option names and values");
-    for (const auto& item : j.items()) {
-      const json& value = item.value();
-      std::string text;
-      if (value.is_string()) {
-        text = value.get<std::string>();
-      } else if (value.is_boolean()) {
-        text = value.get<bool>() ? "1" : "0";
-      } else if (value.is_number()) {
-        text = value.dump();
-      } else {
-        Fail(Path(key) + "." + item.key(), "must be a text, a number or true/false");
-      }
-      out.emplace_back(item.key(), text);
-    }
-  }
-
- private:
-  const json& v_;
-  std::string path_;
-};
+using description::DescriptionError;
+using description::Fail;
+using description::Members;
 
 // A value the studio checks; read here only when it has the expected shape.
 template <class T>
@@ -98,17 +36,7 @@ void LenientRate(const json& j, FrameRate& out) {
   if (!j.is_object() || !j.contains("rate")) return;
   const json& v = j.at("rate");
   if (v.is_number()) {
-    const double rate = v.get<double>();
-    if (!(rate > 0.0) || rate > 1000.0) return;
-    const double whole = static_cast<double>(static_cast<int64_t>(rate + 0.5));
-    if (whole >= 1.0 && std::abs(rate - whole) < 1e-9) {
-      out = FrameRate{static_cast<int64_t>(whole), 1};
-      return;
-    }
-    const double ntsc = rate * 1.001;
-    const double ntscWhole = static_cast<double>(static_cast<int64_t>(ntsc + 0.5));
-    if (ntscWhole >= 1.0 && std::abs(ntsc - ntscWhole) < 1e-4)
-      out = FrameRate{static_cast<int64_t>(ntscWhole) * 1000, 1001};
+    if (const auto rate = engine::FrameRateFromNumber(v.get<double>())) out = *rate;
   } else if (v.is_string()) {
     long long num = 0, den = 0;
     char tail = 0;
@@ -140,17 +68,17 @@ bool IsNetworkUrl(const std::string& url) {
   return colon != std::string::npos && url.compare(0, colon, "file") != 0;
 }
 
-InputSpec ReadInput(const json& j, const std::string& path, const std::string& baseDir) {
+InputSettings ReadInput(const json& j, const std::string& path, const std::string& baseDir) {
   Members m(j, path,
             {"url", "format", "options", "loop", "live", "reconnect", "backoffMinMs", "backoffMaxMs", "stallMs",
              "ringFrames"});
-  InputSpec in;
+  InputSettings in;
   m.Text("url", in.Url, true);
   m.Text("format", in.Format);
   if (!in.Format.empty() && !av_find_input_format(in.Format.c_str())) {
     Fail(m.Path("format"), "unknown input format \"" + in.Format + "\"");
   }
-  m.OptionObject("options", in.Options);
+  m.Options("options", in.Options);
   in.Live = IsNetworkUrl(in.Url) || in.Format == "v4l2" || in.Format == "alsa";
   m.Bool("live", in.Live);
   m.Bool("loop", in.Loop);
@@ -169,19 +97,19 @@ InputSpec ReadInput(const json& j, const std::string& path, const std::string& b
   return in;
 }
 
-OutputSpec ReadOutput(const json& j, const std::string& path, const std::string& baseDir) {
+OutputSettings ReadOutput(const json& j, const std::string& path, const std::string& baseDir) {
   Members m(j, path,
             {"url", "format", "videoCodec", "audioCodec", "pixelFormat", "videoOptions", "audioOptions",
              "formatOptions", "queueFrames"});
-  OutputSpec out;
+  OutputSettings out;
   m.Text("url", out.Url, true);
   m.Text("format", out.Format);
   m.Text("videoCodec", out.VideoCodec);
   m.Text("audioCodec", out.AudioCodec);
   m.Text("pixelFormat", out.PixelFormat);
-  m.OptionObject("videoOptions", out.VideoOptions);
-  m.OptionObject("audioOptions", out.AudioOptions);
-  m.OptionObject("formatOptions", out.FormatOptions);
+  m.Options("videoOptions", out.VideoOptions);
+  m.Options("audioOptions", out.AudioOptions);
+  m.Options("formatOptions", out.FormatOptions);
   m.Int("queueFrames", out.QueueFrames, 2, 250);
   const AVOutputFormat* format =
       av_guess_format(out.Format.empty() ? nullptr : out.Format.c_str(), out.Url.c_str(), nullptr);
@@ -238,7 +166,7 @@ MediaDescription ReadMediaDescription(std::string_view text, const std::string& 
       if (j.is_object() && j.contains("input")) {
         try {
           e.Input = ReadInput(j.at("input"), "input", baseDir);
-        } catch (const EntryError& error) {
+        } catch (const DescriptionError& error) {
           e.Problem = error.what();
           problems.push_back("Real media: bad description \"" + source + "\": " + EntryName("devices", i, e.Name) +
                              ": " + e.Problem + "; the device cannot be opened");
@@ -258,7 +186,7 @@ MediaDescription ReadMediaDescription(std::string_view text, const std::string& 
       if (j.is_object() && j.contains("output")) {
         try {
           e.Output = ReadOutput(j.at("output"), "output", baseDir);
-        } catch (const EntryError& error) {
+        } catch (const DescriptionError& error) {
           e.Problem = error.what();
           problems.push_back("Real media: bad description \"" + source + "\": " + EntryName("engines", i, e.Name) +
                              ": " + e.Problem + "; the engine cannot be attached");

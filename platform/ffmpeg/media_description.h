@@ -10,13 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "platform/engine_core/picture.h"
 #include "platform/ffmpeg/av_support.h"
 
 namespace quellvox::realmedia {
 
 using OptionList = std::vector<std::pair<std::string, std::string>>;
 
-struct InputSpec {
+struct InputSettings {
   std::string Url;
   std::string Format;  // empty: probed
   OptionList Options;  // demuxer and protocol options
@@ -29,7 +30,7 @@ struct InputSpec {
   int32_t RingFrames = 16;  // captured frames held for readers
 };
 
-struct OutputSpec {
+struct OutputSettings {
   std::string Url;
   std::string Format;  // empty: from the file name
   std::string VideoCodec = "ffv1";
@@ -42,13 +43,7 @@ struct OutputSpec {
 };
 
 // The picture and sound of a device or engine as the description gives them.
-struct MediaPicture {
-  int32_t Width = 1920;
-  int32_t Height = 1080;
-  FrameRate Rate{25, 1};
-  bool Interlaced = false;
-  int32_t FieldOrder = 1;
-  int32_t SampleRate = 48000;
+struct MediaPicture : engine::Picture {
   int32_t Channels = 8;     // devices
   int32_t StereoLines = 1;  // engines
   int64_t StartPosition = 0;
@@ -58,7 +53,7 @@ struct DeviceEntry {
   std::string Name;
   int32_t Kind = 2;
   MediaPicture Picture;
-  std::optional<InputSpec> Input;  // none: the studio plays the device
+  std::optional<InputSettings> Input;  // none: the studio plays the device
   std::string Problem;             // not empty: a bad input, the device fails to open
   bool Played() const { return Input.has_value() || !Problem.empty(); }
 };
@@ -66,7 +61,7 @@ struct DeviceEntry {
 struct EngineEntry {
   std::string Name;
   MediaPicture Picture;
-  std::optional<OutputSpec> Output;
+  std::optional<OutputSettings> Output;
   std::string Problem;
   bool Played() const { return Output.has_value() || !Problem.empty(); }
 };

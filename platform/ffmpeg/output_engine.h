@@ -1,8 +1,8 @@
-// A title engine whose output is encoded and written with libavformat: an
-// output clock at the engine's rate (the steady clock), layers with their
-// buffer pools, frame queues and audio fifos as the virtual studio keeps
-// them, and per output position one encoder job (the picture the layers
-// present and the program audio their fifos hold).
+// A title engine whose output is encoded and written with libavformat: the
+// engine core (output clock at the engine's rate on the steady clock,
+// layers, fifos, evaluation) as the virtual studio's engines have it, and
+// per output position one encoder job (the picture the layers present and
+// the program audio their fifos hold).
 //
 // Threads: component calls (the relay, the pump, set-up) take the engine's
 // mutex for bookkeeping only. While a layer lives, an output thread brings
@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/engine_core/engine_core.h"
+#include "platform/ffmpeg/encoder.h"
 #include "platform/ffmpeg/media_description.h"
 #include "platform/media_api/media_components.h"
 
@@ -53,26 +55,15 @@ struct OutputReport {
   int64_t WriteFailures = 0;  // the output could not be opened or written
 };
 
-// The stereo pairs an engine's output holds are the lines the relay writes:
-// an engine of more than one line keeps its first line (fifo 0) to itself
-// and the relay writes fifos 1 .. L - 1, so the output holds L - 1 pairs,
-// fifo f on pair f - 1; a one-line engine's fifo 0 is its one pair.
-inline int32_t OutputPairs(int32_t stereoLines) { return stereoLines > 1 ? stereoLines - 1 : 1; }
-inline int32_t FirstOutputFifo(int32_t stereoLines) { return stereoLines > 1 ? 1 : 0; }
-
-class OutputEngine {
+class OutputEngine final : public engine::EngineCore {
  public:
-  OutputEngine(std::string name, const OutputSpec& spec, const MediaPicture& picture);
-  ~OutputEngine();
-  OutputEngine(const OutputEngine&) = delete;
-  OutputEngine& operator=(const OutputEngine&) = delete;
+  OutputEngine(std::string name, const OutputSettings& settings, const MediaPicture& picture);
+  ~OutputEngine() override;
 
   const std::string& Name() const { return name_; }
   const MediaPicture& Picture() const { return picture_; }
-  int64_t OutputPositionAt(int64_t ticks) const { return picture_.StartPosition + picture_.Rate.FramesAt(ticks); }
-  int64_t PositionTime(int64_t position) const { return picture_.Rate.BoundaryTime(position - picture_.StartPosition); }
 
-  struct Layer;
+  using Layer = engine::Layer;
   // Set-up thread: 0 and the new layer (its buffers allocated here); S_FALSE
   // when a live layer has the number. The first layer starts the output.
   // Buffers beyond the cap, or more than memory holds: E_OUTOFMEMORY, with
@@ -81,18 +72,8 @@ class OutputEngine {
   // The last live layer's release ends the output and joins its threads.
   void ReleaseLayer(Layer* layer);
 
-  // Component calls: any thread, a short lock, no wait on the encoder.
-  HResult SetShown(Layer* layer, bool shown);
-  HResult CreateFifo(Layer* layer, int32_t fifo, int32_t depth);
-  HResult InitFifo(Layer* layer, int32_t fifo, int32_t position);
-  HResult WriteFifo(Layer* layer, int32_t fifo, int32_t byteCount, const float* data, uint32_t* outCount);
-  HResult SetMute(Layer* layer, int32_t fifo, bool mute);
-  HResult SetVolume(Layer* layer, int32_t fifo, double gain);
-  HResult GetStatus(Layer* layer, LayerStatus* status);
-  HResult SetPosition(Layer* layer, int32_t base);
-  HResult GetBuffer(Layer* layer, int32_t size, uint8_t** address, int32_t* inOutSize);
-  HResult SubmitBuffer(Layer* layer, int32_t size, const FrameDescriptor* descriptor);
-  HResult FrameDone(Layer* layer);
+  // The layer operations (engine_core): any thread, a short lock, no wait
+  // on the encoder.
 
   OutputReport Report();
   // Any thread: a layer lives, so the output is being written.
@@ -101,25 +82,10 @@ class OutputEngine {
   bool WaitUntilClosed(int32_t milliseconds) const;
 
  private:
-  struct Fifo;
-  struct Job {
-    std::unique_ptr<uint8_t[]> Picture;  // UYVY, the engine's size
-    bool HasPicture = false;             // false: the encoder repeats the last picture
-    std::vector<float> Audio;            // interleaved, 2 x stereo lines per sample frame
-    int32_t Samples = 0;
-    int64_t Index = 0;        // output frames since the output opened
-    int64_t FirstSample = 0;  // output sample frames since the output opened
-  };
-  class Encoder;
-
-  int64_t SampleOf(int64_t position) const {
-    return picture_.Rate.SamplesBefore(picture_.SampleRate, position - picture_.StartPosition);
-  }
-  void EvaluateLocked(int64_t now);
-  int32_t PresentVideoLocked(Layer& layer, int64_t q);  // the buffer presented at q, or -1
-  void TakeAudioLocked(Fifo& fifo, int64_t a, int64_t b, float* mix);
-  void ResolveFifoLocked(Layer& layer, Fifo& fifo);
-  Fifo* FindFifoLocked(Layer& layer, int32_t number);
+  int64_t Now() const override { return NowTicks(); }
+  engine::MixTarget BeginPositionLocked(int64_t q, int64_t a, int64_t b) override;
+  void PresentedLocked(Layer& layer, const Layer::Queued& queued, int64_t q) override;
+  void EndPositionLocked(int64_t q, int64_t a, int64_t b) override;
   HResult StartOutput();
   void StopOutput();
   void OutputThread();
@@ -127,17 +93,15 @@ class OutputEngine {
   std::string Size() const;
 
   const std::string name_;
-  const OutputSpec spec_;
+  const OutputSettings settings_;
   const MediaPicture picture_;
-  const int64_t regionBytes_;
   const int32_t maxSamples_;
 
-  std::mutex mu_;  // the layers, fifos, counts and the evaluation
-  OutputReport report_;
-  static constexpr int64_t kNotStarted = INT64_MIN;
-  int64_t evaluatedPos_ = kNotStarted;
+  // Under mu_.
+  OutputReport report_;  // what the layers do not count: sessions and jobs
   int64_t firstPos_ = 0;  // the output position encoded as frame 0
-  std::vector<std::unique_ptr<Layer>> layers_;
+  EncoderJob* job_ = nullptr;  // the job of the position being evaluated
+  int32_t jobIndex_ = -1;
 
   // One run of the output: the encoder and its job queue, shared with the
   // encoder thread. A stop waits a bounded time for the thread to drain and

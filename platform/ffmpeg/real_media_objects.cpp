@@ -5,57 +5,22 @@
 #include <bit>
 #include <cstring>
 
+#include "platform/com/com_object.h"
+#include "platform/media_api/formats.h"
 #include "platform/ffmpeg/provider.h"
 
 namespace quellvox::realmedia {
 
 namespace {
 
-constexpr HResult kUnexpected = static_cast<HResult>(0x8000FFFFu);
-
-// QueryInterface over the listed interfaces; the identity is the first.
-template <class Object, class First, class... Rest>
-HResult Answer(Object* self, const Guid& iid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  void* found = nullptr;
-  if (iid == Unknown::kIid || iid == First::kIid) {
-    found = static_cast<First*>(self);
-  } else {
-    ((found = found ? found : (iid == Rest::kIid ? static_cast<void*>(static_cast<Rest*>(self)) : nullptr)), ...);
-  }
-  if (!found) return E_NOINTERFACE;
-  self->AddRefImpl();
-  *out = found;
-  return S_OK;
-}
-
-template <class Object>
-HResult HandOut(Object* object, const Guid& iid, void** out) {
-  const HResult hr = object->QueryInterface(iid, out);
-  object->Release();
-  return hr;
-}
 
 // ---------------------------------------------------------------------------
 // Capture
 
-class RealCapture final : public ComObjectBase, public IZRCaptureVideoEx, public IZRCaptureAudio {
+class RealCapture final : public ComObject<IZRCaptureVideoEx, IZRCaptureAudio> {
  public:
   RealCapture(std::shared_ptr<Provider> provider, std::shared_ptr<InputFeed> feed, const DeviceEntry& device)
       : provider_(std::move(provider)), feed_(std::move(feed)), picture_(device.Picture) {}
-
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    return Answer<RealCapture, IZRCaptureVideoEx, IZRCaptureAudio>(this, iid, out);
-  }
-  HResult Reserved3() override { return E_NOTIMPL; }
-  HResult Reserved4() override { return E_NOTIMPL; }
-  HResult Reserved5() override { return E_NOTIMPL; }
-  HResult Reserved7() override { return E_NOTIMPL; }
-  HResult Reserved8() override { return E_NOTIMPL; }
-  HResult Reserved9() override { return E_NOTIMPL; }
-  HResult Reserved12() override { return E_NOTIMPL; }
 
   HResult ReadFrame(uint8_t* buffer, int32_t size, int32_t linePitch, int64_t* position, int32_t*,
                     int32_t mode) override {
@@ -76,20 +41,14 @@ class RealCapture final : public ComObjectBase, public IZRCaptureVideoEx, public
 
   HResult GetVideoFormat(VideoFormat* format) override {
     if (!format) return E_POINTER;
-    format->Width = picture_.Width;
-    format->Height = picture_.Height;
-    format->Rate = picture_.Rate.Value();
-    format->FieldPhase1 = 0.0;
-    format->FieldPhase2 = picture_.Interlaced ? 0.5 : 0.0;
-    format->FieldOrder = picture_.Interlaced ? picture_.FieldOrder : 0;
+    *format = PictureFormat(picture_.Width, picture_.Height, picture_.Rate.Value(), picture_.Interlaced,
+                            picture_.FieldOrder);
     return S_OK;
   }
 
   HResult GetPosition(uint32_t* word1, uint32_t* word2, int64_t* position, uint32_t* word3) override {
     if (!position) return E_POINTER;
-    if (word1) *word1 = 0;
-    if (word2) *word2 = 0;
-    if (word3) *word3 = 0;
+    ClearWords(word1, word2, word3);
     *position = feed_->Newest();
     return S_OK;
   }
@@ -105,10 +64,7 @@ class RealCapture final : public ComObjectBase, public IZRCaptureVideoEx, public
 
   HResult GetAudioFormat(AudioFormat* format) override {
     if (!format) return E_POINTER;
-    *format = AudioFormat{};
-    format->SampleRate = picture_.SampleRate;
-    format->Channels = picture_.Channels;
-    format->Rate = picture_.Rate.Value();
+    *format = SoundFormat(picture_.SampleRate, picture_.Channels, picture_.Rate.Value());
     return S_OK;
   }
 
@@ -130,21 +86,10 @@ class RealCapture final : public ComObjectBase, public IZRCaptureVideoEx, public
   MediaPicture picture_;
 };
 
-class DeviceEnumerator final : public ComObjectBase, public IZRDeviceEnumerator {
+class DeviceEnumerator final : public ComObject<IZRDeviceEnumerator> {
  public:
   DeviceEnumerator(std::shared_ptr<Provider> provider, ComPtr<IZRDeviceEnumerator> inner)
       : provider_(std::move(provider)), inner_(std::move(inner)) {}
-
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    return Answer<DeviceEnumerator, IZRDeviceEnumerator>(this, iid, out);
-  }
-  HResult Reserved3() override { return E_NOTIMPL; }
-  HResult Reserved4() override { return E_NOTIMPL; }
-  HResult Reserved5() override { return E_NOTIMPL; }
-  HResult Reserved6() override { return E_NOTIMPL; }
-  HResult Reserved8() override { return E_NOTIMPL; }
-  HResult Reserved9() override { return E_NOTIMPL; }
 
   HResult CreateDevice(int32_t deviceIndex, int32_t kind, Unknown** object) override {
     const DeviceEntry* d = provider_->Device(deviceIndex);
@@ -175,25 +120,11 @@ class DeviceEnumerator final : public ComObjectBase, public IZRDeviceEnumerator 
 // ---------------------------------------------------------------------------
 // Engines
 
-class RealLayer final : public ComObjectBase, public IZRLayer, public IZRLayerAudio, public IZRLayerVideo {
+class RealLayer final : public ComObject<IZRLayer, IZRLayerAudio, IZRLayerVideo> {
  public:
   RealLayer(std::shared_ptr<OutputEngine> engine, OutputEngine::Layer* layer)
       : engine_(std::move(engine)), layer_(layer) {}
   ~RealLayer() override { engine_->ReleaseLayer(layer_); }
-
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    return Answer<RealLayer, IZRLayer, IZRLayerAudio, IZRLayerVideo>(this, iid, out);
-  }
-  HResult Reserved3() override { return E_NOTIMPL; }
-  HResult Reserved6() override { return E_NOTIMPL; }
-  HResult Reserved7() override { return E_NOTIMPL; }
-  HResult Reserved9() override { return E_NOTIMPL; }
-  HResult Reserved10() override { return E_NOTIMPL; }
-  HResult Reserved11() override { return E_NOTIMPL; }
-  HResult Reserved12() override { return E_NOTIMPL; }
-  HResult Reserved13() override { return E_NOTIMPL; }
-  HResult Reserved14() override { return E_NOTIMPL; }
 
   HResult SetProperty(int32_t property, const uint32_t* zeroWord, const LayerVisibilityBlock* block) override {
     if (!zeroWord || !block) return E_POINTER;
@@ -239,21 +170,14 @@ class RealLayer final : public ComObjectBase, public IZRLayer, public IZRLayerAu
 
 // A title target: before Attach it is nobody's; attached to an engine with
 // an output it plays it, otherwise every call goes to the inner target.
-class TitleTarget final : public ComObjectBase, public IZRTitleEngine, public IZRTitleRegions, public IZRTitleClock {
+class TitleTarget final : public ComObject<IZRTitleEngine, IZRTitleRegions, IZRTitleClock> {
  public:
   TitleTarget(std::shared_ptr<Provider> provider, ComPtr<IZRTitleEngine> inner)
       : provider_(std::move(provider)), inner_(std::move(inner)) {}
 
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    return Answer<TitleTarget, IZRTitleEngine, IZRTitleRegions, IZRTitleClock>(this, iid, out);
-  }
-  HResult Reserved3() override { return E_NOTIMPL; }
-  HResult Reserved5() override { return E_NOTIMPL; }
-
   // Set-up thread, once, before the other calls.
   HResult Attach(const Guid* listClassId, int32_t engineIndex) override {
-    if (engine_ || innerRegions_) return kUnexpected;
+    if (engine_ || innerRegions_) return E_UNEXPECTED;
     const EngineEntry* e = provider_->Engine(engineIndex);
     if (e && e->Played()) {
       if (!listClassId) return E_POINTER;
@@ -276,19 +200,14 @@ class TitleTarget final : public ComObjectBase, public IZRTitleEngine, public IZ
     if (!engine_) return inner_->GetFrameRate(format);
     if (!format) return E_POINTER;
     const MediaPicture& p = engine_->Picture();
-    format->Width = p.Width;
-    format->Height = p.Height;
-    format->Rate = p.Rate.Value();
-    format->FieldPhase1 = 0.0;
-    format->FieldPhase2 = p.Interlaced ? 0.5 : 0.0;
-    format->FieldOrder = p.Interlaced ? p.FieldOrder : 0;
+    *format = PictureFormat(p.Width, p.Height, p.Rate.Value(), p.Interlaced, p.FieldOrder);
     return S_OK;
   }
 
   HResult GetRegionSize(int32_t* width, int32_t* height, int32_t* notRead1, int32_t* notRead2,
                         int32_t* notRead3) override {
     if (!engine_) {
-      return innerRegions_ ? innerRegions_->GetRegionSize(width, height, notRead1, notRead2, notRead3) : kUnexpected;
+      return innerRegions_ ? innerRegions_->GetRegionSize(width, height, notRead1, notRead2, notRead3) : E_UNEXPECTED;
     }
     if (!width || !height) return E_POINTER;
     *width = engine_->Picture().Width;
@@ -302,7 +221,7 @@ class TitleTarget final : public ComObjectBase, public IZRTitleEngine, public IZ
   HResult CreateLayer(const char16_t* name, int32_t layerNumber, int32_t zero, int32_t depthFrames,
                       Unknown** layer) override {
     if (!engine_) {
-      return innerRegions_ ? innerRegions_->CreateLayer(name, layerNumber, zero, depthFrames, layer) : kUnexpected;
+      return innerRegions_ ? innerRegions_->CreateLayer(name, layerNumber, zero, depthFrames, layer) : E_UNEXPECTED;
     }
     if (!layer) return E_POINTER;
     *layer = nullptr;
@@ -314,13 +233,12 @@ class TitleTarget final : public ComObjectBase, public IZRTitleEngine, public IZ
   }
 
   HResult GetClock(int64_t* position, uint32_t* word1, int64_t* time100ns, uint32_t* word2) override {
-    if (!engine_) return innerClock_ ? innerClock_->GetClock(position, word1, time100ns, word2) : kUnexpected;
+    if (!engine_) return innerClock_ ? innerClock_->GetClock(position, word1, time100ns, word2) : E_UNEXPECTED;
     if (!position || !time100ns) return E_POINTER;
     const int64_t p = engine_->OutputPositionAt(NowTicks());
     *position = p;
     *time100ns = engine_->PositionTime(p);
-    if (word1) *word1 = 0;
-    if (word2) *word2 = 0;
+    ClearWords(word1, word2);
     return S_OK;
   }
 

@@ -85,7 +85,7 @@ int32_t InterfaceIndex(const Guid& iid) {
   return -1;
 }
 
-bool FaultTable::Add(const studio_test::FaultRule& spec, std::string& error) {
+Status FaultTable::Add(const studio_test::FaultRule& spec) {
   Rule rule{};
   rule.spec = spec;
   int32_t op = -1;
@@ -93,50 +93,41 @@ bool FaultTable::Add(const studio_test::FaultRule& spec, std::string& error) {
     if (spec.Operation == kOpNames[i]) op = i;
   }
   if (op < 0) {
-    error = "unknown operation \"" + spec.Operation + "\"";
-    return false;
+    return Status::Failed(E_INVALIDARG, "unknown operation \"" + spec.Operation + "\"");
   }
   rule.op = static_cast<Op>(op);
   if (!ParseTarget(spec.Target, rule.scope, rule.index)) {
-    error = "unknown target \"" + spec.Target + "\" (\"any\", \"device N\" or \"engine N\")";
-    return false;
+    return Status::Failed(E_INVALIDARG, "unknown target \"" + spec.Target + "\" (\"any\", \"device N\" or \"engine N\")");
   }
   rule.interfaceIndex = -1;
   if (rule.op == Op::QueryInterface && !spec.Interface.empty()) {
     rule.interfaceIndex = InterfaceIndex(spec.Interface);
     if (rule.interfaceIndex < 0) {
-      error = "unknown interface \"" + spec.Interface + "\"";
-      return false;
+      return Status::Failed(E_INVALIDARG, "unknown interface \"" + spec.Interface + "\"");
     }
   } else if (!spec.Interface.empty()) {
-    error = "\"interface\" belongs to QueryInterface faults only";
-    return false;
+    return Status::Failed(E_INVALIDARG, "\"interface\" belongs to QueryInterface faults only");
   }
   if (spec.Mode == studio_test::FaultMode::Every && spec.Every < 1) {
-    error = "\"every\" must be at least 1";
-    return false;
+    return Status::Failed(E_INVALIDARG, "\"every\" must be at least 1");
   }
   if (spec.Mode == studio_test::FaultMode::Random && !(spec.Rate >= 0.0 && spec.Rate <= 1.0)) {
-    error = "\"rate\" must lie between 0 and 1";
-    return false;
+    return Status::Failed(E_INVALIDARG, "\"rate\" must lie between 0 and 1");
   }
   if (spec.Skip < 0) {
-    error = "\"skip\" cannot be negative";
-    return false;
+    return Status::Failed(E_INVALIDARG, "\"skip\" cannot be negative");
   }
   const bool read = rule.op == Op::ReadFrame || rule.op == Op::ReadField || rule.op == Op::ReadAudio;
   if (spec.LaterFrames != 0 && !read) {
-    error = "\"laterFrames\" applies to ReadFrame, ReadField and ReadAudio only";
-    return false;
+    return Status::Failed(E_INVALIDARG, "\"laterFrames\" applies to ReadFrame, ReadField and ReadAudio only");
   }
   if (spec.LaterFrames == 0 && spec.Code == 0) {
-    error = "a fault needs a non-zero code or \"laterFrames\"";
-    return false;
+    return Status::Failed(E_INVALIDARG, "a fault needs a non-zero code or \"laterFrames\"");
   }
   std::lock_guard lock(mu_);
   rules_.push_back(rule);
   count_.store(static_cast<int32_t>(rules_.size()), std::memory_order_release);
-  return true;
+  return Status::Ok();
 }
 
 void FaultTable::Clear() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/com/com.h"
+#include "platform/com/status.h"
 #include "platform/media/studio_test_api.h"
 
 namespace quellvox::studio {
@@ -66,8 +67,8 @@ struct FaultHit {
 
 class FaultTable {
  public:
-  // Checks and adds a rule; false with `error` for a bad one.
-  bool Add(const studio_test::FaultRule& rule, std::string& error);
+  // Checks and adds a rule; a bad one fails with what is wrong with it.
+  Status Add(const studio_test::FaultRule& rule);
   void Clear();
   int64_t Fired() const { return fired_.load(std::memory_order_relaxed); }
 

@@ -58,10 +58,7 @@ Studio::Studio(StudioDescription desc, bool failed, std::string source)
   for (size_t i = 0; i < desc_.Engines.size(); ++i) {
     engines_.push_back(std::make_unique<EngineState>(*this, desc_.Engines[i], static_cast<int32_t>(i)));
   }
-  for (const auto& rule : desc_.Faults) {
-    std::string error;
-    faults_.Add(rule, error);  // already checked by the parser
-  }
+  for (const auto& rule : desc_.Faults) faults_.Add(rule);  // already checked by the parser
 }
 
 Studio::~Studio() = default;
@@ -93,24 +90,21 @@ std::shared_ptr<Studio>& CurrentSlot() {
 std::shared_ptr<Studio> LoadFromEnvironment() {
   const char* path = std::getenv("QUELLVOX_STUDIO");
   StudioDescription desc;
-  std::string error;
   if (path && *path) {
     std::string text;
-    if (ReadStudioDescriptionFile(path, text, error)) {
-      const std::string base = std::filesystem::path(path).parent_path().string();
-      ParseStudioDescription(text, base, desc, error);
-    }
-    if (!error.empty()) {
+    Status read = ReadStudioDescriptionFile(path, text);
+    if (read.IsOk()) read = ParseStudioDescription(text, std::filesystem::path(path).parent_path().string(), desc);
+    if (!read.IsOk()) {
       // One line, one write: the studio then offers no devices and no engines.
       const std::string line =
-          "Virtual studio: bad description \"" + std::string(path) + "\": " + error + "; no devices, no engines\n";
+          "Virtual studio: bad description \"" + std::string(path) + "\": " + read.Message() + "; no devices, no engines\n";
       std::fwrite(line.data(), 1, line.size(), stderr);
       std::fflush(stderr);
       return std::make_shared<Studio>(StudioDescription{}, true, path);
     }
     return std::make_shared<Studio>(std::move(desc), false, path);
   }
-  ParseStudioDescription(DefaultDescriptionText(), "", desc, error);
+  ParseStudioDescription(DefaultDescriptionText(), "", desc);
   return std::make_shared<Studio>(std::move(desc), false, "default");
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/engine_core/engine_core.h"
 #include "platform/media_api/media_components.h"
 #include "platform/media/audio_generators.h"
 #include "platform/media/fault_table.h"
@@ -20,7 +21,7 @@
 namespace quellvox::studio {
 
 // Codes of the studio besides the common ones.
-inline constexpr HResult kUnexpected = static_cast<HResult>(0x8000FFFFu);            // not attached, nothing lent
+inline constexpr HResult kUnexpected = E_UNEXPECTED;                                 // not attached, nothing lent
 inline constexpr HResult kInsufficientBuffer = static_cast<HResult>(0x8007007Au);    // the caller's buffer is too small
 inline constexpr HResult kNotCaptured = E_PENDING;                                   // the frame is not captured yet
 inline constexpr HResult kNoFreeBuffer = E_PENDING;                                  // every buffer of the layer is queued
@@ -90,77 +91,49 @@ class CaptureDevice {
 };
 
 // One title engine: its output clock, the layers made on it and everything
-// they presented. All layer state is guarded by one mutex per engine, held
-// only for bookkeeping (never while a caller copies a frame).
-class EngineState {
+// they presented (engine_core), and what the studio adds: the frame numbers
+// read back from each presented picture, a log of them, and the recording
+// of the program audio.
+class EngineState final : public engine::EngineCore {
  public:
   EngineState(Studio& studio, const EngineDescription& desc, int32_t index);
-  ~EngineState();
+  ~EngineState() override;
 
   const EngineDescription& Desc() const { return desc_; }
   int32_t Index() const { return index_; }
 
-  // The output clock runs on the engine's own crystal (desc_.Clock), and so
-  // does its audio: SampleOf counts the samples of each output frame.
-  int64_t OutputPositionAt(int64_t t) const {
-    return desc_.StartPosition + desc_.Rate.FramesAt(desc_.Clock.LocalTime(t));
-  }
-  int64_t PositionTime(int64_t position) const {
-    return desc_.Clock.StudioTime(desc_.Rate.BoundaryTime(position - desc_.StartPosition));
-  }
-  int64_t SampleOf(int64_t position) const {
-    return desc_.Rate.SamplesBefore(desc_.SampleRate, position - desc_.StartPosition);
-  }
-
   studio_test::EngineReports Reports();
   void SetReports(const studio_test::EngineReports& reports);
 
-  struct Layer;
+  using Layer = engine::Layer;
   // 0 and the new layer; kRefused when the number is taken by a live layer,
   // E_OUTOFMEMORY when its buffers or the engine's recording cannot be held.
   HResult CreateLayer(const std::string& name, int32_t number, int32_t depth, Layer*& out);
-  void ReleaseLayer(Layer* layer);
-
-  HResult SetShown(Layer* layer, bool shown);
-  HResult CreateFifo(Layer* layer, int32_t fifo, int32_t depth);
-  HResult InitFifo(Layer* layer, int32_t fifo, int32_t position);
-  HResult WriteFifo(Layer* layer, int32_t fifo, int32_t byteCount, const float* data, uint32_t* outCount);
-  HResult SetMute(Layer* layer, int32_t fifo, bool mute);
-  HResult SetVolume(Layer* layer, int32_t fifo, double gain);
-  HResult GetStatus(Layer* layer, LayerStatus* status);
-  HResult SetPosition(Layer* layer, int32_t base);
-  HResult GetBuffer(Layer* layer, int32_t size, uint8_t** address, int32_t* inOutSize);
-  HResult SubmitBuffer(Layer* layer, int32_t size, const FrameDescriptor* descriptor);
-  HResult FrameDone(Layer* layer);
+  void ReleaseLayer(Layer* layer) { ReleaseLayerCore(layer); }
 
   studio_test::EngineReport Report();
   // Writes <folder>/engine-<index>.json and .wav when the description asks.
   void WriteRecording(const std::string& folder);
 
  private:
-  struct Fifo;
-  // Takes the lock; `ready` holds the layer's buffers when made up front.
-  HResult AddLayer(const std::string& name, int32_t number, int32_t depth,
-                   std::vector<std::unique_ptr<uint8_t[]>> ready, Layer*& out);
-  void EvaluateLocked(int64_t now);
-  void PresentVideoLocked(Layer& layer, int64_t q);
-  void TakeAudioLocked(Fifo& fifo, int64_t a, int64_t b, float* mix);
-  void ResolveFifoLocked(Layer& layer, Fifo& fifo);
-  Fifo* FindFifoLocked(Layer& layer, int32_t number);
-  void FreeBufferLocked(Layer& layer, int32_t buffer);
+  struct Stamps;
+  int64_t Now() const override;
+  void LayerAddingLocked() override;
+  int64_t KeepPresentedLocked() const override;
+  void SubmittedLocked(Layer& layer, Layer::Queued& queued, const uint8_t* image) override;
+  engine::MixTarget BeginPositionLocked(int64_t q, int64_t a, int64_t b) override;
+  void PresentedLocked(Layer& layer, const Layer::Queued& queued, int64_t q) override;
+  void EndPositionLocked(int64_t q, int64_t a, int64_t b) override;
 
   Studio& studio_;
   EngineDescription desc_;
   int32_t index_;
-  int64_t regionBytes_;
 
-  std::mutex mu_;
+  // Under mu_.
   studio_test::EngineReports reports_;
-  static constexpr int64_t kNotStarted = INT64_MIN;
-  int64_t evaluatedPos_ = kNotStarted;  // output positions up to this one are done
-  std::vector<std::unique_ptr<Layer>> layers_;
   std::vector<float> mix_;        // one output frame of program audio, 2 x lines floats per sample
   bool recording_ = false;
+  bool recordingPosition_ = false;  // the position being evaluated is recorded
   int64_t recordMaxFrames_ = 0;   // sample frames
   std::vector<float> recorded_;
   // Where the recording lies on the output: one span per stretch of

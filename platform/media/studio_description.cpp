@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "platform/description/description_members.h"
 #include "platform/media/fault_table.h"
 #include "platform/media/regular_file.h"
 #include "platform/media/test_pattern.h"
@@ -20,130 +21,11 @@ namespace {
 
 using nlohmann::json;
 
-struct DescriptionError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void Fail(const std::string& where, const std::string& what) {
-  throw DescriptionError(where.empty() ? what : where + ": " + what);
-}
-
-constexpr const char* kRateRule =
-    "whole rates and the 1000/1001 family from 1 to 1000 frames/s as a number, or \"num/den\" "
-    "between 1000/1001 and 1000";
-
-// A whole number of the description within [lo, hi]. Checked on the value
-// as written: a number beyond 64 bits, or beyond the range of the field it
-// goes into, is refused, never wrapped.
-int64_t WholeNumber(const json& j, const std::string& path, int64_t lo, int64_t hi) {
-  if (!j.is_number_integer()) Fail(path, "must be a whole number");
-  const bool inRange = j.is_number_unsigned() ? hi >= 0 && j.get<uint64_t>() <= static_cast<uint64_t>(hi) &&
-                                                    (lo <= 0 || j.get<uint64_t>() >= static_cast<uint64_t>(lo))
-                                              : j.get<int64_t>() >= lo && j.get<int64_t>() <= hi;
-  if (!inRange) Fail(path, "must lie between " + std::to_string(lo) + " and " + std::to_string(hi));
-  return j.get<int64_t>();
-}
-
-// Reads the members of one JSON object, refusing unknown keys.
-class Reader {
- public:
-  Reader(const json& value, std::string path, std::initializer_list<const char*> keys) : v_(value), path_(std::move(path)) {
-    if (!v_.is_object()) Fail(path_.empty() ? "description" : path_, "must be an object");
-    for (const auto& item : v_.items()) {
-      bool known = false;
-      for (const char* k : keys) known = known || item.key() == k;
-      if (!known) Fail(Path(item.key()), "unknown key");
-    }
-  }
-
-  std::string Path(const std::string& key) const { return path_.empty() ? key : path_ + "." + key; }
-  bool Has(const char* key) const { return v_.contains(key); }
-  const json& At(const char* key) const { return v_.at(key); }
-
-  void Int(const char* key, int32_t& out, int64_t lo, int64_t hi) const {
-    int64_t v = out;
-    Int64(key, v, lo, hi);
-    out = static_cast<int32_t>(v);
-  }
-  void Int64(const char* key, int64_t& out, int64_t lo, int64_t hi) const {
-    if (!Has(key)) return;
-    out = WholeNumber(At(key), Path(key), lo, hi);
-  }
-  void Number(const char* key, double& out, double lo, double hi) const {
-    if (!Has(key)) return;
-    const json& j = At(key);
-    if (!j.is_number()) Fail(Path(key), "must be a number");
-    const double v = j.get<double>();
-    if (!(v >= lo && v <= hi)) Fail(Path(key), "must lie between " + Format(lo) + " and " + Format(hi));
-    out = v;
-  }
-  // A reported value: present or not, any 32-bit integer or any number of
-  // plausible size.
-  void Reported(const char* key, std::optional<int32_t>& out) const {
-    if (!Has(key)) return;
-    int32_t v = 0;
-    Int(key, v, INT32_MIN, INT32_MAX);
-    out = v;
-  }
-  void Reported(const char* key, std::optional<double>& out) const {
-    if (!Has(key)) return;
-    double v = 0;
-    Number(key, v, -1e9, 1e9);
-    out = v;
-  }
-  void Bool(const char* key, bool& out) const {
-    if (!Has(key)) return;
-    if (!At(key).is_boolean()) Fail(Path(key), "must be true or false");
-    out = At(key).get<bool>();
-  }
-  void String(const char* key, std::string& out) const {
-    if (!Has(key)) return;
-    if (!At(key).is_string()) Fail(Path(key), "must be a text");
-    out = At(key).get<std::string>();
-  }
-  void Rate(const char* key, FrameRate& out) const {
-    if (!Has(key)) return;
-    const json& j = At(key);
-    if (j.is_number()) {
-      const auto r = FrameRateFromNumber(j.get<double>());
-      if (!r) Fail(Path(key), "impossible frame rate " + Format(j.get<double>()) + " (" + kRateRule + ")");
-      out = *r;
-      return;
-    }
-    if (j.is_string()) {
-      const std::string s = j.get<std::string>();
-      if (const auto r = FrameRateFromText(s)) {
-        out = *r;
-        return;
-      }
-      Fail(Path(key), "impossible frame rate \"" + s + "\" (" + kRateRule + ")");
-    }
-    Fail(Path(key), "must be a number or \"num/den\"");
-  }
-  void FieldOrder(const char* key, int32_t& out) const {
-    if (!Has(key)) return;
-    const json& j = At(key);
-    if (j.is_string() && j.get<std::string>() == "top") {
-      out = 1;
-    } else if (j.is_string() && j.get<std::string>() == "bottom") {
-      out = 0;
-    } else {
-      Fail(Path(key), "must be \"top\" or \"bottom\"");
-    }
-  }
-
-  static std::string Format(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%g", v);
-    return buf;
-  }
-
- private:
-  const json& v_;
-  std::string path_;
-};
-
-std::string Indexed(const std::string& base, size_t i) { return base + "[" + std::to_string(i) + "]"; }
+using description::DescriptionError;
+using description::Fail;
+using description::Indexed;
+using description::Members;
+using description::WholeNumber;
 
 // The audio files of one description: each loaded once, all of them
 // together within kMaxFileSourceSamples.
@@ -154,7 +36,7 @@ struct AudioFiles {
 
 void ReadPair(const json& j, const std::string& path, int32_t sampleRate, const std::string& baseDir,
               AudioFiles& files, PairSource& out) {
-  Reader r(j, path, {"source", "levelDb", "frequency", "seed", "path", "fileChannels"});
+  Members r(j, path, {"source", "levelDb", "frequency", "seed", "path", "fileChannels"});
   std::string source = "silence";
   r.String("source", source);
   if (source == "silence") {
@@ -213,7 +95,7 @@ void ReadPair(const json& j, const std::string& path, int32_t sampleRate, const 
 }
 
 void ReadDeviceReports(const json& j, const std::string& path, studio_test::CaptureReports& out) {
-  Reader r(j, path, {"width", "height", "rate", "fieldPhase1", "fieldPhase2", "sampleRate", "channels"});
+  Members r(j, path, {"width", "height", "rate", "fieldPhase1", "fieldPhase2", "sampleRate", "channels"});
   r.Reported("width", out.Width);
   r.Reported("height", out.Height);
   r.Reported("rate", out.Rate);
@@ -224,7 +106,7 @@ void ReadDeviceReports(const json& j, const std::string& path, studio_test::Capt
 }
 
 void ReadEngineReports(const json& j, const std::string& path, studio_test::EngineReports& out) {
-  Reader r(j, path, {"width", "height", "rate", "fieldPhase1", "fieldPhase2", "fieldOrder", "stereoLines"});
+  Members r(j, path, {"width", "height", "rate", "fieldPhase1", "fieldPhase2", "fieldOrder", "stereoLines"});
   r.Reported("width", out.Width);
   r.Reported("height", out.Height);
   r.Reported("rate", out.Rate);
@@ -246,7 +128,7 @@ std::string FormatLabel(int32_t w, int32_t h, const FrameRate& rate, bool interl
 }
 
 // The picture of a device or an engine: size, rate and field structure.
-void ReadPicture(const Reader& r, int32_t& width, int32_t& height, FrameRate& rate, bool& interlaced,
+void ReadPicture(const Members& r, int32_t& width, int32_t& height, FrameRate& rate, bool& interlaced,
                  int32_t& fieldOrder) {
   r.Int("width", width, kMinPatternWidth, 8192);
   if (width % 2) Fail(r.Path("width"), "must be even (two pixels share their colour)");
@@ -260,7 +142,7 @@ void ReadPicture(const Reader& r, int32_t& width, int32_t& height, FrameRate& ra
 // A clock running a set number of parts per million fast (positive) or slow,
 // as an unlocked card's crystal does: at most 10,000 either way, to a
 // thousandth of a ppm.
-void ReadClockPpm(const Reader& r, ClockSkew& out) {
+void ReadClockPpm(const Members& r, ClockSkew& out) {
   double ppm = 0.0;
   r.Number("clockPpm", ppm, -10'000.0, 10'000.0);
   out.PartsPerBillion = static_cast<int64_t>(std::llround(ppm * 1000.0));
@@ -268,7 +150,7 @@ void ReadClockPpm(const Reader& r, ClockSkew& out) {
 
 void ReadDevice(const json& j, const std::string& path, const std::string& baseDir,
                 AudioFiles& files, DeviceDescription& d) {
-  Reader r(j, path,
+  Members r(j, path,
            {"kind", "name", "board", "label", "width", "height", "rate", "interlaced", "fieldOrder", "sampleRate",
             "channels", "ringSeconds", "startPosition", "clockPpm", "audio", "reports", "input"});
   r.Int("kind", d.Kind, 0, 1000);
@@ -311,7 +193,7 @@ void ReadDevice(const json& j, const std::string& path, const std::string& baseD
 }
 
 void ReadEngine(const json& j, const std::string& path, EngineDescription& e) {
-  Reader r(j, path,
+  Members r(j, path,
            {"name", "usable", "width", "height", "rate", "interlaced", "fieldOrder", "stereoLines", "sampleRate",
             "startPosition", "clockPpm", "record", "preallocate", "reports", "output"});
   r.String("name", e.Name);
@@ -332,7 +214,7 @@ void ReadEngine(const json& j, const std::string& path, EngineDescription& e) {
 }
 
 void ReadFault(const json& j, const std::string& path, studio_test::FaultRule& f) {
-  Reader r(j, path, {"target", "operation", "interface", "code", "mode", "every", "rate", "seed", "skip", "laterFrames"});
+  Members r(j, path, {"target", "operation", "interface", "code", "mode", "every", "rate", "seed", "skip", "laterFrames"});
   r.String("target", f.Target);
   r.String("operation", f.Operation);
   r.String("interface", f.Interface);
@@ -370,94 +252,96 @@ void ReadFault(const json& j, const std::string& path, studio_test::FaultRule& f
   r.Int64("skip", f.Skip, 0, INT64_MAX);
   r.Int64("laterFrames", f.LaterFrames, 0, 1'000'000);
   FaultTable probe;
-  std::string error;
-  if (!probe.Add(f, error)) Fail(path, error);
+  if (const Status added = probe.Add(f); !added.IsOk()) Fail(path, added.Message());
+}
+
+template <class Entry, class ReadEntry>
+void ReadList(const Members& r, const char* key, std::vector<Entry>& out, ReadEntry read) {
+  if (!r.Has(key)) return;
+  const json& list = r.At(key);
+  if (!list.is_array()) Fail(key, "must be a list");
+  for (size_t i = 0; i < list.size(); ++i) out.push_back(read(list[i], Indexed(key, i), i));
+}
+
+void ReadRecording(const Members& r, const std::string& baseDir, StudioDescription& out) {
+  if (!r.Has("recording")) return;
+  Members rec(r.At("recording"), "recording", {"folder", "maxSeconds", "logMaxFrames"});
+  rec.String("folder", out.RecordingFolder);
+  rec.Number("maxSeconds", out.RecordMaxSeconds, 0.0, 86400.0);
+  rec.Int64("logMaxFrames", out.LogMaxFrames, 0, 100'000'000);
+  if (out.RecordingFolder.empty()) out.RecordingFolder = ".";
+  std::filesystem::path p(out.RecordingFolder);
+  if (p.is_relative() && !baseDir.empty()) out.RecordingFolder = (std::filesystem::path(baseDir) / p).string();
+}
+
+// A recording engine holds its programme audio for maxSeconds in memory
+// from its first layer on: bounded here, before anything is sized.
+void CheckRecordingSizes(const StudioDescription& out) {
+  for (size_t i = 0; i < out.Engines.size(); ++i) {
+    const EngineDescription& e = out.Engines[i];
+    const double bytes = out.RecordMaxSeconds * e.SampleRate * e.StereoLines * 2.0 * sizeof(float);
+    if (e.Record && bytes > static_cast<double>(kMaxRecordingBytes)) {
+      Fail(Indexed("engines", i) + ".record",
+           "a recording of " + description::FormatNumber(out.RecordMaxSeconds) + " s (recording.maxSeconds) of " +
+               std::to_string(e.StereoLines) + " stereo lines at " + std::to_string(e.SampleRate) +
+               " Hz takes more than " + std::to_string(kMaxRecordingBytes >> 20) + " MiB");
+    }
+  }
+}
+
+void ReadDescription(std::string_view text, const std::string& baseDir, StudioDescription& out) {
+  json root;
+  try {
+    root = json::parse(text.begin(), text.end());
+  } catch (const json::parse_error& e) {
+    Fail("", std::string("not valid JSON (") + e.what() + ")");
+  }
+  Members r(root, "", {"devices", "engines", "faults", "recording"});
+  AudioFiles files;
+  ReadList(r, "devices", out.Devices, [&](const json& j, const std::string& path, size_t i) {
+    DeviceDescription d;
+    d.Name = "Capture " + std::to_string(i + 1);
+    ReadDevice(j, path, baseDir, files, d);
+    return d;
+  });
+  ReadList(r, "engines", out.Engines, [&](const json& j, const std::string& path, size_t i) {
+    EngineDescription e;
+    e.Name = "Engine " + std::to_string(i + 1);
+    ReadEngine(j, path, e);
+    return e;
+  });
+  ReadList(r, "faults", out.Faults, [&](const json& j, const std::string& path, size_t) {
+    studio_test::FaultRule f;
+    ReadFault(j, path, f);
+    return f;
+  });
+  ReadRecording(r, baseDir, out);
+  CheckRecordingSizes(out);
 }
 
 }  // namespace
 
-bool ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out,
-                            std::string& error) {
+Status ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out) {
   out = StudioDescription{};
   try {
-    json root;
-    try {
-      root = json::parse(text.begin(), text.end());
-    } catch (const json::parse_error& e) {
-      Fail("", std::string("not valid JSON (") + e.what() + ")");
-    }
-    Reader r(root, "", {"devices", "engines", "faults", "recording"});
-    AudioFiles files;
-    if (r.Has("devices")) {
-      const json& list = r.At("devices");
-      if (!list.is_array()) Fail("devices", "must be a list");
-      for (size_t i = 0; i < list.size(); ++i) {
-        DeviceDescription d;
-        d.Name = "Capture " + std::to_string(i + 1);
-        ReadDevice(list[i], Indexed("devices", i), baseDir, files, d);
-        out.Devices.push_back(std::move(d));
-      }
-    }
-    if (r.Has("engines")) {
-      const json& list = r.At("engines");
-      if (!list.is_array()) Fail("engines", "must be a list");
-      for (size_t i = 0; i < list.size(); ++i) {
-        EngineDescription e;
-        e.Name = "Engine " + std::to_string(i + 1);
-        ReadEngine(list[i], Indexed("engines", i), e);
-        out.Engines.push_back(std::move(e));
-      }
-    }
-    if (r.Has("faults")) {
-      const json& list = r.At("faults");
-      if (!list.is_array()) Fail("faults", "must be a list");
-      for (size_t i = 0; i < list.size(); ++i) {
-        studio_test::FaultRule f;
-        ReadFault(list[i], Indexed("faults", i), f);
-        out.Faults.push_back(f);
-      }
-    }
-    if (r.Has("recording")) {
-      Reader rec(r.At("recording"), "recording", {"folder", "maxSeconds", "logMaxFrames"});
-      rec.String("folder", out.RecordingFolder);
-      rec.Number("maxSeconds", out.RecordMaxSeconds, 0.0, 86400.0);
-      rec.Int64("logMaxFrames", out.LogMaxFrames, 0, 100'000'000);
-      if (out.RecordingFolder.empty()) out.RecordingFolder = ".";
-      std::filesystem::path p(out.RecordingFolder);
-      if (p.is_relative() && !baseDir.empty()) out.RecordingFolder = (std::filesystem::path(baseDir) / p).string();
-    }
-    // A recording engine holds its programme audio for maxSeconds in memory
-    // from its first layer on: bounded here, before anything is sized.
-    for (size_t i = 0; i < out.Engines.size(); ++i) {
-      const EngineDescription& e = out.Engines[i];
-      const double bytes = out.RecordMaxSeconds * e.SampleRate * e.StereoLines * 2.0 * sizeof(float);
-      if (e.Record && bytes > static_cast<double>(kMaxRecordingBytes)) {
-        Fail(Indexed("engines", i) + ".record",
-             "a recording of " + Reader::Format(out.RecordMaxSeconds) + " s (recording.maxSeconds) of " +
-                 std::to_string(e.StereoLines) + " stereo lines at " + std::to_string(e.SampleRate) +
-                 " Hz takes more than " + std::to_string(kMaxRecordingBytes >> 20) + " MiB");
-      }
-    }
+    ReadDescription(text, baseDir, out);
+    return Status::Ok();
   } catch (const DescriptionError& e) {
     out = StudioDescription{};
-    error = e.what();
-    return false;
+    return Status::Failed(E_INVALIDARG, e.what());
   } catch (const nlohmann::json::exception& e) {
     out = StudioDescription{};
-    error = e.what();
-    return false;
+    return Status::Failed(E_INVALIDARG, e.what());
   } catch (const std::exception& e) {  // std::bad_alloc and the like: one message, as any other problem
     out = StudioDescription{};
-    error = std::string("cannot be loaded (") + e.what() + ")";
-    return false;
+    return Status::Failed(std::string("cannot be loaded (") + e.what() + ")");
   }
-  return true;
 }
 
-bool ReadStudioDescriptionFile(const std::string& path, std::string& text, std::string& error) {
-  if (ReadRegularFile(path, kMaxDescriptionBytes, text, error)) return true;
-  error = "the file " + error;
-  return false;
+Status ReadStudioDescriptionFile(const std::string& path, std::string& text) {
+  std::string error;
+  if (ReadRegularFile(path, kMaxDescriptionBytes, text, error)) return Status::Ok();
+  return Status::Failed(E_INVALIDARG, "the file " + error);
 }
 
 std::string DefaultDescriptionText() {

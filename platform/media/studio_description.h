@@ -8,23 +8,20 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/com/status.h"
+#include "platform/engine_core/picture.h"
 #include "platform/media/audio_generators.h"
 #include "platform/media/frame_timing.h"
 #include "platform/media/studio_test_api.h"
 
 namespace quellvox::studio {
 
-struct DeviceDescription {
+// The picture (size, rate, fields, sample rate) comes first, from the base.
+struct DeviceDescription : engine::Picture {
   int32_t Kind = 2;  // 2 primary input, 9 secondary input, 12 auxiliary
   std::string Name;  // the device's own name (the second part of its stored name)
   std::string Board = "Quellvox Virtual";
   std::string Label;  // the display part; built from the format when empty
-  int32_t Width = 1920;
-  int32_t Height = 1080;
-  FrameRate Rate{25, 1};
-  bool Interlaced = false;
-  int32_t FieldOrder = 1;
-  int32_t SampleRate = 48000;
   int32_t Channels = 8;
   double RingSeconds = 4.0;
   int64_t StartPosition = 1'000'000;
@@ -36,16 +33,10 @@ struct DeviceDescription {
   bool External = false;
 };
 
-struct EngineDescription {
+struct EngineDescription : engine::Picture {
   std::string Name;
   bool Usable = true;
-  int32_t Width = 1920;
-  int32_t Height = 1080;
-  FrameRate Rate{25, 1};
-  bool Interlaced = false;
-  int32_t FieldOrder = 1;  // interlaced: non-zero when the first line's field is the earlier
   int32_t StereoLines = 1;
-  int32_t SampleRate = 48000;
   int64_t StartPosition = 0;
   ClockSkew Clock;  // the engine's output clock against the studio's; its audio runs on it too
   bool Record = false;
@@ -67,9 +58,8 @@ struct StudioDescription {
 };
 
 // Parses and checks a description; relative file paths are taken relative
-// to `baseDir`. False with `error` naming the problem (and where it is).
-bool ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out,
-                            std::string& error);
+// to `baseDir`. A failure names the problem (and where it is).
+Status ParseStudioDescription(std::string_view text, const std::string& baseDir, StudioDescription& out);
 
 // The most programme audio a recording engine may hold: 2 GiB, some 31
 // minutes of three stereo lines at 48 kHz.
@@ -80,8 +70,8 @@ inline constexpr size_t kMaxDescriptionBytes = size_t{1} << 20;
 
 // The text of the description file at `path`: a regular file (never a FIFO,
 // a device or a folder, which could block or never end) of at most
-// kMaxDescriptionBytes. False with `error` saying what the file is instead.
-bool ReadStudioDescriptionFile(const std::string& path, std::string& text, std::string& error);
+// kMaxDescriptionBytes. A failure says what the file is instead.
+Status ReadStudioDescriptionFile(const std::string& path, std::string& text);
 
 // The built-in description.
 std::string DefaultDescriptionText();

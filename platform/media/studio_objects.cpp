@@ -8,6 +8,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "platform/com/com_object.h"
+#include "platform/media_api/formats.h"
 #include "platform/media/studio.h"
 #include "platform/media/studio_clock.h"
 
@@ -15,32 +17,11 @@ namespace quellvox::studio {
 
 namespace {
 
-template <class Object, class... Interfaces>
-HResult Answer(Object* self, const Guid& iid, void** out, FaultTable& faults, Scope scope, int32_t index) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
+// A query the description or the test API makes fail.
+bool QueryFault(FaultTable& faults, const Guid& iid, Scope scope, int32_t index, HResult& code) {
   const FaultHit hit = faults.Check(Op::QueryInterface, scope, index, InterfaceIndex(iid));
-  if (hit.Fired) return hit.Code;
-  void* found = nullptr;
-  // The identity interface is the first listed one.
-  if (iid == Unknown::kIid) {
-    found = static_cast<Unknown*>(static_cast<std::tuple_element_t<0, std::tuple<Interfaces...>>*>(self));
-  } else {
-    ((found = found ? found : (iid == Interfaces::kIid ? static_cast<void*>(static_cast<Interfaces*>(self)) : nullptr)),
-     ...);
-  }
-  if (!found) return E_NOINTERFACE;
-  self->AddRefImpl();
-  *out = found;
-  return S_OK;
-}
-
-// Hands the new object out as `iid`, dropping the creator's reference.
-template <class Object>
-HResult HandOut(Object* object, const Guid& iid, void** out) {
-  const HResult hr = object->QueryInterface(iid, out);
-  object->Release();
-  return hr;
+  code = hit.Code;
+  return hit.Fired;
 }
 
 void CopyText(char16_t* dst, size_t units, const std::string& utf8) {
@@ -53,24 +34,14 @@ void CopyText(char16_t* dst, size_t units, const std::string& utf8) {
 // ---------------------------------------------------------------------------
 // Capture objects
 
-class CaptureObject final : public ComObjectBase, public IZRCaptureVideoEx, public IZRCaptureAudio {
+class CaptureObject final : public ComObject<IZRCaptureVideoEx, IZRCaptureAudio> {
  public:
   CaptureObject(std::shared_ptr<Studio> studio, CaptureDevice* device)
       : studio_(std::move(studio)), device_(device), serial_(device->NewObjectSerial()) {}
 
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    return Answer<CaptureObject, IZRCaptureVideoEx, IZRCaptureAudio>(this, iid, out, studio_->Faults(), Scope::Device,
-                                                                     device_->Index());
+  bool RefuseQuery(const Guid& iid, HResult& code) override {
+    return QueryFault(studio_->Faults(), iid, Scope::Device, device_->Index(), code);
   }
-
-  HResult Reserved3() override { return E_NOTIMPL; }
-  HResult Reserved4() override { return E_NOTIMPL; }
-  HResult Reserved5() override { return E_NOTIMPL; }
-  HResult Reserved7() override { return E_NOTIMPL; }
-  HResult Reserved8() override { return E_NOTIMPL; }
-  HResult Reserved9() override { return E_NOTIMPL; }
-  HResult Reserved12() override { return E_NOTIMPL; }
 
   HResult ReadFrame(uint8_t* buffer, int32_t size, int32_t linePitch, int64_t* position, int32_t* notRead,
                     int32_t mode) override {
@@ -96,21 +67,17 @@ class CaptureObject final : public ComObjectBase, public IZRCaptureVideoEx, publ
     if (!format) return E_POINTER;
     const auto& d = device_->Desc();
     const auto rep = device_->Reports();
-    format->Width = rep.Width.value_or(d.Width);
-    format->Height = rep.Height.value_or(d.Height);
-    format->Rate = rep.Rate.value_or(d.Rate.Value());
-    format->FieldPhase1 = rep.FieldPhase1.value_or(0.0);
-    format->FieldPhase2 = rep.FieldPhase2.value_or(d.Interlaced ? 0.5 : 0.0);
-    format->FieldOrder = d.Interlaced ? d.FieldOrder : 0;
+    *format = PictureFormat(rep.Width.value_or(d.Width), rep.Height.value_or(d.Height),
+                            rep.Rate.value_or(d.Rate.Value()), d.Interlaced, d.FieldOrder);
+    format->FieldPhase1 = rep.FieldPhase1.value_or(format->FieldPhase1);
+    format->FieldPhase2 = rep.FieldPhase2.value_or(format->FieldPhase2);
     return S_OK;
   }
 
   HResult GetPosition(uint32_t* word1, uint32_t* word2, int64_t* position, uint32_t* word3) override {
     if (const FaultHit hit = Check(Op::GetPosition); hit.Fired) return hit.Code;
     if (!position) return E_POINTER;
-    if (word1) *word1 = 0;
-    if (word2) *word2 = 0;
-    if (word3) *word3 = 0;
+    ClearWords(word1, word2, word3);
     *position = device_->NewestAt(ClockNow());
     device_->CountPositionRead(serial_);
     return S_OK;
@@ -140,10 +107,8 @@ class CaptureObject final : public ComObjectBase, public IZRCaptureVideoEx, publ
     if (!format) return E_POINTER;
     const auto& d = device_->Desc();
     const auto rep = device_->Reports();
-    *format = AudioFormat{};
-    format->SampleRate = rep.SampleRate.value_or(d.SampleRate);
-    format->Channels = rep.Channels.value_or(d.Channels);
-    format->Rate = rep.Rate.value_or(d.Rate.Value());
+    *format = SoundFormat(rep.SampleRate.value_or(d.SampleRate), rep.Channels.value_or(d.Channels),
+                          rep.Rate.value_or(d.Rate.Value()));
     return S_OK;
   }
 
@@ -189,32 +154,24 @@ class CaptureObject final : public ComObjectBase, public IZRCaptureVideoEx, publ
 };
 
 // The kind-12 device: it exists and is held, nothing more.
-class AuxiliaryDevice final : public ComObjectBase, public Unknown {
+class AuxiliaryDevice final : public ComObject<Unknown> {
  public:
   explicit AuxiliaryDevice(std::shared_ptr<Studio> studio) : studio_(std::move(studio)) {}
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    return Answer<AuxiliaryDevice, Unknown>(this, iid, out, studio_->Faults(), Scope::Any, -1);
+  bool RefuseQuery(const Guid& iid, HResult& code) override {
+    return QueryFault(studio_->Faults(), iid, Scope::Any, -1, code);
   }
 
  private:
   std::shared_ptr<Studio> studio_;
 };
 
-class DeviceEnumerator final : public ComObjectBase, public IZRDeviceEnumerator {
+class DeviceEnumerator final : public ComObject<IZRDeviceEnumerator> {
  public:
   explicit DeviceEnumerator(std::shared_ptr<Studio> studio) : studio_(std::move(studio)) {}
 
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    return Answer<DeviceEnumerator, IZRDeviceEnumerator>(this, iid, out, studio_->Faults(), Scope::Any, -1);
+  bool RefuseQuery(const Guid& iid, HResult& code) override {
+    return QueryFault(studio_->Faults(), iid, Scope::Any, -1, code);
   }
-  HResult Reserved3() override { return E_NOTIMPL; }
-  HResult Reserved4() override { return E_NOTIMPL; }
-  HResult Reserved5() override { return E_NOTIMPL; }
-  HResult Reserved6() override { return E_NOTIMPL; }
-  HResult Reserved8() override { return E_NOTIMPL; }
-  HResult Reserved9() override { return E_NOTIMPL; }
 
   HResult CreateDevice(int32_t deviceIndex, int32_t kind, Unknown** object) override {
     if (const FaultHit hit = studio_->Faults().Check(Op::CreateDevice, Scope::Device, deviceIndex); hit.Fired) {
@@ -261,15 +218,13 @@ class DeviceEnumerator final : public ComObjectBase, public IZRDeviceEnumerator 
 // ---------------------------------------------------------------------------
 // Title engines
 
-class TitleEngineList final : public ComObjectBase, public IZRTitleEngineList {
+class TitleEngineList final : public ComObject<IZRTitleEngineList> {
  public:
   explicit TitleEngineList(std::shared_ptr<Studio> studio) : studio_(std::move(studio)) {}
 
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    return Answer<TitleEngineList, IZRTitleEngineList>(this, iid, out, studio_->Faults(), Scope::Any, -1);
+  bool RefuseQuery(const Guid& iid, HResult& code) override {
+    return QueryFault(studio_->Faults(), iid, Scope::Any, -1, code);
   }
-  HResult Reserved4() override { return E_NOTIMPL; }
 
   HResult GetEngineCount(int32_t* count) override {
     if (const FaultHit hit = studio_->Faults().Check(Op::GetEngineCount, Scope::Any, -1); hit.Fired) return hit.Code;
@@ -292,27 +247,15 @@ class TitleEngineList final : public ComObjectBase, public IZRTitleEngineList {
   std::shared_ptr<Studio> studio_;
 };
 
-class LayerObject final : public ComObjectBase, public IZRLayer, public IZRLayerAudio, public IZRLayerVideo {
+class LayerObject final : public ComObject<IZRLayer, IZRLayerAudio, IZRLayerVideo> {
  public:
   LayerObject(std::shared_ptr<Studio> studio, EngineState* engine, EngineState::Layer* layer)
       : studio_(std::move(studio)), engine_(engine), layer_(layer) {}
   ~LayerObject() override { engine_->ReleaseLayer(layer_); }
 
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    return Answer<LayerObject, IZRLayer, IZRLayerAudio, IZRLayerVideo>(this, iid, out, studio_->Faults(),
-                                                                       Scope::Engine, engine_->Index());
+  bool RefuseQuery(const Guid& iid, HResult& code) override {
+    return QueryFault(studio_->Faults(), iid, Scope::Engine, engine_->Index(), code);
   }
-
-  HResult Reserved3() override { return E_NOTIMPL; }
-  HResult Reserved6() override { return E_NOTIMPL; }
-  HResult Reserved7() override { return E_NOTIMPL; }
-  HResult Reserved9() override { return E_NOTIMPL; }
-  HResult Reserved10() override { return E_NOTIMPL; }
-  HResult Reserved11() override { return E_NOTIMPL; }
-  HResult Reserved12() override { return E_NOTIMPL; }
-  HResult Reserved13() override { return E_NOTIMPL; }
-  HResult Reserved14() override { return E_NOTIMPL; }
 
   // IZRLayer
   HResult SetProperty(int32_t property, const uint32_t* zeroWord, const LayerVisibilityBlock* block) override {
@@ -382,19 +325,14 @@ class LayerObject final : public ComObjectBase, public IZRLayer, public IZRLayer
   EngineState::Layer* layer_;
 };
 
-class TitleTarget final : public ComObjectBase, public IZRTitleEngine, public IZRTitleRegions, public IZRTitleClock {
+class TitleTarget final : public ComObject<IZRTitleEngine, IZRTitleRegions, IZRTitleClock> {
  public:
   explicit TitleTarget(std::shared_ptr<Studio> studio) : studio_(std::move(studio)) {}
 
-  QUELLVOX_COM_REFCOUNT
-  HResult QueryInterface(const Guid& iid, void** out) override {
+  bool RefuseQuery(const Guid& iid, HResult& code) override {
     EngineState* e = engine_.load(std::memory_order_acquire);
-    return Answer<TitleTarget, IZRTitleEngine, IZRTitleRegions, IZRTitleClock>(
-        this, iid, out, studio_->Faults(), e ? Scope::Engine : Scope::Any, e ? e->Index() : -1);
+    return QueryFault(studio_->Faults(), iid, e ? Scope::Engine : Scope::Any, e ? e->Index() : -1, code);
   }
-
-  HResult Reserved3() override { return E_NOTIMPL; }
-  HResult Reserved5() override { return E_NOTIMPL; }
 
   HResult Attach(const Guid* listClassId, int32_t engineIndex) override {
     if (const FaultHit hit = studio_->Faults().Check(Op::Attach, Scope::Engine, engineIndex); hit.Fired) {
@@ -419,12 +357,11 @@ class TitleTarget final : public ComObjectBase, public IZRTitleEngine, public IZ
     if (!format) return E_POINTER;
     const auto& d = e->Desc();
     const auto rep = e->Reports();
-    format->Width = rep.Width.value_or(d.Width);
-    format->Height = rep.Height.value_or(d.Height);
-    format->Rate = rep.Rate.value_or(d.Rate.Value());
-    format->FieldPhase1 = rep.FieldPhase1.value_or(0.0);
-    format->FieldPhase2 = rep.FieldPhase2.value_or(d.Interlaced ? 0.5 : 0.0);
-    format->FieldOrder = rep.FieldOrder.value_or(d.Interlaced ? d.FieldOrder : 0);
+    *format = PictureFormat(rep.Width.value_or(d.Width), rep.Height.value_or(d.Height),
+                            rep.Rate.value_or(d.Rate.Value()), d.Interlaced, d.FieldOrder);
+    format->FieldPhase1 = rep.FieldPhase1.value_or(format->FieldPhase1);
+    format->FieldPhase2 = rep.FieldPhase2.value_or(format->FieldPhase2);
+    format->FieldOrder = rep.FieldOrder.value_or(format->FieldOrder);
     return S_OK;
   }
 
@@ -467,8 +404,7 @@ class TitleTarget final : public ComObjectBase, public IZRTitleEngine, public IZ
     const int64_t p = e->OutputPositionAt(ClockNow());
     *position = p;
     *time100ns = e->PositionTime(p);
-    if (word1) *word1 = 0;
-    if (word2) *word2 = 0;
+    ClearWords(word1, word2);
     return S_OK;
   }
 

@@ -14,10 +14,9 @@ namespace {
 
 bool Load(std::string_view text, const std::string& baseDir, const std::string& source, std::string* error) {
   studio::StudioDescription desc;
-  std::string problem;
-  const bool ok = studio::ParseStudioDescription(text, baseDir, desc, problem);
-  if (error) *error = problem;
-  if (!ok) {
+  const Status parsed = studio::ParseStudioDescription(text, baseDir, desc);
+  if (error) *error = parsed.Message();
+  if (!parsed.IsOk()) {
     studio::ReplaceStudio(std::make_shared<studio::Studio>(studio::StudioDescription{}, true, source));
     return false;
   }
@@ -31,9 +30,8 @@ bool LoadDescriptionText(std::string_view json, std::string* error) { return Loa
 
 bool LoadDescriptionFile(const std::string& path, std::string* error) {
   std::string text;
-  std::string problem;
-  if (!studio::ReadStudioDescriptionFile(path, text, problem)) {
-    if (error) *error = problem;
+  if (const Status read = studio::ReadStudioDescriptionFile(path, text); !read.IsOk()) {
+    if (error) *error = read.Message();
     studio::ReplaceStudio(std::make_shared<studio::Studio>(studio::StudioDescription{}, true, path));
     return false;
   }
@@ -90,10 +88,9 @@ int64_t EngineSampleOfPosition(int32_t engineIndex, int64_t outputPosition) {
 }
 
 bool AddFault(const FaultRule& rule, std::string* error) {
-  std::string problem;
-  const bool ok = CurrentStudio()->Faults().Add(rule, problem);
-  if (error) *error = problem;
-  return ok;
+  const Status added = CurrentStudio()->Faults().Add(rule);
+  if (error) *error = added.Message();
+  return added.IsOk();
 }
 
 void ClearFaults() { CurrentStudio()->Faults().Clear(); }

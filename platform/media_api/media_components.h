@@ -1,7 +1,8 @@
 // The media components the program drives: capture objects, the device
 // enumerator, the title-engine list, title targets and their layers.
 // Operations sit in the slots the components define; slots the program
-// never calls are kept as Reserved so that every operation keeps its place.
+// never calls are kept as Reserved so that every operation keeps its place;
+// they answer E_NOTIMPL unless a provider says otherwise.
 #pragma once
 
 #include <cstddef>
@@ -90,8 +91,8 @@ inline constexpr Guid kClsidTitleTarget = {0x5d1f0a21, 0x3c47, 0x4b8e, {0x9a, 0x
 class IZRCaptureVideoEx : public Unknown {
   QUELLVOX_INTERFACE_DTOR(IZRCaptureVideoEx)
   static constexpr Guid kIid = {0x7a3e5b10, 0x1111, 0x4c2a, {0x80, 0x01, 0, 0, 0, 0, 0, 0x01}};
-  virtual HResult Reserved3() = 0;
-  virtual HResult Reserved4() = 0;
+  virtual HResult Reserved3() { return E_NOTIMPL; }
+  virtual HResult Reserved4() { return E_NOTIMPL; }
   // Video threads. Never blocks; allocates nothing.
   // Fills buffer (size bytes, linePitch bytes per line) with the frame at
   // *position; on success *position names the frame delivered, which may be
@@ -104,15 +105,15 @@ class IZRCaptureVideoEx : public Unknown {
   // to buffer lines linePitch apart (the caller passes the doubled pitch).
   virtual HResult ReadField(uint8_t* buffer, int32_t size, int32_t linePitch, int64_t* position, int32_t* notRead,
                             int32_t mode, int32_t firstLineField) = 0;
-  virtual HResult Reserved7() = 0;
-  virtual HResult Reserved8() = 0;
-  virtual HResult Reserved9() = 0;
+  virtual HResult Reserved7() { return E_NOTIMPL; }
+  virtual HResult Reserved8() { return E_NOTIMPL; }
+  virtual HResult Reserved9() { return E_NOTIMPL; }
   // Audio pump, once before the relay starts. Never blocks; allocates nothing.
   // Newest captured position and its clock time (100 ns units).
   virtual HResult GetStartPosition(int64_t* position, int64_t* time100ns) = 0;
   // UI thread (assembly) and audio pump at start-up. Never blocks; allocates nothing.
   virtual HResult GetVideoFormat(VideoFormat* format) = 0;
-  virtual HResult Reserved12() = 0;
+  virtual HResult Reserved12() { return E_NOTIMPL; }
   // Audio pump and video threads on every pass. Never blocks; allocates nothing.
   // Newest position: frames below it can be read.
   virtual HResult GetPosition(uint32_t* word1, uint32_t* word2, int64_t* position, uint32_t* word3) = 0;
@@ -127,8 +128,8 @@ class IZRCaptureAudio : public Unknown {
   // *position the frame delivered.
   virtual HResult ReadAudio(void* buffer, int32_t capacity, int64_t* position, int32_t* byteCount, int32_t mode,
                             uint32_t channelMask) = 0;
-  virtual HResult Reserved4() = 0;
-  virtual HResult Reserved5() = 0;
+  virtual HResult Reserved4() { return E_NOTIMPL; }
+  virtual HResult Reserved5() { return E_NOTIMPL; }
   // UI thread (assembly). Never blocks; may allocate.
   virtual HResult GetAudioFormat(AudioFormat* format) = 0;
 };
@@ -136,14 +137,14 @@ class IZRCaptureAudio : public Unknown {
 class IZRDeviceEnumerator : public Unknown {
   QUELLVOX_INTERFACE_DTOR(IZRDeviceEnumerator)
   static constexpr Guid kIid = {0x7a3e5b10, 0x1111, 0x4c2a, {0x80, 0x01, 0, 0, 0, 0, 0, 0x03}};
-  virtual HResult Reserved3() = 0;
-  virtual HResult Reserved4() = 0;
-  virtual HResult Reserved5() = 0;
-  virtual HResult Reserved6() = 0;
+  virtual HResult Reserved3() { return E_NOTIMPL; }
+  virtual HResult Reserved4() { return E_NOTIMPL; }
+  virtual HResult Reserved5() { return E_NOTIMPL; }
+  virtual HResult Reserved6() { return E_NOTIMPL; }
   // UI thread (assembly). May block while the device opens; allocates.
   virtual HResult CreateDevice(int32_t deviceIndex, int32_t kind, Unknown** object) = 0;
-  virtual HResult Reserved8() = 0;
-  virtual HResult Reserved9() = 0;
+  virtual HResult Reserved8() { return E_NOTIMPL; }
+  virtual HResult Reserved9() { return E_NOTIMPL; }
   // UI thread (catalogue). May block on the driver; may allocate.
   // 0 when a device of that kind was found at or after *cursor; *cursor then
   // holds its index plus one. A cursor of 0 starts from the beginning.
@@ -155,7 +156,7 @@ class IZRTitleEngineList : public Unknown {
   static constexpr Guid kIid = {0x7a3e5b10, 0x1111, 0x4c2a, {0x80, 0x01, 0, 0, 0, 0, 0, 0x04}};
   // UI thread (catalogue). May block; may allocate.
   virtual HResult GetEngineCount(int32_t* count) = 0;
-  virtual HResult Reserved4() = 0;
+  virtual HResult Reserved4() { return E_NOTIMPL; }
   // UI thread (catalogue). May block; allocates the name.
   // *name is allocated by the component and freed by the caller.
   virtual HResult GetEngine(int32_t index, ComString* name, uint8_t* usable) = 0;
@@ -164,10 +165,10 @@ class IZRTitleEngineList : public Unknown {
 class IZRTitleEngine : public Unknown {
   QUELLVOX_INTERFACE_DTOR(IZRTitleEngine)
   static constexpr Guid kIid = {0x7a3e5b10, 0x1111, 0x4c2a, {0x80, 0x01, 0, 0, 0, 0, 0, 0x05}};
-  virtual HResult Reserved3() = 0;
+  virtual HResult Reserved3() { return E_NOTIMPL; }
   // UI thread (assembly). May block while the engine attaches; allocates.
   virtual HResult Attach(const Guid* listClassId, int32_t engineIndex) = 0;
-  virtual HResult Reserved5() = 0;
+  virtual HResult Reserved5() { return E_NOTIMPL; }
   // UI thread (assembly). Never blocks.
   virtual HResult GetFrameRate(VideoFormat* format) = 0;
 };
@@ -213,15 +214,15 @@ class IZRLayerAudio : public Unknown {
   // Audio pump on every block. Never blocks (a full fifo refuses); allocates nothing.
   // Appends byteCount / 8 stereo sample frames of interleaved floats.
   virtual HResult WriteFifo(int32_t fifo, int32_t byteCount, const float* data, uint32_t* outCount, int32_t zero) = 0;
-  virtual HResult Reserved6() = 0;
-  virtual HResult Reserved7() = 0;
+  virtual HResult Reserved6() { return E_NOTIMPL; }
+  virtual HResult Reserved7() { return E_NOTIMPL; }
   // UI thread (assembly). May block.
   virtual HResult SetMute(int32_t fifo, int32_t mute) = 0;
-  virtual HResult Reserved9() = 0;
+  virtual HResult Reserved9() { return E_NOTIMPL; }
   // UI thread (assembly). May block.
   virtual HResult SetVolume(int32_t fifo, double gain) = 0;
-  virtual HResult Reserved11() = 0;
-  virtual HResult Reserved12() = 0;
+  virtual HResult Reserved11() { return E_NOTIMPL; }
+  virtual HResult Reserved12() { return E_NOTIMPL; }
   // UI thread (assembly). Never blocks.
   // Number of stereo lines of the target's audio.
   virtual HResult GetAudioInfo(int32_t* stereoLines) = 0;
@@ -230,7 +231,7 @@ class IZRLayerAudio : public Unknown {
 class IZRLayerVideo : public Unknown {
   QUELLVOX_INTERFACE_DTOR(IZRLayerVideo)
   static constexpr Guid kIid = {0x7a3e5b10, 0x1111, 0x4c2a, {0x80, 0x01, 0, 0, 0, 0, 0, 0x0A}};
-  virtual HResult Reserved3() = 0;
+  virtual HResult Reserved3() { return E_NOTIMPL; }
   // Audio pump and video threads. Never blocks; allocates nothing.
   // OutputFrame: the frame number (as submitted) of the output position
   // presented now, i.e. output position minus the SetPosition base.
@@ -238,19 +239,19 @@ class IZRLayerVideo : public Unknown {
   // Audio pump before the video threads start. Never blocks; allocates nothing.
   // Submitted frame f is presented at output position `position` + f.
   virtual HResult SetPosition(int32_t one, int32_t one2, int32_t position) = 0;
-  virtual HResult Reserved6() = 0;
+  virtual HResult Reserved6() { return E_NOTIMPL; }
   // Video threads. Never blocks (no free buffer refuses); allocates nothing after the first lends.
   // Lends a writable frame buffer of at least size bytes.
   virtual HResult GetBuffer(int32_t size, int32_t size2, uint8_t** address, int32_t* inOutSize, int32_t zero) = 0;
   // Video threads. Never blocks; allocates nothing.
   // Queues the lent buffer with its descriptor.
   virtual HResult SubmitBuffer(int32_t zero, int32_t size, const FrameDescriptor* descriptor) = 0;
-  virtual HResult Reserved9() = 0;
-  virtual HResult Reserved10() = 0;
-  virtual HResult Reserved11() = 0;
-  virtual HResult Reserved12() = 0;
-  virtual HResult Reserved13() = 0;
-  virtual HResult Reserved14() = 0;
+  virtual HResult Reserved9() { return E_NOTIMPL; }
+  virtual HResult Reserved10() { return E_NOTIMPL; }
+  virtual HResult Reserved11() { return E_NOTIMPL; }
+  virtual HResult Reserved12() { return E_NOTIMPL; }
+  virtual HResult Reserved13() { return E_NOTIMPL; }
+  virtual HResult Reserved14() { return E_NOTIMPL; }
   // Not called by the program; kept in its slot.
   virtual HResult FrameDone(int32_t a, int32_t b) = 0;
 };

@@ -8,8 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/registry/autostart.h"
 #include "platform/com/case_fold.h"
+#include "platform/com/com_object.h"
+#include "platform/registry/autostart.h"
 #include "platform/registry/registry_store.h"
 
 namespace quellvox {
@@ -58,11 +59,8 @@ struct ResolvedKey {
   bool Autostart = false;
 };
 
-class RegistryAccessObject final : public IKTRegistryAccess,
-                                   public IKTRegRoot,
-                                   public IRegistryBrowse,
-                                   public IRegistryTransaction,
-                                   public ComObjectBase {
+class RegistryAccessObject final
+    : public ComObject<IKTRegistryAccess, IKTRegRoot, IRegistryBrowse, IRegistryTransaction> {
  public:
   RegistryAccessObject(std::shared_ptr<RegistryStore> store, std::string autostartDir)
       : store_(std::move(store)), autostart_(std::move(autostartDir)) {}
@@ -74,24 +72,6 @@ class RegistryAccessObject final : public IKTRegistryAccess,
     store_->Leave();
   }
 
-  HResult QueryInterface(const Guid& iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == Unknown::kIid || iid == IKTRegistryAccess::kIid) {
-      *out = static_cast<IKTRegistryAccess*>(this);
-    } else if (iid == IKTRegRoot::kIid) {
-      *out = static_cast<IKTRegRoot*>(this);
-    } else if (iid == IRegistryBrowse::kIid) {
-      *out = static_cast<IRegistryBrowse*>(this);
-    } else if (iid == IRegistryTransaction::kIid) {
-      *out = static_cast<IRegistryTransaction*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRefImpl();
-    return S_OK;
-  }
-  QUELLVOX_COM_REFCOUNT
 
   // IKTRegistryAccess
 
@@ -193,19 +173,6 @@ class RegistryAccessObject final : public IKTRegistryAccess,
     return Write(name, v);
   }
 
-  HResult Reserved6() override { return E_NOTIMPL; }
-  HResult Reserved7() override { return E_NOTIMPL; }
-  HResult Reserved8() override { return E_NOTIMPL; }
-  HResult Reserved10() override { return E_NOTIMPL; }
-  HResult Reserved11() override { return E_NOTIMPL; }
-  HResult Reserved12() override { return E_NOTIMPL; }
-  HResult Reserved14() override { return E_NOTIMPL; }
-  HResult Reserved15() override { return E_NOTIMPL; }
-  HResult Reserved17() override { return E_NOTIMPL; }
-  HResult Reserved18() override { return E_NOTIMPL; }
-  HResult Reserved20() override { return E_NOTIMPL; }
-  HResult Reserved21() override { return E_NOTIMPL; }
-  HResult Reserved22() override { return E_NOTIMPL; }
 
   // IKTRegRoot
 
@@ -344,10 +311,7 @@ HResult RegistryAccessFactory(const Guid& iid, void** out) {
   std::shared_ptr<RegistryStore> store;
   const HResult hr = RegistryStore::Acquire(RegistryStorePath(), store);
   if (hr != S_OK) return hr;
-  auto* object = new RegistryAccessObject(std::move(store), AutostartFolderPath());
-  const HResult q = object->QueryInterface(iid, out);
-  object->Release();
-  return q;
+  return HandOut(new RegistryAccessObject(std::move(store), AutostartFolderPath()), iid, out);
 }
 
 void RegisterRegistryAccess() { RegisterClassFactory(kClsidRegistryAccess, &RegistryAccessFactory); }

@@ -32,25 +32,25 @@ class IKTRegistryAccess : public Unknown {
   virtual HResult CreateKey(const char16_t* keyPath) = 0;                    // 3
   virtual HResult OpenKey(const char16_t* keyPath, uint32_t accessMask) = 0;  // 4
   virtual HResult CloseKey() = 0;                                            // 5
-  virtual HResult Reserved6() = 0;
-  virtual HResult Reserved7() = 0;
-  virtual HResult Reserved8() = 0;
+  virtual HResult Reserved6() { return E_NOTIMPL; }
+  virtual HResult Reserved7() { return E_NOTIMPL; }
+  virtual HResult Reserved8() { return E_NOTIMPL; }
   virtual HResult DeleteValue(const char16_t* valueName) = 0;  // 9
-  virtual HResult Reserved10() = 0;
-  virtual HResult Reserved11() = 0;
-  virtual HResult Reserved12() = 0;
+  virtual HResult Reserved10() { return E_NOTIMPL; }
+  virtual HResult Reserved11() { return E_NOTIMPL; }
+  virtual HResult Reserved12() { return E_NOTIMPL; }
   // 13: on failure *value is left as it was.
   virtual HResult ReadDword(const char16_t* valueName, uint32_t* value) = 0;
-  virtual HResult Reserved14() = 0;
-  virtual HResult Reserved15() = 0;
+  virtual HResult Reserved14() { return E_NOTIMPL; }
+  virtual HResult Reserved15() { return E_NOTIMPL; }
   // 16: *text is allocated by the component and freed by the caller.
   virtual HResult ReadString(const char16_t* valueName, ComString* text) = 0;
-  virtual HResult Reserved17() = 0;
-  virtual HResult Reserved18() = 0;
+  virtual HResult Reserved17() { return E_NOTIMPL; }
+  virtual HResult Reserved18() { return E_NOTIMPL; }
   virtual HResult WriteDword(const char16_t* valueName, uint32_t value) = 0;  // 19
-  virtual HResult Reserved20() = 0;
-  virtual HResult Reserved21() = 0;
-  virtual HResult Reserved22() = 0;
+  virtual HResult Reserved20() { return E_NOTIMPL; }
+  virtual HResult Reserved21() { return E_NOTIMPL; }
+  virtual HResult Reserved22() { return E_NOTIMPL; }
   virtual HResult WriteString(const char16_t* valueName, const char16_t* text, uint32_t valueType) = 0;  // 23
 };
 

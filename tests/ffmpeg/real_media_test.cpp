@@ -966,35 +966,5 @@ TEST_F(RealMedia, EachRelayedFifoOfAThreeLineEngineLandsOnItsOwnPairOfTheOutput)
   EXPECT_GE(sounding + rt::GetOutputReport(0).Dropped * 1920, int64_t{kFrames} * 1920);
 }
 
-// A frame submitted for the position the engine presents now is late: it is
-// counted so, and never queued (it would be discarded at the next position).
-TEST_F(RealMedia, FrameSubmittedForThePositionJustPresentedIsLateAndNotQueued) {
-  // About one output frame a second: a position passing during the submit is rare, and retried.
-  Describe(R"({"url": "in.mkv"})", R"({"url": "out.mkv"})", nullptr, R"("rate": "1000/1001", "stereoLines": 1)");
-  EngineDriver engine(4);
-  ASSERT_EQ(engine.video_->SetPosition(1, 1, 0), S_OK);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const realmedia::OutputReport before = rt::GetOutputReport(0);
-    const int32_t now = engine.Presented();
-    uint8_t* buffer = nullptr;
-    int32_t size = 0;
-    ASSERT_EQ(engine.video_->GetBuffer(256 * 64 * 2, 0, &buffer, &size, 0), S_OK);
-    FrameDescriptor d;
-    d.FrameNumber = now;
-    d.Width = 256;
-    d.Height = 64;
-    d.Size = 256 * 64 * 2;
-    ASSERT_EQ(engine.video_->SubmitBuffer(0, d.Size, &d), S_OK);
-    if (engine.Presented() != now) continue;  // a position passed after all: try again
-    engine.Release();
-    const realmedia::OutputReport after = rt::GetOutputReport(0);
-    EXPECT_EQ(after.Late - before.Late, 1);
-    EXPECT_EQ(after.Discarded - before.Discarded, 0);
-    EXPECT_EQ(after.OnTime - before.OnTime, 0);
-    return;
-  }
-  FAIL() << "the clock passed a position during each of three submits";
-}
-
 }  // namespace
 }  // namespace quellvox
