@@ -66,6 +66,15 @@ void TruePeakMeter::Add(const float* interleaved, int64_t frames) {
   }
 }
 
+// On x86-64 the chunk loop is built twice, for AVX2 (8 positions per
+// instruction) and for the baseline (SSE2, 4), and the loader picks the one
+// the processor runs. No fused multiply-add: both give the same sums, bit
+// for bit, as every lane adds the same products in the same order. Not
+// under ThreadSanitizer: the loader calls the chooser before the
+// sanitizer's runtime is up, and the instrumented chooser crashes.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 void TruePeakMeter::AddChunk(const float* interleaved, int32_t frames) {
   // The taps as locals, so that the compiler knows no store below changes
   // them and keeps them in registers.
