@@ -6,6 +6,8 @@
 //   the share of one core that takes at 25 blocks a second.
 //   Target: under 2 % of a core for 8 planes.
 //
+//   BM_TruePeakBlock: the true-peak meter alone on one plane's block.
+//
 //   BM_MeterThread/N: the meter thread itself for QUELLVOX_METER_SECONDS
 //   (default 10), fed 25 blocks a second of N planes as the pump feeds it.
 //   Reports the thread's CPU share of one core (its own CPU clock), the
@@ -28,6 +30,7 @@
 
 #include "audio/loudness_meter.h"
 #include "audio/plane_loudness.h"
+#include "audio/true_peak.h"
 
 namespace quellvox {
 namespace {
@@ -91,6 +94,20 @@ void BM_MeterBlock(benchmark::State& state) {
                                                              benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_MeterBlock)->Arg(1)->Arg(8)->UseRealTime();
+
+// The true-peak meter alone, one block of one plane: the part of
+// BM_MeterBlock that 4x oversampling costs.
+void BM_TruePeakBlock(benchmark::State& state) {
+  auto mix = std::make_unique<MixArea>();
+  Fill(*mix, 1, 0);
+  TruePeakMeter meter;
+  for (auto _ : state) {
+    meter.Add(MixPlane(*mix, 0, kFrames), kFrames);
+    benchmark::DoNotOptimize(meter.Peak());
+  }
+  state.SetItemsProcessed(state.iterations() * kFrames);
+}
+BENCHMARK(BM_TruePeakBlock)->Unit(benchmark::kMicrosecond);
 
 void BM_MeterThread(benchmark::State& state) {
   const int32_t planes = static_cast<int32_t>(state.range(0));

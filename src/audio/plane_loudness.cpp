@@ -2,7 +2,6 @@
 
 #include <ebur128.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -30,7 +29,7 @@ double PeakToDb(double linear) { return linear > 0.0 ? 20.0 * std::log10(linear)
 
 PlaneLoudness::PlaneLoudness(int64_t sampleRate, Gating gating) : sampleRate_(sampleRate) {
   if (sampleRate <= 0) return;
-  int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK;
+  int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA;
   if (gating == Gating::Histogram) mode |= EBUR128_MODE_HISTOGRAM;
   state_ = ebur128_init(2, static_cast<unsigned long>(sampleRate), mode);
 }
@@ -44,11 +43,7 @@ void PlaneLoudness::Add(const float* interleaved, int64_t frames) {
   if (state_ == nullptr || frames <= 0) return;
   if (ebur128_add_frames_float(State(state_), interleaved, static_cast<size_t>(frames)) != EBUR128_SUCCESS) return;
   added_ += frames;
-  // The peak of the frames just added, per channel; the maximum is ours.
-  for (unsigned channel = 0; channel < 2; ++channel) {
-    double peak = 0.0;
-    if (ebur128_prev_true_peak(State(state_), channel, &peak) == EBUR128_SUCCESS) peak_ = std::max(peak_, peak);
-  }
+  truePeak_.Add(interleaved, frames);
 }
 
 double PlaneLoudness::MomentaryLufs() const {
@@ -64,7 +59,7 @@ LoudnessFigures PlaneLoudness::Read(bool slow) const {
   f.ShortTermLufs = kMinusInfinity;
   f.IntegratedLufs = kMinusInfinity;
   f.RangeLu = 0.0;
-  f.TruePeakDbtp = PeakToDb(peak_);
+  f.TruePeakDbtp = PeakToDb(truePeak_.Peak());
   if (state_ == nullptr) return f;
   if (!slow) return f;
   if (added_ >= sampleRate_ * 3) f.ShortTermLufs = Reading([&](double* out) { return ebur128_loudness_shortterm(State(state_), out); });

@@ -21,6 +21,7 @@
 #include "control/control_settings.h"
 #include "control/control_token.h"
 #include "control/instance_snapshot.h"
+#include "control/loudness_json.h"
 #include "control/metrics.h"
 #include "control/status_page.h"
 #include "platform/registry_api/registry_access.h"
@@ -153,6 +154,8 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
   MetricsExporter metrics;
 
   PipelineStats& Stats() { return host.Core().Stats; }  // the atomics only, on server threads
+  // The meters' published figures: relaxed atomic loads, any thread.
+  LoudnessSnapshot Loudness() const { return host.Core().LoudnessFigures(); }
 
   InstanceSnapshot Snapshot() const {
     std::lock_guard<std::mutex> lock(snapshotMutex);
@@ -299,7 +302,8 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
                 {"pumpPasses", s.PassCount.load(std::memory_order_relaxed)},
                 {"interNoiseDb", s.InterNoiseDB.load(std::memory_order_relaxed)},
                 {"engines", engines},
-                {"lines", lines}};
+                {"lines", lines},
+                {"loudness", LoudnessJson(Loudness(), snap.Running)}};
   }
 
   // ---- health, sampled by the event thread
@@ -371,7 +375,8 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
                          {"voice", s.VoiceDetected[n].load(std::memory_order_relaxed) != 0}});
       }
     }
-    // Loudness figures per plane will come as events of their own type.
+    // The loudness figures change ten times a second at most: they ride
+    // with the statistics event (StatisticsJson), not with this one.
     return Json{{"type", "floor"}, {"passes", s.PassCount.load(std::memory_order_relaxed)}, {"lines", lines}}.dump();
   }
 
@@ -509,7 +514,7 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
                                              "style-src 'unsafe-inline'; connect-src 'self'; img-src data:"}});
         return 200;
       case ControlRoute::Metrics: {
-        const std::string text = metrics.Render(Stats(), Snapshot());
+        const std::string text = metrics.Render(Stats(), Snapshot(), Loudness());
         Respond(conn, 200, "text/plain; version=0.0.4; charset=utf-8", text);
         return 200;
       }

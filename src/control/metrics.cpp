@@ -5,9 +5,10 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
-#include <sstream>
-
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <sstream>
 
 namespace quellvox {
 
@@ -31,9 +32,13 @@ const char* const kStates[] = {"running", "stopped"};
 
 double Load(const std::atomic<int32_t>& v) { return static_cast<double>(v.load(std::memory_order_relaxed)); }
 
+// A loudness figure as a gauge's value: NaN while it is not known.
+double Figure(double value) { return std::isfinite(value) ? value : std::numeric_limits<double>::quiet_NaN(); }
+
 }  // namespace
 
-std::string MetricsExporter::Render(const PipelineStats& stats, const InstanceSnapshot& snapshot) {
+std::string MetricsExporter::Render(const PipelineStats& stats, const InstanceSnapshot& snapshot,
+                                    const LoudnessSnapshot& loudness) {
   std::lock_guard<std::mutex> lock(mutex_);
   // A fresh registry per answer: the engines and lines in use change with
   // each start, and a series that no longer exists must go.
@@ -103,6 +108,32 @@ std::string MetricsExporter::Render(const PipelineStats& stats, const InstanceSn
     const Labels labels{{"instance", snapshot.InstanceId}, {"line", std::to_string(n + 1)}};
     floor.Add(labels).Set(Load(stats.FloorGainCentiDB[n]) / 100.0);
     voice.Add(labels).Set(stats.VoiceDetected[n].load(std::memory_order_relaxed) != 0 ? 1 : 0);
+  }
+
+  auto& momentary = BuildGauge().Name("quellvox_loudness_momentary_lufs")
+                        .Help("Momentary loudness (400 ms) of each plane, in LUFS; NaN while not known").Register(registry);
+  auto& shortTerm = BuildGauge().Name("quellvox_loudness_short_term_lufs")
+                        .Help("Short-term loudness (3 s) of each plane, in LUFS; NaN while not known").Register(registry);
+  auto& integrated = BuildGauge().Name("quellvox_loudness_integrated_lufs")
+                         .Help("Integrated loudness of each plane since the relay started, in LUFS; NaN while not known")
+                         .Register(registry);
+  auto& range = BuildGauge().Name("quellvox_loudness_range_lu")
+                    .Help("Loudness range of each plane since the relay started, in LU").Register(registry);
+  auto& truePeak = BuildGauge().Name("quellvox_loudness_true_peak_max_dbtp")
+                       .Help("Largest true peak of each plane since the relay started, in dBTP; NaN while silent")
+                       .Register(registry);
+  loudnessDropped_.FeedResettable(static_cast<uint32_t>(loudness.BlocksDropped));
+  BuildCounter().Name("quellvox_loudness_blocks_dropped_total").Help("Audio blocks the loudness meters missed")
+      .Register(registry).Add(instance).Increment(static_cast<double>(loudnessDropped_.Total));
+  const int32_t planes = snapshot.Running ? std::clamp<int32_t>(loudness.Planes, 0, kMeteredPlanes) : 0;
+  for (int32_t k = 0; k < planes; ++k) {
+    const LoudnessFigures& f = loudness.Plane[static_cast<size_t>(k)];
+    const Labels labels{{"instance", snapshot.InstanceId}, {"plane", std::to_string(k + 1)}};
+    momentary.Add(labels).Set(Figure(f.MomentaryLufs));
+    shortTerm.Add(labels).Set(Figure(f.ShortTermLufs));
+    integrated.Add(labels).Set(Figure(f.IntegratedLufs));
+    range.Add(labels).Set(Figure(f.RangeLu));
+    truePeak.Add(labels).Set(Figure(f.TruePeakDbtp));
   }
 
   std::ostringstream out;

@@ -154,6 +154,15 @@ TEST_F(ControlProcess, IsWatchedAndDrivenFromCurlAndPromtool) {
   ASSERT_EQ(metrics.Status, 200);
   EXPECT_NE(metrics.Body.find("quellvox_line_floor_gain_db{instance=\"" + id_ + "\",line=\"1\"}"), std::string::npos);
   EXPECT_NE(metrics.Body.find("quellvox_engine_frames_skipped_total{engine=\"Engine 1\""), std::string::npos);
+  // Loudness per plane the engines receive, the line's own among them.
+  for (const char* name : {"momentary_lufs", "short_term_lufs", "integrated_lufs", "range_lu", "true_peak_max_dbtp"}) {
+    EXPECT_NE(metrics.Body.find("quellvox_loudness_" + std::string(name) + "{instance=\"" + id_ + "\",plane=\"1\"} "),
+              std::string::npos)
+        << name;
+  }
+  status = Curl({Url("/api/v1/status")});
+  EXPECT_NE(status.Body.find("\"loudness\":{\"blocksDropped\":"), std::string::npos) << status.Body;
+  EXPECT_NE(status.Body.find("\"plane\":1,\"rangeLu\":"), std::string::npos) << status.Body;
   {
     std::ofstream((dir_ / "metrics.txt").string()) << metrics.Body;
     const int code = RunToEnd({"/bin/sh", "-c", "promtool check metrics < \"$0\"", (dir_ / "metrics.txt").string()},

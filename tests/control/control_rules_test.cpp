@@ -2,10 +2,12 @@
 // tables: each row a request or a body and what it must come to.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "control/control_request.h"
 #include "control/control_settings.h"
+#include "control/loudness_json.h"
 #include "control/metrics.h"
 
 namespace quellvox {
@@ -210,6 +212,57 @@ TEST(MonotonicCount, NeverGoesDownOverResetsAndWraps) {
   passes.FeedWrapping(0xFFFFFFF0u);
   passes.FeedWrapping(0x10u);
   EXPECT_EQ(passes.Total, uint64_t{0xFFFFFFF0u} + 0x20u);
+}
+
+// Each metered plane's figures in /metrics and in the JSON while the relay
+// runs; a figure not known yet is NaN there and null here; a stopped relay
+// has no plane series, and the missed blocks count on.
+TEST(ControlLoudness, EachPlaneWhileRunningWithUnknownFiguresAsNanAndNull) {
+  const double inf = std::numeric_limits<double>::infinity();
+  LoudnessSnapshot loudness;
+  loudness.Planes = 2;
+  loudness.Plane[0] = {-20.5, -21.25, -23.0, 4.5, -1.5};
+  loudness.Plane[1] = {-inf, -inf, -inf, 0.0, -inf};  // silence so far
+  loudness.BlocksMetered = 250;
+  loudness.BlocksDropped = 3;
+  InstanceSnapshot snapshot;
+  snapshot.InstanceId = "#L";
+  snapshot.Running = true;
+  PipelineStats stats;
+  MetricsExporter exporter;
+  const std::string text = exporter.Render(stats, snapshot, loudness);
+  const char* const present[] = {
+      "quellvox_loudness_momentary_lufs{instance=\"#L\",plane=\"1\"} -20.5\n",
+      "quellvox_loudness_short_term_lufs{instance=\"#L\",plane=\"1\"} -21.25\n",
+      "quellvox_loudness_integrated_lufs{instance=\"#L\",plane=\"1\"} -23\n",
+      "quellvox_loudness_range_lu{instance=\"#L\",plane=\"1\"} 4.5\n",
+      "quellvox_loudness_true_peak_max_dbtp{instance=\"#L\",plane=\"1\"} -1.5\n",
+      "quellvox_loudness_momentary_lufs{instance=\"#L\",plane=\"2\"} Nan\n",
+      "quellvox_loudness_integrated_lufs{instance=\"#L\",plane=\"2\"} Nan\n",
+      "quellvox_loudness_range_lu{instance=\"#L\",plane=\"2\"} 0\n",
+      "quellvox_loudness_true_peak_max_dbtp{instance=\"#L\",plane=\"2\"} Nan\n",
+      "# TYPE quellvox_loudness_blocks_dropped_total counter\nquellvox_loudness_blocks_dropped_total{instance=\"#L\"} 3\n",
+  };
+  for (const char* line : present) EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
+  EXPECT_EQ(text.find("plane=\"3\""), std::string::npos);  // only the metered planes
+
+  const nlohmann::json json = LoudnessJson(loudness, true);
+  ASSERT_EQ(json["planes"].size(), 2u);
+  EXPECT_EQ(json["planes"][0]["plane"], 1);
+  EXPECT_EQ(json["planes"][0]["shortTermLufs"], -21.25);
+  EXPECT_EQ(json["planes"][0]["truePeakMaxDbtp"], -1.5);
+  EXPECT_TRUE(json["planes"][1]["momentaryLufs"].is_null());
+  EXPECT_TRUE(json["planes"][1]["truePeakMaxDbtp"].is_null());
+  EXPECT_EQ(json["planes"][1]["rangeLu"], 0.0);
+  EXPECT_EQ(json["blocksDropped"], 3);
+
+  // Stopped: the figures stay in the meters, but no plane series or rows.
+  snapshot.Running = false;
+  loudness.BlocksDropped = 1;  // a new run that missed one block: the count never goes down
+  const std::string stopped = exporter.Render(stats, snapshot, loudness);
+  EXPECT_EQ(stopped.find("quellvox_loudness_momentary_lufs{"), std::string::npos) << stopped;
+  EXPECT_NE(stopped.find("quellvox_loudness_blocks_dropped_total{instance=\"#L\"} 4\n"), std::string::npos) << stopped;
+  EXPECT_TRUE(LoudnessJson(loudness, false)["planes"].empty());
 }
 
 }  // namespace
