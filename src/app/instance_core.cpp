@@ -24,12 +24,12 @@ bool InstanceCore::StartPipeline() { return StartPipeline(nullptr); }
 
 bool InstanceCore::StartPipeline(std::string* failure) {
   StopPipeline();
-  const std::string text = AssemblePipeline();
-  if (!text.empty()) {
+  const Status assembled = AssemblePipeline();
+  if (!assembled.IsOk()) {
     if (failure != nullptr) {
-      *failure = text;
+      *failure = assembled.Message();
     } else {
-      Messages.Show(text, kProgramName, MB_ICONERROR | MB_TOPMOST);
+      Messages.Show(assembled.Message(), kProgramName, MB_ICONERROR | MB_TOPMOST);
     }
     return false;
   }
@@ -80,7 +80,7 @@ void InstanceCore::SampleStripHistory() {
   if (RelayRunning()) StripHistory.Take(Stats, HistoryNowMs());
 }
 
-std::string InstanceCore::AssemblePipeline() {
+Status InstanceCore::AssemblePipeline() {
   return ::quellvox::AssemblePipeline(Pipeline, Settings, CaptureSources, TitleEngines);
 }
 

@@ -18,6 +18,7 @@
 #include "config/persistence.h"
 #include "config/settings.h"
 #include "pipeline/media_pipeline.h"
+#include "platform/com/status.h"
 
 namespace quellvox {
 
@@ -45,7 +46,7 @@ class InstanceCore {
   // the assembly's message goes into `failure` instead of a message box.
   bool StartPipeline(std::string* failure);
   void StopPipeline();
-  std::string AssemblePipeline();
+  Status AssemblePipeline();
   std::string BuildStatisticsText() const;
   // Whether a relay was started and not stopped since.
   bool RelayRunning() const { return Pipeline.AudioThread.joinable(); }

@@ -313,13 +313,13 @@ TEST_P(FrameRateRatio, DecidesBetweenFramesFieldsAndRefusalWithStrictBounds) {
   out.FieldPhase1 = c.OutPhase1;
   out.FieldPhase2 = c.OutPhase2;
   st::SetEngineReports(kE25, out);
-  const std::string text = core_->AssemblePipeline();
+  const std::string text = core_->AssemblePipeline().Message();
   if (c.Expect == RateCase::Refused) {
     EXPECT_EQ(text, "Wrong configuration: Source and target[0] has different frame rate");
     return;
   }
   ASSERT_EQ(text, "");
-  EXPECT_EQ(core_->Pipeline.WeaveFields[0], c.Expect == RateCase::Woven);
+  EXPECT_EQ(core_->Pipeline.Rows[0].WeaveFields, c.Expect == RateCase::Woven);
 }
 
 const RateCase kRateCases[] = {
@@ -351,7 +351,7 @@ class Assembly : public PipelineFixture {};
 
 TEST_F(Assembly, EmptyMaskAssemblesNoTarget) {
   core_->Settings.TitleEngineMask = 0;
-  EXPECT_EQ(core_->AssemblePipeline(), "");
+  EXPECT_EQ(core_->AssemblePipeline().Message(), "");
   EXPECT_EQ(core_->Pipeline.TargetCount, 0);
   EXPECT_TRUE(core_->Pipeline.MainVideo);
 }
@@ -359,38 +359,38 @@ TEST_F(Assembly, EmptyMaskAssemblesNoTarget) {
 TEST_F(Assembly, RowsFollowTheMaskInCatalogueOrder) {
   core_->Settings.CaptureSource = kCam50;
   core_->Settings.TitleEngineMask = (1u << kE50) | (1u << kE25iTop) | (1u << kE25iBottom);
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const MediaPipeline& p = core_->Pipeline;
   ASSERT_EQ(p.TargetCount, 3);
   // Row 0 is E25i top (position 1), row 1 E25i bottom (2), row 2 E50 (3).
-  EXPECT_TRUE(p.WeaveFields[0]);
-  EXPECT_TRUE(p.TopFieldFirst[0]);
-  EXPECT_TRUE(p.WeaveFields[1]);
-  EXPECT_FALSE(p.TopFieldFirst[1]);
-  EXPECT_FALSE(p.WeaveFields[2]);
-  EXPECT_FALSE(p.TopFieldFirst[2]);
+  EXPECT_TRUE(p.Rows[0].WeaveFields);
+  EXPECT_TRUE(p.Rows[0].TopFieldFirst);
+  EXPECT_TRUE(p.Rows[1].WeaveFields);
+  EXPECT_FALSE(p.Rows[1].TopFieldFirst);
+  EXPECT_FALSE(p.Rows[2].WeaveFields);
+  EXPECT_FALSE(p.Rows[2].TopFieldFirst);
   EXPECT_EQ(p.InputChannels, 8);
   EXPECT_DOUBLE_EQ(p.SamplesPerFrame, 960.0);
   for (int32_t r = 0; r < 3; ++r) {
-    EXPECT_TRUE(p.RegionCapture[r]);
-    EXPECT_TRUE(p.Layer[r]);
-    EXPECT_TRUE(p.LayerAudio[r]);
-    EXPECT_TRUE(p.Clock[r]);
+    EXPECT_TRUE(p.Rows[r].RegionCapture);
+    EXPECT_TRUE(p.Rows[r].Layer);
+    EXPECT_TRUE(p.Rows[r].LayerAudio);
+    EXPECT_TRUE(p.Rows[r].Clock);
   }
-  EXPECT_FALSE(p.Layer[3]);
+  EXPECT_FALSE(p.Rows[3].Layer);
 }
 
 TEST_F(Assembly, FifosSkipLineZeroOfATargetWithSeveralLines) {
   core_->Settings.CaptureSource = kCam50;
   core_->Settings.TitleEngineMask = (1u << kE25iTop) | (1u << kE25iBottom) | (1u << kE50);
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const MediaPipeline& p = core_->Pipeline;
-  EXPECT_EQ(p.FirstFifo[0], 0);  // one line: fifo 0
-  EXPECT_EQ(p.FifoCount[0], 1);
-  EXPECT_EQ(p.FirstFifo[1], 1);  // five lines: fifos 1 to 4
-  EXPECT_EQ(p.FifoCount[1], 4);
-  EXPECT_EQ(p.FirstFifo[2], 1);  // two lines: fifo 1
-  EXPECT_EQ(p.FifoCount[2], 1);
+  EXPECT_EQ(p.Rows[0].FirstFifo, 0);  // one line: fifo 0
+  EXPECT_EQ(p.Rows[0].FifoCount, 1);
+  EXPECT_EQ(p.Rows[1].FirstFifo, 1);  // five lines: fifos 1 to 4
+  EXPECT_EQ(p.Rows[1].FifoCount, 4);
+  EXPECT_EQ(p.Rows[2].FirstFifo, 1);  // two lines: fifo 1
+  EXPECT_EQ(p.Rows[2].FifoCount, 1);
   const st::EngineReport bottom = st::GetEngineReport(kE25iBottom);
   const st::LayerReport* layer = Layer(bottom);
   ASSERT_NE(layer, nullptr);
@@ -408,9 +408,9 @@ TEST_F(Assembly, TargetReportingNoOrNegativeLinesGetsFifoZero) {
     st::EngineReports r;
     r.StereoLines = lines;
     st::SetEngineReports(kE25, r);
-    ASSERT_EQ(core_->AssemblePipeline(), "") << lines;
-    EXPECT_EQ(core_->Pipeline.FirstFifo[0], 0) << lines;
-    EXPECT_EQ(core_->Pipeline.FifoCount[0], 1) << lines;
+    ASSERT_EQ(core_->AssemblePipeline().Message(), "") << lines;
+    EXPECT_EQ(core_->Pipeline.Rows[0].FirstFifo, 0) << lines;
+    EXPECT_EQ(core_->Pipeline.Rows[0].FifoCount, 1) << lines;
     core_->StopPipeline();
   }
 }
@@ -425,7 +425,7 @@ TEST_F(Assembly, TakenLayerNumberMovesToTheNext) {
   const ComStringHolder name(ComStringFromUtf8("Other"));
   ASSERT_EQ(regions->CreateLayer(name.Get(), -1000, 0, 5, held.Put()), S_OK);
 
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const st::EngineReport report = st::GetEngineReport(kE25);
   const st::LayerReport* layer = Layer(report, -1001);
   ASSERT_NE(layer, nullptr);
@@ -441,19 +441,19 @@ TEST_F(Assembly, SixteenTakenNumbersFailWithMessageFourteen) {
   const ComStringHolder name(ComStringFromUtf8("Other"));
   std::vector<ComPtr<Unknown>> held(16);
   for (int32_t i = 0; i < 16; ++i) ASSERT_EQ(regions->CreateLayer(name.Get(), -1000 - i, 0, 5, held[i].Put()), S_OK);
-  EXPECT_EQ(core_->AssemblePipeline(), "System error: Layer (title[0] region) don't support required interfaces.");
+  EXPECT_EQ(core_->AssemblePipeline().Message(), "System error: Layer (title[0] region) don't support required interfaces.");
 }
 
 TEST_F(Assembly, AutoVisibilityCallsNeitherPropertyNorMuteNorVolume) {
   core_->Settings.ShowOnStartType = 0;
   for (const char* op : {"SetProperty", "SetMute", "SetVolume"}) Fault(FaultRule::On(op).EveryNth(1).Returning(E_FAIL));
-  EXPECT_EQ(core_->AssemblePipeline(), "");
+  EXPECT_EQ(core_->AssemblePipeline().Message(), "");
   EXPECT_EQ(st::FaultsFired(), 0);
 }
 
 TEST_F(Assembly, ShowUnmutesAndEveryOtherValueHidesAndMutesEveryFifo) {
   core_->Settings.ShowOnStartType = 1;
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   {
     const st::EngineReport report = st::GetEngineReport(kE25);
     const st::LayerReport* layer = Layer(report);
@@ -464,7 +464,7 @@ TEST_F(Assembly, ShowUnmutesAndEveryOtherValueHidesAndMutesEveryFifo) {
   for (const int32_t hide : {2, 7, -1}) {
     core_->StopPipeline();
     core_->Settings.ShowOnStartType = hide;
-    ASSERT_EQ(core_->AssemblePipeline(), "");
+    ASSERT_EQ(core_->AssemblePipeline().Message(), "");
     const st::EngineReport report = st::GetEngineReport(kE25);
     const st::LayerReport* layer = nullptr;
     for (const auto& l : report.Layers) {
@@ -485,7 +485,7 @@ TEST_F(Assembly, FifteenTakenNumbersLeaveTheLastOfTheSixteen) {
   const ComStringHolder name(ComStringFromUtf8("Other"));
   std::vector<ComPtr<Unknown>> held(15);
   for (int32_t i = 0; i < 15; ++i) ASSERT_EQ(regions->CreateLayer(name.Get(), -1000 - i, 0, 5, held[i].Put()), S_OK);
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const st::EngineReport report = st::GetEngineReport(kE25);
   const st::LayerReport* layer = Layer(report, -1015);
   ASSERT_NE(layer, nullptr);
@@ -495,7 +495,7 @@ TEST_F(Assembly, FifteenTakenNumbersLeaveTheLastOfTheSixteen) {
 
 TEST_F(Assembly, ANegativeCodeForOneNumberDoesNotEndTheSearch) {
   Fault(FaultRule::On("CreateLayer").Returning(kDenied));
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const st::EngineReport report = st::GetEngineReport(kE25);
   EXPECT_EQ(Layer(report, -1000), nullptr);
   const st::LayerReport* layer = Layer(report, -1001);
@@ -505,13 +505,13 @@ TEST_F(Assembly, ANegativeCodeForOneNumberDoesNotEndTheSearch) {
 
 TEST_F(Assembly, FailedAssemblyKeepsWhatItStoredUntilStop) {
   core_->Settings.TitleEngineMask = (1u << kE25) | (1u << kE50);  // E50 fails with message 12
-  EXPECT_EQ(core_->AssemblePipeline(), "Wrong configuration: Source and target[3] has different frame rate");
+  EXPECT_EQ(core_->AssemblePipeline().Message(), "Wrong configuration: Source and target[3] has different frame rate");
   EXPECT_TRUE(core_->Pipeline.MainVideo);
-  EXPECT_TRUE(core_->Pipeline.Layer[0]);
+  EXPECT_TRUE(core_->Pipeline.Rows[0].Layer);
   EXPECT_EQ(core_->Pipeline.TargetCount, 0);
   core_->StopPipeline();
   EXPECT_FALSE(core_->Pipeline.MainVideo);
-  EXPECT_FALSE(core_->Pipeline.Layer[0]);
+  EXPECT_FALSE(core_->Pipeline.Rows[0].Layer);
   EXPECT_EQ(st::LiveObjects(), live_ + 3);
 }
 

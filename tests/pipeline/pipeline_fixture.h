@@ -148,7 +148,7 @@ class PipelineFixture : public ::testing::Test {
   // The assembled pipeline's pump context, its relay prepared, on the test
   // thread: the Copy functions can then be called directly.
   std::unique_ptr<PumpContext> Prepared() {
-    const std::string text = core_->AssemblePipeline();
+    const std::string text = core_->AssemblePipeline().Message();
     EXPECT_EQ(text, "");
     auto ctx = CreatePumpContext(core_->InstanceId, core_->Pipeline, core_->Settings);
     EXPECT_TRUE(ctx->Complete);
