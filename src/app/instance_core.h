@@ -73,11 +73,11 @@ class InstanceCore {
   // its own message on failure and also returns it (for the faces of the
   // instance that show none); the first run (no key yet) is no failure.
   // Values read past or set into range are traced.
-  SettingsStatus LoadSettings();
+  Status LoadSettings();
   // A failed save says so; the record and the flags keep the values given
   // (the next save tries them again), and the store keeps its old ones
   // whole: a save is stored complete or not at all.
-  SettingsStatus SaveSettings();
+  Status SaveSettings();
   // When the store's values changed since this instance last read or wrote
   // them (another program wrote them meanwhile, e.g. quellvox-reg), takes
   // them into Settings, AutoStart and RunOnLogon, traces it and returns
@@ -127,7 +127,7 @@ class InstanceCore {
   };
   // Reads the store into `state` (on top of what it holds); `messages` null
   // for a silent read.
-  SettingsStatus ReadStore(StoredState& state, UserMessages* messages);
+  Status ReadStore(StoredState& state, UserMessages* messages);
   StoredState stored_;
 };
 

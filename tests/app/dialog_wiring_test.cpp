@@ -91,7 +91,7 @@ void Reg(const std::string& args) {
 TEST_F(AppTest, SettingsOkOnAStoreLockedElsewhereSaysSoOnceAndKeepsTheChange) {
   CMainFrame& frame = CreatedFrame();
   MakeComplete(frame.Core().Settings);
-  ASSERT_TRUE(frame.Core().SaveSettings());
+  ASSERT_TRUE(frame.Core().SaveSettings().IsOk());
   auto lock = std::make_unique<HeldWriteLock>(StorePath());
   bool openAfterFailedOk = false;
   int shownAfterFailedOk = 0;
@@ -130,7 +130,7 @@ TEST_F(AppTest, SettingsOkOnAStoreLockedElsewhereSaysSoOnceAndKeepsTheChange) {
 TEST_F(AppTest, TheSettingsDialogOpensOnChangesMadeWithQuellvoxReg) {
   CMainFrame& frame = CreatedFrame();
   MakeComplete(frame.Core().Settings);
-  ASSERT_TRUE(frame.Core().SaveSettings());
+  ASSERT_TRUE(frame.Core().SaveSettings().IsOk());
   Reg("set 'Quellvox\\#1' RegionName --string 'From the tool'");
   Reg("set 'Quellvox\\#1' DecreaseDB --dword 6");
   QString nameShown;

@@ -13,6 +13,7 @@
 
 #include "app/instance_core.h"
 #include "tests/support/recording_messages.h"
+#include "tests/support/wait_for.h"
 #include "pipeline/audio_pump.h"
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
@@ -21,17 +22,8 @@ namespace quellvox::pipeline_testing {
 
 namespace st = quellvox::studio_test;
 
-// Polls `done` until it holds; gives up after `limit` of real time (the
-// pipeline's threads make the progress, the studio's clock stands still).
-template <class Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
+// The pipeline's threads make the progress, the studio's clock stands still.
+using test_support::WaitFor;
 
 // Adds a fault to the studio; the test fails if the rule is refused.
 inline void Fault(const st::FaultRule& rule) {
