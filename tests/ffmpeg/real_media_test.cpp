@@ -119,8 +119,8 @@ class RealMedia : public ::testing::Test {
     o.Input = in;
     o.Output = out;
     RenderSummary summary;
-    std::string error;
-    EXPECT_TRUE(Render(o, summary, error)) << error;
+    const Status rendered = Render(o, summary);
+    EXPECT_TRUE(rendered.IsOk()) << rendered.Message();
     SF_INFO back{};
     SNDFILE* r = sf_open(out.c_str(), SFM_READ, &back);
     std::vector<float> samples(static_cast<size_t>(back.frames) * back.channels);
