@@ -43,7 +43,11 @@ class InstanceCore {
   // reference; the history and the last figures stay).
   bool StartPipeline();
   // The same start for a caller without a desktop (the remote interface):
-  // the assembly's message goes into `failure` instead of a message box.
+  // the assembly's failure is returned instead of shown in a message box.
+  // A thread the system refused fails with no message.
+  Status StartPipelineQuietly();
+  // For callers written against the text form (bench/control): null shows
+  // the message as StartPipeline() does, else it goes into `failure`.
   bool StartPipeline(std::string* failure);
   void StopPipeline();
   Status AssemblePipeline();

@@ -1,6 +1,5 @@
 // Loading and saving the instance's settings, its logon entry and the
 // statistics window position through the registry component.
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -48,9 +47,7 @@ Status NoComponent(UserMessages* messages, HResult hr) {
 // The message for a logon entry that could not be written: "Run on logon"
 // would otherwise stay ticked with no entry behind it.
 std::string LogonEntryNotWritten(HResult hr) {
-  char code[48];
-  std::snprintf(code, sizeof code, "0x%X/%d", static_cast<unsigned>(hr), static_cast<int>(hr));
-  std::string text = std::string("Can't create the logon entry of this instance, error = ") + code + ".";
+  std::string text = Status::CallFailed(hr, "Can't create the logon entry of this instance").Message();
   if (hr == E_INVALIDARG) {
     text += "\nThe entry would be larger than 64 KiB: the instance identifier is too long for it.";
   } else if (hr == E_ACCESSDENIED) {

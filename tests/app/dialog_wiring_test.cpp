@@ -46,11 +46,9 @@ TEST_F(AppTest, SettingsCommandRunsTheSettingsDialogAndOkSavesAndHandsTheMixerOv
   EXPECT_EQ(frame.Core().Settings.Lines[0].VolumeDB, -9);
   EXPECT_TRUE(messages_.Boxes.empty());
   frame.OnCommand(ID_FILE_STOP);
-  InstanceCore stored("#1", "/opt/quellvox/bin/quellvox", messages_);
-  ASSERT_EQ(stored.TitleEngines.Refresh(), S_OK);
-  ASSERT_EQ(stored.CaptureSources.Refresh(), S_OK);
-  stored.LoadSettings();
-  EXPECT_EQ(stored.Settings.Lines[0].VolumeDB, -9);
+  const auto stored = test_support::MakeInstance("#1", messages_, "/opt/quellvox/bin/quellvox");
+  stored->LoadSettings();
+  EXPECT_EQ(stored->Settings.Lines[0].VolumeDB, -9);
 }
 
 TEST_F(AppTest, LogCommandRunsTheStatisticsWindowWhoseRestartKeepsItOpen) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/instance_core.h"
+#include "tests/support/ready_instance.h"
 #include "tests/support/recording_messages.h"
 #include "app/user_messages.h"
 #include "config/persistence.h"
@@ -20,10 +21,7 @@ class InstanceSettings : public PersistenceTest {
  protected:
   // An instance as the main frame has it once both catalogues are filled.
   std::unique_ptr<InstanceCore> NewCore(const char* id = "#1") {
-    auto core = std::make_unique<InstanceCore>(id, kProgram, messages_);
-    EXPECT_EQ(core->TitleEngines.Refresh(), S_OK);
-    EXPECT_EQ(core->CaptureSources.Refresh(), S_OK);
-    return core;
+    return test_support::MakeInstance(id, messages_, kProgram);
   }
 
   // A new instance that has loaded its settings.

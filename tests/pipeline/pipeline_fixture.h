@@ -13,6 +13,7 @@
 
 #include "app/instance_core.h"
 #include "tests/support/recording_messages.h"
+#include "tests/support/ready_instance.h"
 #include "tests/support/wait_for.h"
 #include "pipeline/audio_pump.h"
 #include "platform/media/studio_test_api.h"
@@ -110,17 +111,8 @@ class PipelineFixture : public ::testing::Test {
   // Cam25 into E25: speech (pair 1) over the floor (pair 0) on line 1.
   void MakeCore() {
     core_.reset();
-    core_ = std::make_unique<InstanceCore>("#T", "/opt/quellvox/quellvox", messages_);
-    ASSERT_EQ(core_->TitleEngines.Refresh(), 0);
-    ASSERT_EQ(core_->CaptureSources.Refresh(), 0);
-    DuckerSettings& s = core_->Settings;
-    s.CaptureSource = kCam25;
-    s.TitleEngineMask = 1u << kE25;
-    s.RegionName = "Relay";
-    s.DelayInFrames = 10;
-    s.Lines[0].Use = true;
-    s.Lines[0].From = {Stereo, 1};
-    s.Lines[0].To = {Stereo, 0};
+    core_ = test_support::MakeInstance("#T", messages_);
+    test_support::MakeRelaySettings(core_->Settings, kCam25, 1u << kE25, "Relay");
   }
 
   // Moves the manual clock so that capture positions below `newest` of the
