@@ -13,7 +13,7 @@ class CoreSettingsFrame final : public SettingsDlgFrame {
  public:
   explicit CoreSettingsFrame(InstanceCore& core) : core_(core) {}
   std::string InstanceId() const override { return core_.InstanceId; }
-  bool SaveSettings() override { return core_.SaveSettings().Ok; }
+  bool SaveSettings() override { return core_.SaveSettings().IsOk(); }
   void PublishMixerSettings() override { core_.PublishMixerSettings(); }
 
  private:

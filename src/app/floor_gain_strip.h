@@ -13,6 +13,8 @@
 #include "app/floor_gain_history.h"
 #include "config/settings.h"
 
+class QPainter;
+
 namespace quellvox {
 
 class CFloorGainStrip : public QWidget {
@@ -39,6 +41,9 @@ class CFloorGainStrip : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  struct Layout;
+  void DrawRow(QPainter& p, const Layout& l, int32_t line, int drawn);
+  void DrawAxis(QPainter& p, const Layout& l, int axisTop);
   int MinimumRowHeight() const;
   int RowHeight() const;
 

@@ -20,19 +20,26 @@ InstanceCore::InstanceCore(std::string instanceId, std::string programPath, User
 
 InstanceCore::~InstanceCore() { StopPipeline(); }
 
-bool InstanceCore::StartPipeline() { return StartPipeline(nullptr); }
+bool InstanceCore::StartPipeline() {
+  const Status started = StartPipelineQuietly();
+  // A refused thread has no message: the relay just stays stopped.
+  if (!started.IsOk() && !started.Message().empty()) {
+    Messages.Show(started.Message(), kProgramName, MB_ICONERROR | MB_TOPMOST);
+  }
+  return started.IsOk();
+}
 
 bool InstanceCore::StartPipeline(std::string* failure) {
+  if (failure == nullptr) return StartPipeline();
+  const Status started = StartPipelineQuietly();
+  if (!started.Message().empty()) *failure = started.Message();
+  return started.IsOk();
+}
+
+Status InstanceCore::StartPipelineQuietly() {
   StopPipeline();
-  const std::string text = AssemblePipeline();
-  if (!text.empty()) {
-    if (failure != nullptr) {
-      *failure = text;
-    } else {
-      Messages.Show(text, kProgramName, MB_ICONERROR | MB_TOPMOST);
-    }
-    return false;
-  }
+  const Status assembled = AssemblePipeline();
+  if (!assembled.IsOk()) return assembled;
   for (auto& counter : Stats.SkipVideo) counter.store(0, std::memory_order_relaxed);
   Stats.SkipAudio.store(0, std::memory_order_relaxed);
 
@@ -57,9 +64,9 @@ bool InstanceCore::StartPipeline(std::string* failure) {
   } catch (const std::system_error&) {
     Pipeline.StopRequested.store(1, std::memory_order_release);
     Loudness.Stop();
-    return false;
+    return Status::Failed(E_OUTOFMEMORY, "");
   }
-  return true;
+  return Status::Ok();
 }
 
 void InstanceCore::PublishMixerSettings() { Mixer.Publish(MixerPartOf(Settings)); }
@@ -80,7 +87,7 @@ void InstanceCore::SampleStripHistory() {
   if (RelayRunning()) StripHistory.Take(Stats, HistoryNowMs());
 }
 
-std::string InstanceCore::AssemblePipeline() {
+Status InstanceCore::AssemblePipeline() {
   return ::quellvox::AssemblePipeline(Pipeline, Settings, CaptureSources, TitleEngines);
 }
 

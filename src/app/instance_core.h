@@ -18,6 +18,7 @@
 #include "config/persistence.h"
 #include "config/settings.h"
 #include "pipeline/media_pipeline.h"
+#include "platform/com/status.h"
 
 namespace quellvox {
 
@@ -42,10 +43,14 @@ class InstanceCore {
   // reference; the history and the last figures stay).
   bool StartPipeline();
   // The same start for a caller without a desktop (the remote interface):
-  // the assembly's message goes into `failure` instead of a message box.
+  // the assembly's failure is returned instead of shown in a message box.
+  // A thread the system refused fails with no message.
+  Status StartPipelineQuietly();
+  // For callers written against the text form (bench/control): null shows
+  // the message as StartPipeline() does, else it goes into `failure`.
   bool StartPipeline(std::string* failure);
   void StopPipeline();
-  std::string AssemblePipeline();
+  Status AssemblePipeline();
   std::string BuildStatisticsText() const;
   // Whether a relay was started and not stopped since.
   bool RelayRunning() const { return Pipeline.AudioThread.joinable(); }
@@ -72,11 +77,11 @@ class InstanceCore {
   // its own message on failure and also returns it (for the faces of the
   // instance that show none); the first run (no key yet) is no failure.
   // Values read past or set into range are traced.
-  SettingsStatus LoadSettings();
+  Status LoadSettings();
   // A failed save says so; the record and the flags keep the values given
   // (the next save tries them again), and the store keeps its old ones
   // whole: a save is stored complete or not at all.
-  SettingsStatus SaveSettings();
+  Status SaveSettings();
   // When the store's values changed since this instance last read or wrote
   // them (another program wrote them meanwhile, e.g. quellvox-reg), takes
   // them into Settings, AutoStart and RunOnLogon, traces it and returns
@@ -126,7 +131,7 @@ class InstanceCore {
   };
   // Reads the store into `state` (on top of what it holds); `messages` null
   // for a silent read.
-  SettingsStatus ReadStore(StoredState& state, UserMessages* messages);
+  Status ReadStore(StoredState& state, UserMessages* messages);
   StoredState stored_;
 };
 

@@ -1,8 +1,8 @@
 // Loading and saving the instance's settings, its logon entry and the
 // statistics window position through the registry component.
-#include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/instance_core.h"
 #include "config/persistence.h"
@@ -29,16 +29,16 @@ constexpr std::string_view kNotSaved = "Settings not saved!";
 
 // Shows `text` (when there is somebody to show it to) and returns it as a
 // failed status; `reason` on a line of its own after it.
-SettingsStatus Failed(UserMessages* messages, std::string_view text, const std::string& reason = {}) {
-  SettingsStatus status{false, std::string(text)};
-  if (!reason.empty()) status.Message += "\r\n" + reason;
-  if (messages) messages->Show(status.Message, kProgramName, MB_ICONEXCLAMATION | MB_TOPMOST);
-  return status;
+Status Failed(UserMessages* messages, std::string_view text, const std::string& reason = {}) {
+  std::string message(text);
+  if (!reason.empty()) message += "\r\n" + reason;
+  if (messages) messages->Show(message, kProgramName, MB_ICONEXCLAMATION | MB_TOPMOST);
+  return Status::Failed(std::move(message));
 }
 
 // A component that cannot be created: not installed (the class is missing),
 // or its store cannot be opened, with the store's path and reason.
-SettingsStatus NoComponent(UserMessages* messages, HResult hr) {
+Status NoComponent(UserMessages* messages, HResult hr) {
   std::string reason = TakeErrorDescription();
   if (hr == REGDB_E_CLASSNOTREG || reason.empty()) return Failed(messages, kNoRegistryClass);
   return Failed(messages, kStoreUnavailable, reason);
@@ -47,9 +47,7 @@ SettingsStatus NoComponent(UserMessages* messages, HResult hr) {
 // The message for a logon entry that could not be written: "Run on logon"
 // would otherwise stay ticked with no entry behind it.
 std::string LogonEntryNotWritten(HResult hr) {
-  char code[48];
-  std::snprintf(code, sizeof code, "0x%X/%d", static_cast<unsigned>(hr), static_cast<int>(hr));
-  std::string text = std::string("Can't create the logon entry of this instance, error = ") + code + ".";
+  std::string text = Status::CallFailed(hr, "Can't create the logon entry of this instance").Message();
   if (hr == E_INVALIDARG) {
     text += "\nThe entry would be larger than 64 KiB: the instance identifier is too long for it.";
   } else if (hr == E_ACCESSDENIED) {
@@ -60,7 +58,7 @@ std::string LogonEntryNotWritten(HResult hr) {
 
 // The root interface of the same instance, pointed at the key of the logon
 // entries; shows the message of the step that failed.
-ComPtr<IKTRegRoot> RunRoot(const ComPtr<IKTRegistryAccess>& reg, UserMessages* messages, SettingsStatus& status) {
+ComPtr<IKTRegRoot> RunRoot(const ComPtr<IKTRegistryAccess>& reg, UserMessages* messages, Status& status) {
   ComPtr<IKTRegRoot> root;
   if (reg.As(root) < 0 || !root) {
     status = Failed(messages, kNoRootInterface);
@@ -75,7 +73,7 @@ ComPtr<IKTRegRoot> RunRoot(const ComPtr<IKTRegistryAccess>& reg, UserMessages* m
 
 }  // namespace
 
-SettingsStatus InstanceCore::ReadStore(StoredState& state, UserMessages* messages) {
+Status InstanceCore::ReadStore(StoredState& state, UserMessages* messages) {
   const char* id = InstanceId.c_str();
   TakeErrorDescription();
   ComPtr<IKTRegistryAccess> reg;
@@ -102,7 +100,7 @@ SettingsStatus InstanceCore::ReadStore(StoredState& state, UserMessages* message
     for (const std::string& note : report.Notes) DebugTrace("Quellvox%s::LoadSettings - %s.\n", id, note.c_str());
   }
 
-  SettingsStatus status;
+  Status status;
   const ComPtr<IKTRegRoot> root = RunRoot(reg, messages, status);
   if (!root) return status;
   if (reg->OpenKey(ComText(kRunKey), KEY_READ) != S_OK) {
@@ -116,9 +114,9 @@ SettingsStatus InstanceCore::ReadStore(StoredState& state, UserMessages* message
   return status;
 }
 
-SettingsStatus InstanceCore::LoadSettings() {
+Status InstanceCore::LoadSettings() {
   StoredState state{Settings, AutoStart, RunOnLogon};
-  const SettingsStatus status = ReadStore(state, &Messages);
+  const Status status = ReadStore(state, &Messages);
   Settings = state.Settings;
   AutoStart = state.AutoStart;
   RunOnLogon = state.RunOnLogon;
@@ -128,7 +126,7 @@ SettingsStatus InstanceCore::LoadSettings() {
 
 bool InstanceCore::TakeStoreChanges() {
   StoredState now = stored_;
-  if (!ReadStore(now, nullptr)) return false;
+  if (!ReadStore(now, nullptr).IsOk()) return false;
   if (SameStoredFields(now.Settings, stored_.Settings) && now.AutoStart == stored_.AutoStart &&
       now.RunOnLogon == stored_.RunOnLogon) {
     return false;
@@ -142,7 +140,7 @@ bool InstanceCore::TakeStoreChanges() {
   return true;
 }
 
-SettingsStatus InstanceCore::SaveSettings() {
+Status InstanceCore::SaveSettings() {
   TakeErrorDescription();
   ComPtr<IKTRegistryAccess> reg;
   const HResult created = CreateInstance(kClsidRegistryAccess, reg);
@@ -162,14 +160,12 @@ SettingsStatus InstanceCore::SaveSettings() {
     return Failed(&Messages, kNotSaved, reason);
   }
 
-  SettingsReport report;
-  if (!WriteSettings(Settings, TitleEngines, CaptureSources, InstanceKeyPath, &report)) {
-    return Failed(&Messages, kNotSaved, report.FailureText);
-  }
+  const Status written = WriteSettings(Settings, TitleEngines, CaptureSources, InstanceKeyPath);
+  if (!written.IsOk()) return Failed(&Messages, kNotSaved, written.Message());
   stored_.Settings = Settings;
   stored_.AutoStart = AutoStart;
 
-  SettingsStatus status;
+  Status status;
   const ComPtr<IKTRegRoot> root = RunRoot(reg, &Messages, status);
   if (!root) return status;
   if (reg->OpenKey(ComText(kRunKey), KEY_WRITE) != S_OK) return Failed(&Messages, kNoAutoRunKey);

@@ -78,12 +78,11 @@ ControlAnswer TrayControl::RunCommand(ControlCommand command) {
           break;
         }
       }
-      std::string failure;
-      if (core.StartPipeline(&failure)) {
+      if (const Status started = core.StartPipelineQuietly(); started.IsOk()) {
         frame_.PipelineRunning = true;
       } else {
         core.StopPipeline();  // releases what the failed start left behind
-        answer = {409, failure};
+        answer = {409, started.Message()};
       }
       break;
     }

@@ -66,10 +66,12 @@ class Reader {
   }
 
   bool WrongTypeSeen() const { return wrongType_; }
+  const std::string& FirstWrongType() const { return firstWrongType_; }
 
  private:
   Got Note(const ValueName& name, Got got) {
     if (got == Got::WrongType) {
+      if (!wrongType_) firstWrongType_ = ComStringToUtf8(name);
       wrongType_ = true;
       if (report_) report_->Notes.push_back(ComStringToUtf8(name) + " has the wrong type and is ignored");
     }
@@ -79,12 +81,14 @@ class Reader {
   IKTRegistryAccess* reg_;
   SettingsReport* report_;
   bool wrongType_ = false;
+  std::string firstWrongType_;
 };
 
-// Writes of one key that stop at the first failure and keep it for the report.
+// Writes of one key that stop at the first failure and keep it, with the
+// store's reason, as the save's status.
 class Writer {
  public:
-  Writer(IKTRegistryAccess* reg, SettingsReport* report) : reg_(reg), report_(report) {}
+  explicit Writer(IKTRegistryAccess* reg) : reg_(reg) {}
 
   void Dword(const ValueName& name, uint32_t value) {
     if (ok()) Check(reg_->WriteDword(name, value));
@@ -93,92 +97,97 @@ class Writer {
     if (ok()) Check(reg_->WriteString(name, ComText(text), REG_SZ));
   }
   void Check(HResult hr) {
-    if (hr == S_OK || failure_ != S_OK) return;
-    failure_ = hr;
-    if (report_) {
-      report_->Failure = hr;
-      report_->FailureText = TakeErrorDescription();
-    }
+    if (hr == S_OK || !ok()) return;
+    status_ = Status::Failed(hr, TakeErrorDescription());
   }
-  bool ok() const { return failure_ == S_OK; }
+  bool ok() const { return status_.IsOk(); }
+  const Status& status() const { return status_; }
 
  private:
   IKTRegistryAccess* reg_;
-  SettingsReport* report_;
-  HResult failure_ = S_OK;
+  Status status_;
 };
 
-}  // namespace
+Status Missing(const ValueName& name) { return Status::Failed(E_NOTFOUND, ComStringToUtf8(name) + " is missing"); }
 
-bool ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines, const CaptureSourceCatalogue& sources,
-                  std::string_view keyPath, SettingsReport* report) {
-  // Every early return below is a stop: no message, the key closed by the
-  // release of the component. A value of the wrong type is no stop.
-  ComPtr<IKTRegistryAccess> reg;
-  if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
-  if (reg->OpenKey(ComText(keyPath), KEY_READ) != S_OK) return false;
-  Reader r(reg.Get(), report);
-
+// The parts of the record in the order they are stored. Each stops at the
+// first required value that is missing; a value of the wrong type is no stop.
+Status ReadHead(Reader& r, DuckerSettings& settings, const CaptureSourceCatalogue& sources) {
   uint32_t v = 0;
   std::string text;
   if (r.Dword(ValueName("CpuPriority"), v) == Got::Value) settings.CpuPriority = static_cast<int32_t>(v);
 
-  switch (r.String(ValueName("CaptureSource"), text)) {
+  const ValueName source("CaptureSource");
+  switch (r.String(source, text)) {
     case Got::Value: settings.CaptureSource = sources.FindByName(text); break;
-    case Got::Missing: return false;
+    case Got::Missing: return Missing(source);
     case Got::WrongType: break;
   }
 
   const ValueName delay("DelayInFrames");
   switch (r.Dword(delay, v)) {
     case Got::Value: settings.DelayInFrames = r.InRange(delay, v, kDelayRange); break;
-    case Got::Missing: return false;
+    case Got::Missing: return Missing(delay);
     case Got::WrongType: break;
   }
 
-  switch (r.String(ValueName("RegionName"), text)) {
+  const ValueName region("RegionName");
+  switch (r.String(region, text)) {
     case Got::Value: settings.RegionName = text; break;
-    case Got::Missing: return false;
+    case Got::Missing: return Missing(region);
     case Got::WrongType: break;
   }
 
   if (r.Dword(ValueName("ShowOnStartType"), v) == Got::Value) settings.ShowOnStartType = static_cast<int32_t>(v);
+  return Status::Ok();
+}
 
+// "TitleEngineCnt" and the names it counts. A missing name ends the read
+// with the engines named before it selected.
+Status ReadEngines(Reader& r, DuckerSettings& settings, const TitleEngineCatalogue& engines) {
+  const ValueName countName("TitleEngineCnt");
   uint32_t engineCount = 0;
-  switch (r.Dword(ValueName("TitleEngineCnt"), engineCount)) {
-    case Got::Value: {
-      uint32_t mask = 0;
-      for (uint32_t n = 1; n <= engineCount; ++n) {
-        const Got got = r.String(ValueName("TitleEngine%d", static_cast<int>(n)), text);
-        if (got == Got::Missing) {
-          settings.TitleEngineMask = mask;
-          return false;
-        }
-        if (got == Got::WrongType) continue;
-        const int32_t position = engines.FindByName(text);
-        if (position >= 0 && position < kMaxTargets) mask |= 1u << position;
-      }
-      settings.TitleEngineMask = mask;
-      break;
-    }
-    case Got::Missing: return false;
-    case Got::WrongType: break;
+  switch (r.Dword(countName, engineCount)) {
+    case Got::Value: break;
+    case Got::Missing: return Missing(countName);
+    case Got::WrongType: return Status::Ok();
   }
+  uint32_t mask = 0;
+  std::string text;
+  for (uint32_t n = 1; n <= engineCount; ++n) {
+    const ValueName name("TitleEngine%d", static_cast<int>(n));
+    const Got got = r.String(name, text);
+    if (got == Got::Missing) {
+      settings.TitleEngineMask = mask;
+      return Missing(name);
+    }
+    if (got == Got::WrongType) continue;
+    const int32_t position = engines.FindByName(text);
+    if (position >= 0 && position < kMaxTargets) mask |= 1u << position;
+  }
+  settings.TitleEngineMask = mask;
+  return Status::Ok();
+}
 
+// The eight rows. A row is taken whole: a missing value leaves it as it was.
+Status ReadLines(Reader& r, DuckerSettings& settings) {
   for (int n = 1; n <= kVoiceOverLines; ++n) {
     VoiceOverLine& line = settings.Lines[static_cast<size_t>(n - 1)];
     VoiceOverLine read = line;
     uint32_t use = 0;
     std::string from;
     std::string to;
-    Got got = r.Dword(ValueName("UseLine%d", n), use);
-    if (got == Got::Missing) return false;
+    const ValueName useName("UseLine%d", n);
+    Got got = r.Dword(useName, use);
+    if (got == Got::Missing) return Missing(useName);
     if (got == Got::Value) read.Use = use != 0;
-    got = r.String(ValueName("From4Line%d", n), from);
-    if (got == Got::Missing) return false;
+    const ValueName fromName("From4Line%d", n);
+    got = r.String(fromName, from);
+    if (got == Got::Missing) return Missing(fromName);
     if (got == Got::Value) read.From = ParseLineRef(from);
-    got = r.String(ValueName("To4Line%d", n), to);
-    if (got == Got::Missing) return false;
+    const ValueName toName("To4Line%d", n);
+    got = r.String(toName, to);
+    if (got == Got::Missing) return Missing(toName);
     if (got == Got::Value) read.To = ParseLineRef(to);
     const ValueName volumeName("VolumeDB4Line%d", n);
     uint32_t volume = 0;
@@ -187,15 +196,23 @@ bool ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines,
     if (got == Got::Missing) read.VolumeDB = 0;
     line = read;
   }
+  return Status::Ok();
+}
 
-  switch (r.Dword(ValueName("UseCommon"), v)) {
+// The floor line and the ducker's three numbers.
+Status ReadFloor(Reader& r, DuckerSettings& settings) {
+  uint32_t v = 0;
+  std::string text;
+  const ValueName useCommon("UseCommon");
+  switch (r.Dword(useCommon, v)) {
     case Got::Value: settings.UseCommon = v != 0; break;
-    case Got::Missing: return false;
+    case Got::Missing: return Missing(useCommon);
     case Got::WrongType: break;
   }
-  switch (r.String(ValueName("CommonLine"), text)) {
+  const ValueName commonLine("CommonLine");
+  switch (r.String(commonLine, text)) {
     case Got::Value: settings.CommonLine = ParseLineRef(text); break;
-    case Got::Missing: return false;
+    case Got::Missing: return Missing(commonLine);
     case Got::WrongType: break;
   }
   const struct {
@@ -209,24 +226,48 @@ bool ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines,
     const ValueName name(number.Name);
     switch (r.Dword(name, v)) {
       case Got::Value: settings.*number.Field = r.InRange(name, v, number.Range); break;
-      case Got::Missing: return false;
+      case Got::Missing: return Missing(name);
       case Got::WrongType: break;
     }
   }
-
-  reg->CloseKey();
-  return !r.WrongTypeSeen() && IsComplete(settings);
+  return Status::Ok();
 }
 
-bool WriteSettings(const DuckerSettings& settings, const TitleEngineCatalogue& engines,
-                   const CaptureSourceCatalogue& sources, std::string_view keyPath, SettingsReport* report) {
+}  // namespace
+
+Status ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines,
+                    const CaptureSourceCatalogue& sources, std::string_view keyPath, SettingsReport* report) {
+  // Every early return below is a stop: the key closed by the release of
+  // the component.
+  ComPtr<IKTRegistryAccess> reg;
+  const HResult created = CreateInstance(kClsidRegistryAccess, reg);
+  if (created != S_OK || !reg) return Status::Failed(created, "No registry access component");
+  const HResult opened = reg->OpenKey(ComText(keyPath), KEY_READ);
+  if (opened != S_OK) return Status::Failed(opened, "No key " + std::string(keyPath));
+  Reader r(reg.Get(), report);
+
+  Status status = ReadHead(r, settings, sources);
+  if (status.IsOk()) status = ReadEngines(r, settings, engines);
+  if (status.IsOk()) status = ReadLines(r, settings);
+  if (status.IsOk()) status = ReadFloor(r, settings);
+  if (!status.IsOk()) return status;
+
+  reg->CloseKey();
+  if (r.WrongTypeSeen()) return Status::Failed(r.FirstWrongType() + " has the wrong type");
+  if (!IsComplete(settings)) return Status::Failed("The settings are incomplete");
+  return Status::Ok();
+}
+
+Status WriteSettings(const DuckerSettings& settings, const TitleEngineCatalogue& engines,
+                     const CaptureSourceCatalogue& sources, std::string_view keyPath) {
   TakeErrorDescription();
   ComPtr<IKTRegistryAccess> reg;
-  if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
+  const HResult created = CreateInstance(kClsidRegistryAccess, reg);
+  if (created != S_OK || !reg) return Status::Failed(created, "");
   const ComText key(keyPath);
-  Writer w(reg.Get(), report);
+  Writer w(reg.Get());
   if (reg->OpenKey(key, KEY_WRITE) != S_OK) w.Check(reg->CreateKey(key));
-  if (!w.ok()) return false;
+  if (!w.ok()) return w.status();
 
   w.Dword(ValueName("CpuPriority"), static_cast<uint32_t>(settings.CpuPriority.Load()));
   w.String(ValueName("CaptureSource"), sources.NameAt(settings.CaptureSource));
@@ -268,7 +309,7 @@ bool WriteSettings(const DuckerSettings& settings, const TitleEngineCatalogue& e
       transaction->Rollback();
     }
   }
-  return w.ok();
+  return w.status();
 }
 
 }  // namespace quellvox

@@ -10,32 +10,23 @@
 
 #include "config/catalogues.h"
 #include "config/settings.h"
+#include "platform/com/status.h"
 
 namespace quellvox {
 
-// What a read or a write of the settings met beside its result.
+// What a read of the settings met beside its result.
 struct SettingsReport {
   // One line per value read past or set into range ("DelayInFrames has the
   // wrong type and is ignored"), for the trace.
   std::vector<std::string> Notes;
-  // A write: the first write that failed, or the commit; S_OK when none did.
-  HResult Failure = S_OK;
-  // Why, as the store put it (its path and the reason); may be empty.
-  std::string FailureText;
-};
-
-// The outcome of a load or a save of an instance's settings, for every face
-// of the instance (the desktop, a service, a remote interface): Ok, or the
-// message that says what failed, as the desktop shows it.
-struct SettingsStatus {
-  bool Ok = true;
-  std::string Message;
-  explicit operator bool() const { return Ok; }
 };
 
 // Fills `settings` from the values under `keyPath`, both catalogues already
-// filled. False when the component cannot be created, the key cannot be
-// opened or a required value is missing; otherwise IsComplete of the record.
+// filled. Ok when every value was read and the record IsComplete; otherwise
+// the first reason it is not, for the caller's trace: the component cannot
+// be created, the key cannot be opened (with their codes), "<value> is
+// missing" (E_NOTFOUND), "<value> has the wrong type" (the first such), or
+// "The settings are incomplete".
 //
 // Reading stops at the first required value that is missing: the fields
 // read before keep their new values, the rest keep theirs. "CpuPriority"
@@ -44,7 +35,7 @@ struct SettingsStatus {
 // than the record's (a text where a number belongs) counts as missing on its
 // own: its field keeps its value, the read goes on past it (so that the
 // dialog shows, and a save keeps, every value after it) and the result is
-// false; `report` names it.
+// a failure; `report` names it.
 //
 // Numbers outside the range the dialog offers (kDelayRange and the others
 // in settings.h) are set to the nearest bound, and `report` says so: a gain
@@ -61,17 +52,18 @@ struct SettingsStatus {
 // pipeline refuses negative pairs, the mixer leaves out lines outside its
 // buffers and the dialog shows such a line as its first entry. Clamping
 // here would silently route audio to another line.
-bool ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines, const CaptureSourceCatalogue& sources,
-                  std::string_view keyPath, SettingsReport* report = nullptr);
+Status ReadSettings(DuckerSettings& settings, const TitleEngineCatalogue& engines,
+                    const CaptureSourceCatalogue& sources, std::string_view keyPath, SettingsReport* report = nullptr);
 
 // Writes every persisted field under `keyPath` (opened, or created when it
-// cannot be opened) and ends the save, which is kept whole or not at all:
-// false when the component cannot be created, the key can neither be opened
+// cannot be opened) and ends the save, which is kept whole or not at all.
+// Fails when the component cannot be created, the key can neither be opened
 // nor created, a write fails (the writes after it are not tried) or the
-// save does not reach the store; `report` says which and why. Engine
+// save does not reach the store: the code of the call that failed, and as
+// the message the store's reason (its path and why; may be empty). Engine
 // values numbered above the new "TitleEngineCnt" that an earlier save left
 // are not deleted; the count makes them irrelevant.
-bool WriteSettings(const DuckerSettings& settings, const TitleEngineCatalogue& engines,
-                   const CaptureSourceCatalogue& sources, std::string_view keyPath, SettingsReport* report = nullptr);
+Status WriteSettings(const DuckerSettings& settings, const TitleEngineCatalogue& engines,
+                     const CaptureSourceCatalogue& sources, std::string_view keyPath);
 
 }  // namespace quellvox

@@ -41,17 +41,19 @@ std::unique_ptr<PumpContext> CreatePumpContext(const std::string& instanceId, co
   const int32_t targets = std::clamp<int32_t>(pipeline.TargetCount, 0, kMaxTargets);
   ctx->Complete = true;
   for (int32_t i = 0; i < targets; ++i) {
-    ctx->RegionCapture[i] = pipeline.RegionCapture[i];
-    if (pipeline.Layer[i]) pipeline.Layer[i].As(ctx->LayerVideo[i]);
-    ctx->LayerAudio[i] = pipeline.LayerAudio[i];
-    ctx->Clock[i] = pipeline.Clock[i];
-    ctx->FirstFifo[i] = pipeline.FirstFifo[i];
-    ctx->FifoCount[i] = pipeline.FifoCount[i];
-    ctx->WeaveFields[i] = pipeline.WeaveFields[i];
-    ctx->TopFieldFirst[i] = pipeline.TopFieldFirst[i];
-    ctx->SamplesPerTargetFrame[i] = pipeline.SamplesPerFrame * (pipeline.WeaveFields[i] ? 2.0 : 1.0);
-    ctx->PlanesSent = std::max(ctx->PlanesSent, ctx->FifoCount[i]);
-    if (!ctx->RegionCapture[i] || !ctx->LayerVideo[i] || !ctx->LayerAudio[i] || !ctx->Clock[i]) {
+    const TargetRow& from = pipeline.Rows[i];
+    PumpRow& row = ctx->Rows[i];
+    row.RegionCapture = from.RegionCapture;
+    if (from.Layer) from.Layer.As(row.LayerVideo);
+    row.LayerAudio = from.LayerAudio;
+    row.Clock = from.Clock;
+    row.FirstFifo = from.FirstFifo;
+    row.FifoCount = from.FifoCount;
+    row.WeaveFields = from.WeaveFields;
+    row.TopFieldFirst = from.TopFieldFirst;
+    row.SamplesPerTargetFrame = pipeline.SamplesPerFrame * (from.WeaveFields ? 2.0 : 1.0);
+    ctx->PlanesSent = std::max(ctx->PlanesSent, row.FifoCount);
+    if (!row.RegionCapture || !row.LayerVideo || !row.LayerAudio || !row.Clock) {
       // Nothing of this run may reach a component: drop every reference now.
       auto empty = std::make_unique<PumpContext>();
       empty->InstanceId = instanceId;
@@ -124,17 +126,18 @@ bool PrepareRelay(PumpContext& ctx) {
     int64_t clockTime = 0;
     uint32_t word1 = 0;
     uint32_t word2 = 0;
-    ctx.Clock[i]->GetClock(&clockPos, &word1, &clockTime, &word2);
+    PumpRow& row = ctx.Rows[i];
+    row.Clock->GetClock(&clockPos, &word1, &clockTime, &word2);
     const int64_t p =
-        LayerStartPosition(clockPos, clockTime, startTime, ctx.Rate, ctx.Settings.DelayInFrames, ctx.WeaveFields[i]);
-    ctx.LayerVideo[i]->SetPosition(1, 1, static_cast<int32_t>(static_cast<uint32_t>(p)));
+        LayerStartPosition(clockPos, clockTime, startTime, ctx.Rate, ctx.Settings.DelayInFrames, row.WeaveFields);
+    row.LayerVideo->SetPosition(1, 1, static_cast<int32_t>(static_cast<uint32_t>(p)));
   }
   return true;
 }
 
 int32_t TargetFrameOf(const PumpContext& ctx, int32_t target, int64_t position) {
   const int32_t d = FramesSince(position, ctx.StartPosition);
-  return ctx.WeaveFields[target] ? d / 2 : d;
+  return ctx.Rows[target].WeaveFields ? d / 2 : d;
 }
 
 void RebaseAudioFifos(PumpContext& ctx, int64_t position) {
@@ -142,10 +145,11 @@ void RebaseAudioFifos(PumpContext& ctx, int64_t position) {
     // A target whose clock slipped takes the block where its video takes
     // the frame: shifted by the slips in force there.
     const int32_t n = TargetFrameOf(ctx, i, position);
-    const int32_t m = n + UnpackSlip(ctx.Slip[i].load(std::memory_order_relaxed)).OffsetAt(n);
-    for (int32_t j = 0; j < ctx.FifoCount[i]; ++j) ctx.LayerAudio[i]->InitFifo(ctx.FirstFifo[i] + j, m);
-    ctx.FifoBase[i] = m;
-    ctx.FifoSamples[i] = 0;
+    PumpRow& row = ctx.Rows[i];
+    const int32_t m = n + UnpackSlip(row.Slip.load(std::memory_order_relaxed)).OffsetAt(n);
+    for (int32_t j = 0; j < row.FifoCount; ++j) row.LayerAudio->InitFifo(row.FirstFifo + j, m);
+    row.FifoBase = m;
+    row.FifoSamples = 0;
   }
   ctx.PartialPending = false;  // every fifo starts over at the new position
 }
@@ -212,15 +216,16 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
     // Where the target's clock slips, its block goes out twice (the frame
     // is repeated) or not at all (dropped); the second block of a repeated
     // woven frame is followed by the frame's two blocks again.
+    PumpRow& row = ctx.Rows[i];
     const int32_t n = TargetFrameOf(ctx, i, q);
-    const ClockSlip slip = UnpackSlip(ctx.Slip[i].load(std::memory_order_relaxed));
+    const ClockSlip slip = UnpackSlip(row.Slip.load(std::memory_order_relaxed));
     const MixArea* source[3] = {ctx.Mix.get(), ctx.Mix.get(), ctx.Mix.get()};
     int32_t length[3] = {frames, frames, frames};
     int32_t copies = 1;
     if (slip.DropsAt(n)) {
       copies = 0;
     } else if (slip.RepeatsAt(n)) {
-      if (!ctx.WeaveFields[i]) {
+      if (!row.WeaveFields) {
         copies = 2;
       } else if (firstOfPair) {
         keep = true;
@@ -234,11 +239,11 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
       // A target with more fifos than planes fit in the mix area for this
       // block length gets the planes that fit; its higher fifos carry
       // nothing a line could reach.
-      const int32_t sent = std::min(ctx.FifoCount[i], planes);
+      const int32_t sent = std::min(row.FifoCount, planes);
       for (int32_t j = i == fromTarget && c == fromCopy ? fromFifo : 0; j < sent; ++j) {
         uint32_t written = 0;
-        if (ctx.LayerAudio[i]->WriteFifo(ctx.FirstFifo[i] + j, length[c] * 8, MixPlane(*source[c], j, length[c]),
-                                         &written, 0) != 0) {
+        if (row.LayerAudio->WriteFifo(row.FirstFifo + j, length[c] * 8, MixPlane(*source[c], j, length[c]), &written,
+                                      0) != 0) {
           ctx.PartialPending = true;
           ctx.PartialBlock = q;
           ctx.PartialTarget = i;
@@ -247,7 +252,7 @@ bool CopyAudio(PumpContext& ctx, int64_t pos, int64_t& nextPos, int64_t& skipped
           return false;
         }
       }
-      ctx.FifoSamples[i] += length[c];
+      row.FifoSamples += length[c];
     }
   }
   if (keep) {
@@ -263,7 +268,7 @@ bool WatchClockSlip(PumpContext& ctx, PumpLoopState& loop, int32_t target, int64
                     std::atomic<int32_t>& clockSlips) {
   SlipWatch& w = loop.Slips[target];
   const int32_t n = TargetFrameOf(ctx, target, pos);
-  const ClockSlip slip = UnpackSlip(ctx.Slip[target].load(std::memory_order_relaxed));
+  const ClockSlip slip = UnpackSlip(ctx.Rows[target].Slip.load(std::memory_order_relaxed));
   // Until the frame of the latest slip is captured, the lead does not show it.
   if (slip.Step != 0 && static_cast<int32_t>(static_cast<uint32_t>(n) - slip.From) <= 0) return false;
   const int32_t lead = n + slip.OffsetAt(n) - outputFrame;
@@ -294,7 +299,7 @@ bool WatchClockSlip(PumpContext& ctx, PumpLoopState& loop, int32_t target, int64
   next.From = static_cast<uint32_t>(n + 2);
   next.Total = slip.Total + step;
   next.Step = step;
-  ctx.Slip[target].store(PackSlip(next), std::memory_order_release);
+  ctx.Rows[target].Slip.store(PackSlip(next), std::memory_order_release);
   clockSlips.fetch_add(1, std::memory_order_relaxed);
   DebugTrace("Quellvox%s::Clock slip[%d] -- %s 1 frame at %d: lead %d frames, was %d\n", ctx.InstanceId.c_str(),
              target, step > 0 ? "repeat" : "drop", static_cast<int32_t>(next.From), w.WindowMax, w.Reference);
@@ -316,16 +321,17 @@ int32_t ProcessingSecondsFor(int64_t pos, int64_t start, double rate) {
 }
 
 int32_t AudioFullnessSample(const PumpContext& ctx, int32_t target, int32_t outputFrame) {
-  const double perFrame = ctx.SamplesPerTargetFrame[target];
+  const PumpRow& row = ctx.Rows[target];
+  const double perFrame = row.SamplesPerTargetFrame;
   int64_t written = 0;
   if (perFrame > 0.0 && std::isfinite(perFrame)) {
     // A bogus, tiny frame length can make the quotient enormous. Held at
     // 2^40, the sum below cannot overflow and still lies beyond the 32-bit
     // range whenever the true value does.
-    written = std::min<int64_t>(TruncateSaturated(static_cast<double>(ctx.FifoSamples[target]) / perFrame + 0.199),
+    written = std::min<int64_t>(TruncateSaturated(static_cast<double>(row.FifoSamples) / perFrame + 0.199),
                                 int64_t{1} << 40);
   }
-  const int64_t f = static_cast<int64_t>(ctx.FifoBase[target]) + written - 1 - outputFrame;
+  const int64_t f = static_cast<int64_t>(row.FifoBase) + written - 1 - outputFrame;
   return static_cast<int32_t>(std::clamp<int64_t>(f, 0, std::numeric_limits<int32_t>::max()));
 }
 
@@ -371,7 +377,7 @@ bool RunPumpPass(PumpContext& ctx, PumpLoopState& loop, PipelineStats& stats) {
   bool good = true;
   for (int32_t i = 0; i < ctx.TargetCount; ++i) {
     LayerStatus status;
-    ctx.LayerVideo[i]->GetStatus(&status);
+    ctx.Rows[i].LayerVideo->GetStatus(&status);
     const int32_t f = AudioFullnessSample(ctx, i, status.OutputFrame());
     WatchClockSlip(ctx, loop, i, pos, status.OutputFrame(), stats.ClockSlips[i]);
     int32_t publishedMin = 0;

@@ -21,12 +21,36 @@
 
 namespace quellvox {
 
+// One target as the pump and its video thread see it. The references, the
+// fifo range and the field flags are written before the threads start and
+// only read after; FifoBase, FifoSamples and SamplesPerTargetFrame belong to
+// the pump alone.
+struct PumpRow {
+  ComPtr<IZRCaptureVideoEx> RegionCapture;
+  ComPtr<IZRLayerVideo> LayerVideo;
+  ComPtr<IZRLayerAudio> LayerAudio;
+  ComPtr<IZRTitleClock> Clock;
+  int32_t FirstFifo = 0;
+  int32_t FifoCount = 0;
+  bool WeaveFields = false;
+  bool TopFieldFirst = false;
+  int32_t FifoBase = 0;  // target position of the first sample since the last re-base
+  // Sample frames written since the last re-base. 64-bit: at 48 kHz a 32-bit
+  // count wraps after about twelve hours without a skip.
+  int64_t FifoSamples = 0;
+  double SamplesPerTargetFrame = 0.0;  // doubled for a woven target
+  // The target's clock slips (PackSlip). Written by the pump only, for a
+  // target frame not yet captured (release); read by the target's video
+  // thread on every copy (acquire).
+  std::atomic<uint64_t> Slip{0};
+};
+
 // The pump's working record; the video threads read it while the pump runs.
-// What they read (VideoStop, the identifier, the references, the frame
-// layout, MaxLag, StartPosition, the field flags and the settings copy's
-// CpuPriority) is written before they start, except VideoStop and
-// CpuPriority, which are atomic. The rest (mixer state, fifo positions, the
-// settings copy's mixer fields) belongs to the pump alone.
+// What they read (VideoStop, the identifier, the row references and flags,
+// the frame layout, MaxLag, StartPosition and the settings copy's
+// CpuPriority) is written before they start, except VideoStop, the rows'
+// Slip and CpuPriority, which are atomic. The rest (mixer state, fifo
+// positions, the settings copy's mixer fields) belongs to the pump alone.
 struct PumpContext {
   // Cleared before the video threads start, set once after the pump's loop
   // (release); polled by every video thread before each pass (acquire).
@@ -34,17 +58,10 @@ struct PumpContext {
   std::string InstanceId;  // fills the %s of every trace
   ComPtr<IZRCaptureVideoEx> MainVideo;
   ComPtr<IZRCaptureAudio> MainAudio;
-  ComPtr<IZRCaptureVideoEx> RegionCapture[kMaxTargets];
   int32_t Channels = 0;      // C, capture channels
   uint32_t ChannelMask = 0;  // bit c for each channel c below C
-  ComPtr<IZRLayerVideo> LayerVideo[kMaxTargets];
-  ComPtr<IZRLayerAudio> LayerAudio[kMaxTargets];
-  ComPtr<IZRTitleClock> Clock[kMaxTargets];
-  int32_t FirstFifo[kMaxTargets] = {};
-  int32_t FifoCount[kMaxTargets] = {};
-  int32_t TargetCount = 0;
-  bool WeaveFields[kMaxTargets] = {};
-  bool TopFieldFirst[kMaxTargets] = {};
+  PumpRow Rows[kMaxTargets];
+  int32_t TargetCount = 0;  // rows in use, from Rows[0] on
   MixerState Mixer;  // VoiceThreshold, DuckGain, LineGain, FloorGain, LastVoicePos
   // The pump's copy of the settings. A reload rewrites the mixer fields and
   // CpuPriority; the video threads read only CpuPriority (relaxed).
@@ -56,11 +73,6 @@ struct PumpContext {
   int64_t StartPosition = 0;   // capture position where the relay starts
   std::unique_ptr<CaptureBlock> Block;  // 307,200 bytes, allocated with the context
   std::unique_ptr<MixArea> Mix;         // 307,200 bytes, allocated with the context
-  int32_t FifoBase[kMaxTargets] = {};   // target position of the first sample since the last re-base
-  // Sample frames written since the last re-base. 64-bit: at 48 kHz a 32-bit
-  // count wraps after about twelve hours without a skip.
-  int64_t FifoSamples[kMaxTargets] = {};
-  double SamplesPerTargetFrame[kMaxTargets] = {};  // doubled for a woven target
 
   // A block whose writing stopped at a refused WriteFifo: the pass that
   // redoes capture frame PartialBlock writes only the fifos from
@@ -71,10 +83,6 @@ struct PumpContext {
   int32_t PartialTarget = 0;
   int32_t PartialFifo = 0;
 
-  // Per target, its clock slips (PackSlip). Written by the pump only, for a
-  // target frame not yet captured (release); read by the target's video
-  // thread on every copy (acquire).
-  std::atomic<uint64_t> Slip[kMaxTargets] = {};
   // The mixed planes of the block before, and its length, kept while a
   // woven target is to repeat the target frame that block begins.
   std::unique_ptr<MixArea> Previous;

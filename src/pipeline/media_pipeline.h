@@ -11,6 +11,20 @@
 
 namespace quellvox {
 
+// One selected title engine as the assembly left it: its layer and fifos,
+// its clock, the capture object that paces its video, and how its frames
+// are built.
+struct TargetRow {
+  ComPtr<IZRCaptureVideoEx> RegionCapture;
+  ComPtr<IZRLayer> Layer;
+  ComPtr<IZRLayerAudio> LayerAudio;
+  ComPtr<IZRTitleClock> Clock;
+  int32_t FirstFifo = 0;  // line 0 of a target with more than one line is not written
+  int32_t FifoCount = 0;
+  bool WeaveFields = false;  // two progressive capture frames make one interlaced target frame
+  bool TopFieldFirst = false;
+};
+
 struct MediaPipeline {
   // Written by the user-interface thread (release), polled by the audio
   // pump at the top of every pass (acquire).
@@ -18,16 +32,9 @@ struct MediaPipeline {
   std::thread AudioThread;
   ComPtr<IZRCaptureVideoEx> MainVideo;
   ComPtr<IZRCaptureAudio> MainAudio;
-  ComPtr<IZRCaptureVideoEx> RegionCapture[kMaxTargets];
   int32_t InputChannels = 0;
-  ComPtr<IZRLayer> Layer[kMaxTargets];
-  ComPtr<IZRLayerAudio> LayerAudio[kMaxTargets];
-  ComPtr<IZRTitleClock> Clock[kMaxTargets];
-  int32_t FirstFifo[kMaxTargets] = {};
-  int32_t FifoCount[kMaxTargets] = {};
-  int32_t TargetCount = 0;
-  bool WeaveFields[kMaxTargets] = {};
-  bool TopFieldFirst[kMaxTargets] = {};
+  TargetRow Rows[kMaxTargets];
+  int32_t TargetCount = 0;  // rows filled, from Rows[0] on
   double SamplesPerFrame = 0.0;
   int32_t SampleRate = 0;  // the capture's audio, sample frames per second
 };

@@ -9,6 +9,7 @@
 #include "config/catalogues.h"
 #include "config/settings.h"
 #include "pipeline/media_pipeline.h"
+#include "platform/com/status.h"
 
 namespace quellvox {
 
@@ -18,12 +19,14 @@ inline constexpr int32_t kFirstLayerNumber = -1000;
 inline constexpr int32_t kLayerNumbersTried = 16;
 
 // Fills `pipeline` from the settings, checking on the way that the source
-// and every target fit together. Returns the message of the first failure,
-// or an empty text when everything is in place. References stored before a
+// and every target fit together, step by step: open the capture, check the
+// source lines, add a row per selected engine, add the row captures. Stops
+// at the first failure and returns it with its message (a failed component
+// call's reason on a line under it); ok when everything is in place. References stored before a
 // failure stay in `pipeline` until ReleasePipeline. User-interface thread,
 // no pipeline thread running.
-std::string AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& settings,
-                             const CaptureSourceCatalogue& captures, const TitleEngineCatalogue& engines);
+Status AssemblePipeline(MediaPipeline& pipeline, const DuckerSettings& settings, const CaptureSourceCatalogue& captures,
+                        const TitleEngineCatalogue& engines);
 
 // Releases the main capture references and, for all 32 rows whatever
 // TargetCount says, the layer, fifos, clock and row capture; TargetCount 0.

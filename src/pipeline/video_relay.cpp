@@ -22,7 +22,7 @@ constexpr int32_t kReadMode = 2;  // passed to ReadFrame / ReadField unchanged
 bool Borrow(const PumpContext& ctx, int32_t row, uint8_t*& buffer, int32_t& size) {
   buffer = nullptr;
   size = ctx.BufferSize;
-  if (ctx.LayerVideo[row]->GetBuffer(ctx.BufferSize, ctx.BufferSize, &buffer, &size, 0) != 0) return false;
+  if (ctx.Rows[row].LayerVideo->GetBuffer(ctx.BufferSize, ctx.BufferSize, &buffer, &size, 0) != 0) return false;
   return buffer != nullptr;
 }
 
@@ -31,8 +31,8 @@ bool Submit(const PumpContext& ctx, int32_t row, int32_t frameNumber) {
   // number never reaches another row's layer.
   FrameDescriptor descriptor = ctx.Descriptor;
   descriptor.FrameNumber = frameNumber;
-  if (ctx.LayerVideo[row]->SubmitBuffer(0, ctx.BufferSize, &descriptor) != 0) return false;
-  ctx.LayerVideo[row]->FrameDone(3, 5);
+  if (ctx.Rows[row].LayerVideo->SubmitBuffer(0, ctx.BufferSize, &descriptor) != 0) return false;
+  ctx.Rows[row].LayerVideo->FrameDone(3, 5);
   return true;
 }
 
@@ -57,7 +57,7 @@ bool ReadFields(const PumpContext& ctx, int32_t row, uint8_t* buffer, int32_t si
   uint8_t* const secondLine = buffer + lineOffset;
   const int32_t secondSize = size - lineOffset;
   int32_t notRead = 0;
-  if (ctx.TopFieldFirst[row]) {
+  if (ctx.Rows[row].TopFieldFirst) {
     if (ctx.MainVideo->ReadField(firstLine, size, fieldPitch, &pos, &notRead, kReadMode, 1) != 0) return false;
     pos = WrapAdd(pos, 1);
     if (ctx.MainVideo->ReadField(secondLine, secondSize, fieldPitch, &pos, &notRead, kReadMode, 0) != 0) return false;
@@ -86,7 +86,7 @@ bool CopyVideoFrame(const PumpContext& ctx, int32_t row, int64_t newest, int64_t
 
   // A frame the engine's slower clock has no room for is dropped; its
   // audio block is dropped by the pump alike.
-  const ClockSlip slip = UnpackSlip(ctx.Slip[row].load(std::memory_order_acquire));
+  const ClockSlip slip = UnpackSlip(ctx.Rows[row].Slip.load(std::memory_order_acquire));
   if (slip.DropsAt(FramesSince(next, ctx.StartPosition))) {
     next = WrapAdd(next, 1);
     if (LagBeyond(newest, next) == 0) return false;
@@ -144,7 +144,7 @@ bool CopyVideoFields(const PumpContext& ctx, int32_t row, int64_t newest, int64_
     skipped = WrapAdd(skipped, d);
   }
 
-  const ClockSlip slip = UnpackSlip(ctx.Slip[row].load(std::memory_order_acquire));
+  const ClockSlip slip = UnpackSlip(ctx.Rows[row].Slip.load(std::memory_order_acquire));
   if (slip.DropsAt(WovenFrame(ctx, next))) {
     next = WrapAdd(next, 2);
     if (LagBeyond(newest, next) < 2) return false;
@@ -192,7 +192,7 @@ void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& sk
   ApplyThreadPriority(priority);
   int64_t next = ctx.StartPosition;
   FullnessAccumulator accumulator;
-  const bool weave = ctx.WeaveFields[row];
+  const bool weave = ctx.Rows[row].WeaveFields;
   FramePacer pacer(ctx.Rate);
 
   // Acquire pairs with the pump's release store after its loop.
@@ -201,7 +201,7 @@ void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& sk
     uint32_t word1 = 0;
     uint32_t word2 = 0;
     uint32_t word3 = 0;
-    ctx.RegionCapture[row]->GetPosition(&word1, &word2, &newest, &word3);
+    ctx.Rows[row].RegionCapture->GetPosition(&word1, &word2, &newest, &word3);
     pacer.Observe(newest, FramePacer::Clock::now());
     if (latePasses && LagBeyond(newest, next) >= (weave ? 3u : 2u)) {
       latePasses->store(latePasses->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -217,7 +217,7 @@ void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& sk
                             std::memory_order_relaxed);
       }
       LayerStatus status;
-      ctx.LayerVideo[row]->GetStatus(&status);
+      ctx.Rows[row].LayerVideo->GetStatus(&status);
       const int64_t sample = static_cast<int64_t>(fill) - status.OutputFrame();
       accumulator.Add(static_cast<int32_t>(std::clamp<int64_t>(sample, 0, std::numeric_limits<int32_t>::max())),
                       fullness);

@@ -50,8 +50,8 @@ ControlAnswer ServiceControl::RunCommand(ControlCommand command) {
   switch (command) {
     case ControlCommand::Start:
     case ControlCommand::Restart: {
-      const std::string reason = instance_.Resume(ServiceInstance::Clock::now());
-      if (!reason.empty()) return {409, reason + " (the service tries again by itself)"};
+      const Status resumed = instance_.Resume(ServiceInstance::Clock::now());
+      if (!resumed.IsOk()) return {409, resumed.Message() + " (the service tries again by itself)"};
       break;
     }
     case ControlCommand::Stop: instance_.Hold(); break;

@@ -258,13 +258,14 @@ void ServiceInstance::Hold() {
   SendStatus();
 }
 
-std::string ServiceInstance::Resume(Clock::time_point now) {
-  if (stopped_) return "the service is ending";
+Status ServiceInstance::Resume(Clock::time_point now) {
+  if (stopped_) return Status::Failed("the service is ending");
   held_ = false;
   backoff_.Reset();
   Try(now);
   SendStatus();
-  return state_.Phase == InstancePhase::Running ? std::string() : state_.Reason;
+  if (state_.Phase == InstancePhase::Running || state_.Reason.empty()) return Status::Ok();
+  return Status::Failed(state_.Reason);
 }
 
 std::string ServiceInstance::BuildStatusLine() const {

@@ -96,8 +96,9 @@ class ServiceInstance {
   // A remote Stop: the relay stops and nothing is tried until Resume.
   void Hold();
   // A remote Start or Restart: a try now (the relay restarts when it runs),
-  // and the usual retries after it. The reason when it ended waiting.
-  std::string Resume(Clock::time_point now);
+  // and the usual retries after it. Fails with the reason when it ended
+  // waiting (a waiting state without a reason counts as no failure).
+  Status Resume(Clock::time_point now);
 
   // Any thread: a copy of the state, taken under a lock that only this
   // object's own updates hold, and never on a pipeline thread.

@@ -24,6 +24,7 @@
 #include "platform/media/virtual_studio.h"
 #include "res/icons.h"
 #include "tests/registry/registry_fixture.h"
+#include "tests/support/ready_instance.h"
 
 namespace quellvox::test {
 
@@ -176,24 +177,15 @@ class AppTest : public RegistryTest {
 
   // Complete settings for the default studio: Engine 1, Capture 1, row 1
   // from the second stereo pair onto the first.
-  static void MakeComplete(DuckerSettings& s) {
-    s.TitleEngineMask = 1;
-    s.RegionName = "Voice over";
-    s.CaptureSource = 0;
-    s.Lines[0].Use = true;
-    s.Lines[0].From = {Stereo, 1};
-    s.Lines[0].To = {Stereo, 0};
-  }
+  static void MakeComplete(DuckerSettings& s) { test_support::MakeRelaySettings(s, 0, 1, "Voice over"); }
 
   // Saves instance `id` with complete settings and AutoStart as given.
   void SaveInstance(const char* id, bool complete, bool autoStart) {
     ScriptedMessages quiet;
-    InstanceCore core(id, "/opt/quellvox/bin/quellvox", quiet);
-    ASSERT_EQ(core.TitleEngines.Refresh(), S_OK);
-    ASSERT_EQ(core.CaptureSources.Refresh(), S_OK);
-    if (complete) MakeComplete(core.Settings);
-    core.AutoStart = autoStart;
-    core.SaveSettings();
+    const auto core = test_support::MakeInstance(id, quiet, "/opt/quellvox/bin/quellvox");
+    if (complete) MakeComplete(core->Settings);
+    core->AutoStart = autoStart;
+    core->SaveSettings();
     ASSERT_TRUE(quiet.Boxes.empty());
   }
 

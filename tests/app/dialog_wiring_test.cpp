@@ -46,11 +46,9 @@ TEST_F(AppTest, SettingsCommandRunsTheSettingsDialogAndOkSavesAndHandsTheMixerOv
   EXPECT_EQ(frame.Core().Settings.Lines[0].VolumeDB, -9);
   EXPECT_TRUE(messages_.Boxes.empty());
   frame.OnCommand(ID_FILE_STOP);
-  InstanceCore stored("#1", "/opt/quellvox/bin/quellvox", messages_);
-  ASSERT_EQ(stored.TitleEngines.Refresh(), S_OK);
-  ASSERT_EQ(stored.CaptureSources.Refresh(), S_OK);
-  stored.LoadSettings();
-  EXPECT_EQ(stored.Settings.Lines[0].VolumeDB, -9);
+  const auto stored = test_support::MakeInstance("#1", messages_, "/opt/quellvox/bin/quellvox");
+  stored->LoadSettings();
+  EXPECT_EQ(stored->Settings.Lines[0].VolumeDB, -9);
 }
 
 TEST_F(AppTest, LogCommandRunsTheStatisticsWindowWhoseRestartKeepsItOpen) {
@@ -91,7 +89,7 @@ void Reg(const std::string& args) {
 TEST_F(AppTest, SettingsOkOnAStoreLockedElsewhereSaysSoOnceAndKeepsTheChange) {
   CMainFrame& frame = CreatedFrame();
   MakeComplete(frame.Core().Settings);
-  ASSERT_TRUE(frame.Core().SaveSettings());
+  ASSERT_TRUE(frame.Core().SaveSettings().IsOk());
   auto lock = std::make_unique<HeldWriteLock>(StorePath());
   bool openAfterFailedOk = false;
   int shownAfterFailedOk = 0;
@@ -130,7 +128,7 @@ TEST_F(AppTest, SettingsOkOnAStoreLockedElsewhereSaysSoOnceAndKeepsTheChange) {
 TEST_F(AppTest, TheSettingsDialogOpensOnChangesMadeWithQuellvoxReg) {
   CMainFrame& frame = CreatedFrame();
   MakeComplete(frame.Core().Settings);
-  ASSERT_TRUE(frame.Core().SaveSettings());
+  ASSERT_TRUE(frame.Core().SaveSettings().IsOk());
   Reg("set 'Quellvox\\#1' RegionName --string 'From the tool'");
   Reg("set 'Quellvox\\#1' DecreaseDB --dword 6");
   QString nameShown;

@@ -113,19 +113,12 @@ class DialogTest : public test::RegistryTest {
   }
 
   std::unique_ptr<InstanceCore> MakeCore() {
-    auto core = std::make_unique<InstanceCore>("#T", "/opt/quellvox/quellvox", messages_);
-    EXPECT_EQ(core->TitleEngines.Refresh(), 0);
-    EXPECT_EQ(core->CaptureSources.Refresh(), 0);
-    return core;
+    return test_support::MakeInstance("#T", messages_);
   }
 
   // Settings that relay Cam25 into E25, row 1 taking pair 2 to the first pair.
   void Complete() {
-    DuckerSettings& s = core_->Settings;
-    s.CaptureSource = pipeline_testing::kCam25;
-    s.TitleEngineMask = 1u << pipeline_testing::kE25;
-    s.RegionName = "Relay";
-    s.Lines[0] = {true, {Stereo, 1}, {Stereo, 0}, 0};
+    test_support::MakeRelaySettings(core_->Settings, pipeline_testing::kCam25, 1u << pipeline_testing::kE25, "Relay");
   }
 
   // What a fresh instance of the same identifier reads from the registry.

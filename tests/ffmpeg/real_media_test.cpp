@@ -24,6 +24,8 @@
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
 #include "platform/media_api/media_components.h"
+#include "tests/support/recording_messages.h"
+#include "tests/support/wait_for.h"
 #include "tests/ffmpeg/media_files.h"
 #include "tools/render/renderer.h"
 
@@ -35,24 +37,7 @@ namespace rt = realmedia_test;
 using media_files::MadeInput;
 using media_files::ReadOutput;
 
-class Messages final : public UserMessages {
- public:
-  int32_t Show(std::string_view text, std::string_view, uint32_t) override {
-    Shown.emplace_back(text);
-    return IDOK;
-  }
-  std::vector<std::string> Shown;
-};
-
-template <class Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using test_support::WaitFor;
 
 class RealMedia : public ::testing::Test {
  protected:
@@ -134,8 +119,8 @@ class RealMedia : public ::testing::Test {
     o.Input = in;
     o.Output = out;
     RenderSummary summary;
-    std::string error;
-    EXPECT_TRUE(Render(o, summary, error)) << error;
+    const Status rendered = Render(o, summary);
+    EXPECT_TRUE(rendered.IsOk()) << rendered.Message();
     SF_INFO back{};
     SNDFILE* r = sf_open(out.c_str(), SFM_READ, &back);
     std::vector<float> samples(static_cast<size_t>(back.frames) * back.channels);
@@ -145,7 +130,7 @@ class RealMedia : public ::testing::Test {
   }
 
   std::filesystem::path folder_;
-  Messages messages_;
+  RecordingMessages messages_;
   std::unique_ptr<InstanceCore> core_;
 };
 
@@ -155,7 +140,7 @@ TEST_F(RealMedia, FileRelayedOnTheRealClockKeepsEveryFrameInOrderWithTheDelayAnd
   ASSERT_TRUE(media_files::WriteInput(Path("in.mkv"), 250, made, error)) << error;
   Describe(R"({"url": "in.mkv"})", R"({"url": "out.mkv"})");
   MakeCore();
-  ASSERT_TRUE(core_->StartPipeline()) << (messages_.Shown.empty() ? "" : messages_.Shown.front());
+  ASSERT_TRUE(core_->StartPipeline()) << (messages_.Shown.empty() ? "" : messages_.Shown.front().Text);
   ASSERT_TRUE(WaitFor([] { return rt::GetOutputReport(0).Encoded >= 150; }, std::chrono::seconds(30)));
   const auto stopBegin = std::chrono::steady_clock::now();
   core_->StopPipeline();
@@ -310,7 +295,7 @@ TEST_F(RealMedia, DeviceWithABadInputFailsItsStartWhileTheStudioDeviceBesideItRu
   MakeCore();
   ASSERT_FALSE(core_->StartPipeline());
   ASSERT_EQ(messages_.Shown.size(), 1u);
-  EXPECT_NE(messages_.Shown[0].find("0x80070057"), std::string::npos) << messages_.Shown[0];
+  EXPECT_NE(messages_.Shown[0].Text.find("0x80070057"), std::string::npos) << messages_.Shown[0].Text;
 }
 
 // ---------------------------------------------------------------------------
@@ -321,11 +306,11 @@ TEST_F(RealMedia, MissingInputFileFailsTheStartWithTheFileNotFoundCode) {
   MakeCore();
   ASSERT_FALSE(core_->StartPipeline());
   ASSERT_EQ(messages_.Shown.size(), 1u);
-  EXPECT_NE(messages_.Shown[0].find("0x80070002"), std::string::npos) << messages_.Shown[0];
+  EXPECT_NE(messages_.Shown[0].Text.find("0x80070002"), std::string::npos) << messages_.Shown[0].Text;
   // The reason the provider knows stands on a line after the system's text.
-  EXPECT_NE(messages_.Shown[0].find(".\r\ncapture \"Feed\": cannot open \"" + Path("absent.mkv") + "\""),
+  EXPECT_NE(messages_.Shown[0].Text.find(".\r\ncapture \"Feed\": cannot open \"" + Path("absent.mkv") + "\""),
             std::string::npos)
-      << messages_.Shown[0];
+      << messages_.Shown[0].Text;
   EXPECT_EQ(rt::GetInputReport(0).OpenFailures, 1);
   EXPECT_FALSE(std::filesystem::exists(Path("out.mkv")));
 }
@@ -555,7 +540,7 @@ TEST_P(RefusedInput, FailsTheStartAtOnceWithTheReasonAndLeavesNothingWaiting) {
   ASSERT_FALSE(core_->StartPipeline());
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
   ASSERT_EQ(messages_.Shown.size(), 1u);
-  const std::string& shown = messages_.Shown[0];
+  const std::string& shown = messages_.Shown[0].Text;
   EXPECT_EQ(shown.rfind("Can't create capture object, error = 0x80070057/-2147024809.\r\ncapture \"Feed\": ", 0), 0u)
       << shown;
   EXPECT_NE(shown.find(c.Reason), std::string::npos) << shown;
@@ -587,7 +572,7 @@ TEST_F(RealMedia, OutputThatIsTheInputThroughALinkIsRefusedAndTheInputKeptWhole)
   MakeCore();
   ASSERT_FALSE(core_->StartPipeline());
   ASSERT_EQ(messages_.Shown.size(), 1u);
-  EXPECT_EQ(messages_.Shown[0],
+  EXPECT_EQ(messages_.Shown[0].Text,
             "Can't create title target[0], error = 0x80070057/-2147024809.\r\nengine \"Out\": output \"" +
                 Path("link.mkv") + "\" is the input of capture \"Feed\"; it is not overwritten");
   EXPECT_EQ(std::filesystem::file_size(Path("in.mkv")), size);
@@ -610,13 +595,13 @@ TEST_F(RealMedia, SecondEngineWritingTheSameFileIsRefusedNamingBoth) {
   core_->Settings.TitleEngineMask = 3;
   ASSERT_FALSE(core_->StartPipeline());
   ASSERT_EQ(messages_.Shown.size(), 1u);
-  EXPECT_EQ(messages_.Shown[0], "Can't create title target[1], error = 0x80070057/-2147024809.\r\nengine \"Copy\": "
+  EXPECT_EQ(messages_.Shown[0].Text, "Can't create title target[1], error = 0x80070057/-2147024809.\r\nengine \"Copy\": "
                                 "output \"" + Path("./sub/../out.mkv") +
                                     "\" is written by engine \"Archive\" already");
   // Alone, each engine writes it.
   messages_.Shown.clear();
   core_->Settings.TitleEngineMask = 2;
-  ASSERT_TRUE(core_->StartPipeline()) << (messages_.Shown.empty() ? "" : messages_.Shown.front());
+  ASSERT_TRUE(core_->StartPipeline()) << (messages_.Shown.empty() ? "" : messages_.Shown.front().Text);
   core_->StopPipeline();
 }
 
@@ -634,7 +619,7 @@ TEST_F(RealMedia, RingBeyondTheCapIsRefusedAsOutOfMemoryNamingTheDevice) {
   MakeCore();
   ASSERT_FALSE(core_->StartPipeline());
   ASSERT_EQ(messages_.Shown.size(), 1u);
-  EXPECT_EQ(messages_.Shown[0],
+  EXPECT_EQ(messages_.Shown[0].Text,
             "Can't create capture object, error = 0x8007000E/-2147024882.\r\ncapture \"Feed\": 1000 ring frames of "
             "4096x2160 take more than 2048 MiB (fewer \"ringFrames\" or a smaller picture)");
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/instance_core.h"
+#include "tests/support/ready_instance.h"
 #include "tests/support/recording_messages.h"
 #include "app/user_messages.h"
 #include "config/persistence.h"
@@ -20,10 +21,7 @@ class InstanceSettings : public PersistenceTest {
  protected:
   // An instance as the main frame has it once both catalogues are filled.
   std::unique_ptr<InstanceCore> NewCore(const char* id = "#1") {
-    auto core = std::make_unique<InstanceCore>(id, kProgram, messages_);
-    EXPECT_EQ(core->TitleEngines.Refresh(), S_OK);
-    EXPECT_EQ(core->CaptureSources.Refresh(), S_OK);
-    return core;
+    return test_support::MakeInstance(id, messages_, kProgram);
   }
 
   // A new instance that has loaded its settings.
@@ -76,41 +74,6 @@ TEST_F(InstanceSettings, SettingsSurviveARestart) {
   EXPECT_TRUE(restarted->AutoStart);
   EXPECT_TRUE(restarted->RunOnLogon);
   EXPECT_TRUE(messages_.Shown.empty());
-}
-
-// AutoStart on the instance's own component, the record on one of its own,
-// then the logon entry through the root of the first component.
-TEST_F(InstanceSettings, ALoadReadsAutoStartTheRecordAndTheLogonEntryInThatOrder) {
-  SaveComplete();
-  Calls().clear();
-  NewCore()->LoadSettings();
-  std::vector<std::string> expected = {"CreateInstance", "OpenKey Quellvox\\#1 20019", "ReadDword AutoStart",
-                                       "CloseKey"};
-  const std::vector<std::string> record = FullReadCalls("Quellvox\\#1", 3);
-  expected.insert(expected.end(), record.begin(), record.end());
-  expected.insert(expected.end(), {"QueryRoot", "SetRoot Software\\Microsoft\\Windows\\CurrentVersion",
-                                   "OpenKey Run 20019", "ReadString Quellvox#1", "CloseKey", "Release"});
-  EXPECT_EQ(Calls(), expected);
-}
-
-TEST_F(InstanceSettings, ASaveWritesAutoStartTheRecordAndTheLogonEntryInThatOrder) {
-  SaveComplete();
-  for (const bool runOnLogon : {true, false}) {
-    Calls().clear();
-    auto core = NewCore();
-    core->Settings = FullRecord();
-    core->RunOnLogon = runOnLogon;
-    core->SaveSettings();
-    std::vector<std::string> expected = {"CreateInstance", "OpenKey Quellvox\\#1 20006", "WriteDword AutoStart",
-                                         "CloseKey"};
-    const std::vector<std::string> record = FullWriteCalls("Quellvox\\#1", 3);
-    expected.insert(expected.end(), record.begin(), record.end());
-    expected.insert(expected.end(), {"QueryRoot", "SetRoot Software\\Microsoft\\Windows\\CurrentVersion",
-                                     "OpenKey Run 20006",
-                                     runOnLogon ? "WriteString Quellvox#1" : "DeleteValue Quellvox#1", "CloseKey",
-                                     "Release"});
-    EXPECT_EQ(Calls(), expected) << runOnLogon;
-  }
 }
 
 TEST_F(InstanceSettings, AutoStartIsStoredAsOneOrZero) {
@@ -300,9 +263,9 @@ TEST_F(InstanceSettings, ADamagedStoreIsReportedAtLoadAndLeftAsItWas) {
   // The store's path and SQLite's reason, not the missing class of a
   // broken installation.
   EXPECT_EQ(OnlyMessage(), "Can't open the settings store.\r\n" + StorePath() + ": file is not a database");
-  const SettingsStatus saved = core->SaveSettings();
-  EXPECT_FALSE(saved.Ok);
-  EXPECT_EQ(saved.Message, "Can't open the settings store.\r\n" + StorePath() + ": file is not a database");
+  const Status saved = core->SaveSettings();
+  EXPECT_FALSE(saved.IsOk());
+  EXPECT_EQ(saved.Message(), "Can't open the settings store.\r\n" + StorePath() + ": file is not a database");
   EXPECT_EQ(ReadFileBytes(StorePath()), garbage);
 }
 
@@ -397,18 +360,6 @@ TEST_F(InstanceSettings, AStatsWindowPositionWithoutY0IsNotUsed) {
   EXPECT_FALSE(core->LoadStatsWindowPosition(x, y));
   EXPECT_EQ(x, 1);
   EXPECT_EQ(y, 2);
-}
-
-TEST_F(InstanceSettings, Y0IsReadOnlyAfterX0) {
-  SaveComplete();
-  WritableKey("Quellvox\\#1")->WriteDword(Cs("Y0"), 300);
-  Calls().clear();
-  int32_t x = 0;
-  int32_t y = 0;
-  EXPECT_FALSE(NewCore()->LoadStatsWindowPosition(x, y));
-  const std::vector<std::string> expected = {"CreateInstance", "OpenKey Quellvox\\#1 20019", "ReadDword X0",
-                                             "CloseKey", "Release"};
-  EXPECT_EQ(Calls(), expected);
 }
 
 TEST_F(InstanceSettings, TwoInstancesKeepTheirOwnStatsWindowPositions) {

@@ -102,39 +102,4 @@ inline void ExpectSameRecord(const DuckerSettings& a, const DuckerSettings& b) {
   EXPECT_EQ(a.TimeoutInFrames, b.TimeoutInFrames);
 }
 
-// The calls of a ReadSettings that reads every value, from its OpenKey to
-// its release, in the order the values are read.
-inline std::vector<std::string> FullReadCalls(const std::string& key, int engines) {
-  std::vector<std::string> calls = {"CreateInstance",         "OpenKey " + key + " 20019", "ReadDword CpuPriority",
-                                    "ReadString CaptureSource", "ReadDword DelayInFrames",   "ReadString RegionName",
-                                    "ReadDword ShowOnStartType", "ReadDword TitleEngineCnt"};
-  for (int k = 1; k <= engines; ++k) calls.push_back("ReadString TitleEngine" + std::to_string(k));
-  for (int n = 1; n <= kVoiceOverLines; ++n) {
-    const std::string row = std::to_string(n);
-    calls.insert(calls.end(), {"ReadDword UseLine" + row, "ReadString From4Line" + row, "ReadString To4Line" + row,
-                               "ReadDword VolumeDB4Line" + row});
-  }
-  calls.insert(calls.end(), {"ReadDword UseCommon", "ReadString CommonLine", "ReadDword DecreaseDB",
-                             "ReadDword NoiseLevelDB", "ReadDword TimeoutInFrames", "CloseKey", "Release"});
-  return calls;
-}
-
-// The calls of a WriteSettings on an existing key, in the order the values
-// are written.
-inline std::vector<std::string> FullWriteCalls(const std::string& key, int engines) {
-  std::vector<std::string> calls = {"CreateInstance",          "OpenKey " + key + " 20006", "WriteDword CpuPriority",
-                                    "WriteString CaptureSource", "WriteDword DelayInFrames",  "WriteString RegionName",
-                                    "WriteDword ShowOnStartType"};
-  for (int k = 1; k <= engines; ++k) calls.push_back("WriteString TitleEngine" + std::to_string(k));
-  calls.push_back("WriteDword TitleEngineCnt");
-  for (int n = 1; n <= kVoiceOverLines; ++n) {
-    const std::string row = std::to_string(n);
-    calls.insert(calls.end(), {"WriteDword UseLine" + row, "WriteString From4Line" + row,
-                               "WriteString To4Line" + row, "WriteDword VolumeDB4Line" + row});
-  }
-  calls.insert(calls.end(), {"WriteDword UseCommon", "WriteString CommonLine", "WriteDword DecreaseDB",
-                             "WriteDword NoiseLevelDB", "WriteDword TimeoutInFrames", "CloseKey", "Release"});
-  return calls;
-}
-
 }  // namespace quellvox::test

@@ -54,26 +54,26 @@ TEST_P(AssemblyMessage, StartShowsTheMessageWordForWord) {
 }
 
 const MessageCase kMessages[] = {
-    {"M1_SourceOutsideCatalogue", [](InstanceCore& c) { c.Settings.CaptureSource = 2; },
+    {"CaptureObject_SourceOutsideCatalogue", [](InstanceCore& c) { c.Settings.CaptureSource = 2; },
      "Can't create capture object, error = 0x80004005/-2147467259."},
-    {"M1_CreateDeviceFails",
+    {"CaptureObject_CreateDeviceFails",
      [](InstanceCore&) { Fault(FaultRule::On("CreateDevice").At("device 0").Returning(kDenied)); },
      "Can't create capture object, error = 0x80070005/-2147024891."},
-    {"M2_NoAudioInterface",
+    {"CaptureInterfaces_NoAudioInterface",
      [](InstanceCore&) {
        Fault(FaultRule::On("QueryInterface").ForInterface("IZRCaptureAudio").At("device 0").Returning(E_NOINTERFACE));
      },
      "System error: Capture object don't support required interfaces."},
-    {"M3_VideoFormat", [](InstanceCore&) { Fault(FaultRule::On("GetVideoFormat").Returning(kOdd)); },
+    {"InputVideoFormat", [](InstanceCore&) { Fault(FaultRule::On("GetVideoFormat").Returning(kOdd)); },
      "System error: Can't obtain input video format, error = 0x8004ABCD/-2147177523."},
-    {"M4_AudioFormat", [](InstanceCore&) { Fault(FaultRule::On("GetAudioFormat").Returning(E_FAIL)); },
+    {"InputAudioFormat", [](InstanceCore&) { Fault(FaultRule::On("GetAudioFormat").Returning(E_FAIL)); },
      "System error: Can't obtain input audio format, error = 0x80004005/-2147467259."},
-    {"M5_SourcePairBeyondTheLines",
+    {"SourceLine_SourcePairBeyondTheLines",
      [](InstanceCore& c) {
        c.Settings.Lines[3] = {true, {Left, 4}, {Stereo, 0}, 0};  // row 4 asks for stereo line 5 of 4
      },
      "Wrong configuration for Lang.#4:\r\nSource audio don't have stereo line #5\r\n(it have 4 stereo lines only)."},
-    {"M5_MonoInput",
+    {"SourceLine_MonoInput",
      [](InstanceCore& c) {
        c.Settings.Lines[0].From.Pair = 0;
        st::CaptureReports mono;
@@ -81,16 +81,16 @@ const MessageCase kMessages[] = {
        st::SetCaptureReports(kCam25, mono);
      },
      "Wrong configuration for Lang.#1:\r\nSource audio don't have stereo line #1\r\n(it have 0 stereo lines only)."},
-    {"M5_NegativeSourcePair", [](InstanceCore& c) { c.Settings.Lines[0].From.Pair = -1; },
+    {"SourceLine_NegativeSourcePair", [](InstanceCore& c) { c.Settings.Lines[0].From.Pair = -1; },
      "Wrong configuration for Lang.#1:\r\nSource audio don't have stereo line #0\r\n(it have 4 stereo lines only)."},
-    {"M6_FloorPairBeyondTheLines",
+    {"FloorLine_FloorPairBeyondTheLines",
      [](InstanceCore& c) {
        c.Settings.UseCommon = false;  // checked whether or not the floor is used
        c.Settings.CommonLine.Pair = 4;
      },
      "Wrong configuration for Sinderlift:\r\nSource audio don't have stereo line #5\r\n(it have 4 stereo lines "
      "only)."},
-    {"M6_MonoInputWithoutRows",
+    {"FloorLine_MonoInputWithoutRows",
      [](InstanceCore& c) {
        c.Settings.Lines[0].Use = false;
        st::CaptureReports mono;
@@ -98,38 +98,38 @@ const MessageCase kMessages[] = {
        st::SetCaptureReports(kCam25, mono);
      },
      "Wrong configuration for Sinderlift:\r\nSource audio don't have stereo line #1\r\n(it have 0 stereo lines only)."},
-    {"M6_NegativeFloorPair", [](InstanceCore& c) { c.Settings.CommonLine.Pair = -3; },
+    {"FloorLine_NegativeFloorPair", [](InstanceCore& c) { c.Settings.CommonLine.Pair = -3; },
      "Wrong configuration for Sinderlift:\r\nSource audio don't have stereo line #-2\r\n(it have 4 stereo lines "
      "only)."},
-    {"M7_CreateTargetFails",
+    {"TitleTargetCreationFails",
      [](InstanceCore&) { Fault(FaultRule::On("CreateTitleTarget").Returning(kDenied)); },
      "Can't create title target[0], error = 0x80070005/-2147024891."},
-    {"M7_MaskBitBeyondTheCatalogue", [](InstanceCore& c) { c.Settings.TitleEngineMask = 1u << 9; },
+    {"TitleTarget_MaskBitBeyondTheCatalogue", [](InstanceCore& c) { c.Settings.TitleEngineMask = 1u << 9; },
      "Can't create title target[9], error = 0x80004005/-2147467259."},
-    {"M8_NoClockInterface",
+    {"TargetInterfaces_NoClockInterface",
      [](InstanceCore&) {
        Fault(FaultRule::On("QueryInterface").ForInterface("IZRTitleClock").At("engine 0").Returning(E_NOINTERFACE));
      },
      "System error: Target[0] object don't support required interfaces."},
-    {"M9_RegionSize",
+    {"RegionSize",
      [](InstanceCore& c) {
        c.Settings.TitleEngineMask = 1u << kE50;
        c.Settings.CaptureSource = kCam50;
        Fault(FaultRule::On("GetRegionSize").At("engine 3").Returning(E_FAIL));
      },
      "Can't obtain title[3] region size, error = 0x80004005/-2147467259."},
-    {"M10_DifferentSize",
+    {"VideoFormat_DifferentSize",
      [](InstanceCore&) {
        st::EngineReports r;
        r.Height = kH + 2;
        st::SetEngineReports(kE25, r);
      },
      "Wrong configuration: Source and target[0] has different video format"},
-    {"M11_FrameRate", [](InstanceCore&) { Fault(FaultRule::On("GetFrameRate").Returning(kOdd)); },
+    {"TargetFrameRate", [](InstanceCore&) { Fault(FaultRule::On("GetFrameRate").Returning(kOdd)); },
      "Can't obtain title[0] region frame rate, error = 0x8004ABCD/-2147177523."},
-    {"M12_TargetAtTwiceTheInputRate", [](InstanceCore& c) { c.Settings.TitleEngineMask = 1u << kE50; },
+    {"RateMismatch_TargetAtTwiceTheInputRate", [](InstanceCore& c) { c.Settings.TitleEngineMask = 1u << kE50; },
      "Wrong configuration: Source and target[3] has different frame rate"},
-    {"M12_InterlacedInputAtTwiceTheTargetRate",
+    {"RateMismatch_InterlacedInputAtTwiceTheTargetRate",
      [](InstanceCore& c) {
        c.Settings.CaptureSource = kCam50;
        c.Settings.TitleEngineMask = 1u << kE25iTop;
@@ -138,61 +138,61 @@ const MessageCase kMessages[] = {
        st::SetCaptureReports(kCam50, interlaced);
      },
      "Wrong configuration: Source and target[1] has different frame rate"},
-    {"M12_ProgressiveTargetAtHalfTheInputRate",
+    {"RateMismatch_ProgressiveTargetAtHalfTheInputRate",
      [](InstanceCore& c) {
        c.Settings.CaptureSource = kCam50;
        c.Settings.TitleEngineMask = 1u << kE25;
      },
      "Wrong configuration: Source and target[0] has different frame rate"},
-    {"M13_CreateLayerFails",
+    {"LayerCreationFails",
      [](InstanceCore&) { Fault(FaultRule::On("CreateLayer").EveryNth(1).Returning(kDenied)); },
      "Can't create title[0] region (layer), error = 0x80070005/-2147024891."},
-    {"M14_SixteenRefusals",
+    {"LayerInterfaces_SixteenRefusals",
      [](InstanceCore&) { Fault(FaultRule::On("CreateLayer").EveryNth(1).Returning(S_FALSE)); },
      "System error: Layer (title[0] region) don't support required interfaces."},
-    {"M14_NoFifoInterface",
+    {"LayerInterfaces_NoFifoInterface",
      [](InstanceCore&) {
        Fault(FaultRule::On("QueryInterface").ForInterface("IZRLayerAudio").At("engine 0").Returning(E_NOINTERFACE));
      },
      "System error: Layer (title[0] region) don't support required interfaces."},
-    {"M15_SetProperty",
+    {"LayerVisibility",
      [](InstanceCore& c) {
        c.Settings.ShowOnStartType = 1;
        Fault(FaultRule::On("SetProperty").Returning(E_FAIL));
      },
      "Can't manage title[0] region (layer), error = 0x80004005/-2147467259."},
-    {"M16_AudioInfo", [](InstanceCore&) { Fault(FaultRule::On("GetAudioInfo").Returning(kOdd)); },
+    {"TargetAudioInfo", [](InstanceCore&) { Fault(FaultRule::On("GetAudioInfo").Returning(kOdd)); },
      "System error: Can't obtain target[0] audio info, error = 0x8004ABCD/-2147177523."},
-    {"M17_TargetPairBeyondTheUsableLines",
+    {"TargetLine_TargetPairBeyondTheUsableLines",
      [](InstanceCore& c) { c.Settings.Lines[5] = {true, {Stereo, 1}, {Right, 2}, 0}; },
      "Wrong configuration for Lang.#6:\r\nTarget[0] audio don't have stereo line #3\r\n(it have 2 stereo lines only)."},
-    {"M17_NegativeTargetPair", [](InstanceCore& c) { c.Settings.Lines[0].To.Pair = -1; },
+    {"TargetLine_NegativeTargetPair", [](InstanceCore& c) { c.Settings.Lines[0].To.Pair = -1; },
      "Wrong configuration for Lang.#1:\r\nTarget[0] audio don't have stereo line #0\r\n(it have 2 stereo lines only)."},
-    {"M18_CreateFifo",
+    {"CreateFifo",
      [](InstanceCore&) { Fault(FaultRule::On("CreateFifo").Skipping(1).Returning(kDenied)); },
      "Can't create output audio fifo #2, error = 0x80070005/-2147024891."},
-    {"M19_InitFifo", [](InstanceCore&) { Fault(FaultRule::On("InitFifo").Returning(E_FAIL)); },
+    {"InitFifo", [](InstanceCore&) { Fault(FaultRule::On("InitFifo").Returning(E_FAIL)); },
      "Can't init target[0] audio fifo #1, error = 0x80004005/-2147467259."},
-    {"M20_SetMute",
+    {"FifoMute",
      [](InstanceCore& c) {
        c.Settings.ShowOnStartType = 2;
        Fault(FaultRule::On("SetMute").Skipping(1).Returning(kOdd));
      },
      "Can't unmute target[0] audio fifo #2, error = 0x8004ABCD/-2147177523."},
-    {"M21_SetVolume",
+    {"FifoVolume",
      [](InstanceCore& c) {
        c.Settings.ShowOnStartType = 7;  // acts as Hide
        Fault(FaultRule::On("SetVolume").Returning(E_FAIL));
      },
      "Can't set volume for target[0] audio fifo #1, error = 0x80004005/-2147467259."},
-    {"M22_RowCaptureObject",
+    {"RowCaptureObject",
      [](InstanceCore& c) {
        c.Settings.TitleEngineMask = (1u << kE25) | (1u << kE25iBottom);
        c.Settings.CaptureSource = kCam25;  // both rows frame for frame
        Fault(FaultRule::On("CreateDevice").At("device 0").Skipping(2).Returning(kDenied));
      },
      "Can't create capture object for TE[2/2], error = 0x80070005/-2147024891."},
-    {"M23_RowCaptureInterface",
+    {"RowCaptureInterface",
      [](InstanceCore&) {
        Fault(FaultRule::On("QueryInterface")
                  .ForInterface("IZRCaptureVideoEx")
@@ -202,29 +202,29 @@ const MessageCase kMessages[] = {
      },
      "System error: Capture object don't support interface IZRCaptureVideoEx, region[1/1]."},
     // The 16 layer numbers: the last result decides between 13 and 14.
-    {"M13_LastOfSixteenNegative",
+    {"Layer_LastOfSixteenNegative",
      [](InstanceCore&) {
        Fault(FaultRule::On("CreateLayer").Skipping(15).Returning(kOdd));
        Fault(FaultRule::On("CreateLayer").EveryNth(1).Returning(S_FALSE));
      },
      "Can't create title[0] region (layer), error = 0x8004ABCD/-2147177523."},
-    {"M14_LastOfSixteenPositive",
+    {"LayerInterfaces_LastOfSixteenPositive",
      [](InstanceCore&) {
        Fault(FaultRule::On("CreateLayer").Skipping(15).Returning(S_FALSE));
        Fault(FaultRule::On("CreateLayer").EveryNth(1).Returning(kDenied));
      },
      "System error: Layer (title[0] region) don't support required interfaces."},
     // Failures on the second row name the engine by its catalogue position.
-    {"M7_SecondRow",
+    {"TitleTarget_SecondRow",
      OnTwoRows(FaultRule::On("CreateTitleTarget").Skipping(1).Returning(kDenied)),
      "Can't create title target[2], error = 0x80070005/-2147024891."},
-    {"M8_SecondRow",
+    {"TargetInterfaces_SecondRow",
      OnTwoRows(FaultRule::On("QueryInterface").ForInterface("IZRTitleRegions").At("engine 2").Returning(E_NOINTERFACE)),
      "System error: Target[2] object don't support required interfaces."},
-    {"M9_SecondRow",
+    {"RegionSize_SecondRow",
      OnTwoRows(FaultRule::On("GetRegionSize").At("engine 2").Returning(kOdd)),
      "Can't obtain title[2] region size, error = 0x8004ABCD/-2147177523."},
-    {"M10_SecondRow",
+    {"VideoFormat_SecondRow",
      [](InstanceCore& c) {
        TwoRows(c);
        st::EngineReports r;
@@ -232,10 +232,10 @@ const MessageCase kMessages[] = {
        st::SetEngineReports(kE25iBottom, r);
      },
      "Wrong configuration: Source and target[2] has different video format"},
-    {"M11_SecondRow",
+    {"TargetFrameRate_SecondRow",
      OnTwoRows(FaultRule::On("GetFrameRate").At("engine 2").Returning(E_FAIL)),
      "Can't obtain title[2] region frame rate, error = 0x80004005/-2147467259."},
-    {"M12_SecondRow",
+    {"RateMismatch_SecondRow",
      [](InstanceCore& c) {
        TwoRows(c);
        st::EngineReports r;
@@ -243,19 +243,19 @@ const MessageCase kMessages[] = {
        st::SetEngineReports(kE25iBottom, r);
      },
      "Wrong configuration: Source and target[2] has different frame rate"},
-    {"M13_SecondRow",
+    {"Layer_SecondRow",
      OnTwoRows(FaultRule::On("CreateLayer").At("engine 2").EveryNth(1).Returning(kDenied)),
      "Can't create title[2] region (layer), error = 0x80070005/-2147024891."},
-    {"M14_SecondRow",
+    {"LayerInterfaces_SecondRow",
      OnTwoRows(FaultRule::On("QueryInterface").ForInterface("IZRLayer").At("engine 2").Returning(E_NOINTERFACE)),
      "System error: Layer (title[2] region) don't support required interfaces."},
-    {"M15_SecondRow",
+    {"LayerVisibility_SecondRow",
      OnTwoRows(FaultRule::On("SetProperty").At("engine 2").Returning(kOdd), 2),
      "Can't manage title[2] region (layer), error = 0x8004ABCD/-2147177523."},
-    {"M16_SecondRow",
+    {"TargetAudioInfo_SecondRow",
      OnTwoRows(FaultRule::On("GetAudioInfo").At("engine 2").Returning(E_FAIL)),
      "System error: Can't obtain target[2] audio info, error = 0x80004005/-2147467259."},
-    {"M17_SecondRow",
+    {"TargetLine_SecondRow",
      [](InstanceCore& c) {
        TwoRows(c);
        c.Settings.Lines[0].To.Pair = 1;  // engine 0 has 2 usable lines, engine 2 reports 2 lines: 1 usable
@@ -264,16 +264,16 @@ const MessageCase kMessages[] = {
        st::SetEngineReports(kE25iBottom, r);
      },
      "Wrong configuration for Lang.#1:\r\nTarget[2] audio don't have stereo line #2\r\n(it have 1 stereo lines only)."},
-    {"M18_SecondRow",
+    {"CreateFifo_SecondRow",
      OnTwoRows(FaultRule::On("CreateFifo").At("engine 2").Skipping(3).Returning(kDenied)),
      "Can't create output audio fifo #4, error = 0x80070005/-2147024891."},
-    {"M19_SecondRow",
+    {"InitFifo_SecondRow",
      OnTwoRows(FaultRule::On("InitFifo").At("engine 2").Skipping(2).Returning(kOdd)),
      "Can't init target[2] audio fifo #3, error = 0x8004ABCD/-2147177523."},
-    {"M20_SecondRow",
+    {"FifoMute_SecondRow",
      OnTwoRows(FaultRule::On("SetMute").At("engine 2").Returning(kDenied), 1),
      "Can't unmute target[2] audio fifo #1, error = 0x80070005/-2147024891."},
-    {"M21_SecondRow",
+    {"FifoVolume_SecondRow",
      OnTwoRows(FaultRule::On("SetVolume").At("engine 2").Skipping(3).Returning(E_FAIL), 1),
      "Can't set volume for target[2] audio fifo #4, error = 0x80004005/-2147467259."},
 };
@@ -285,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(AllMessages, AssemblyMessage, ::testing::ValuesIn(kMess
 // rates and field phases the two report: frame for frame when the ratio q
 // lies strictly between 0.999 and 1.001; woven when it lies strictly
 // between 1.999 and 2.001, the input is progressive (both phases below
-// 0.001) and the target is not (a phase of 0.001 or more); else message 12.
+// 0.001) and the target is not (a phase of 0.001 or more); else the rates do not fit.
 struct RateCase {
   const char* Name;
   double InRate;
@@ -313,13 +313,13 @@ TEST_P(FrameRateRatio, DecidesBetweenFramesFieldsAndRefusalWithStrictBounds) {
   out.FieldPhase1 = c.OutPhase1;
   out.FieldPhase2 = c.OutPhase2;
   st::SetEngineReports(kE25, out);
-  const std::string text = core_->AssemblePipeline();
+  const std::string text = core_->AssemblePipeline().Message();
   if (c.Expect == RateCase::Refused) {
     EXPECT_EQ(text, "Wrong configuration: Source and target[0] has different frame rate");
     return;
   }
   ASSERT_EQ(text, "");
-  EXPECT_EQ(core_->Pipeline.WeaveFields[0], c.Expect == RateCase::Woven);
+  EXPECT_EQ(core_->Pipeline.Rows[0].WeaveFields, c.Expect == RateCase::Woven);
 }
 
 const RateCase kRateCases[] = {
@@ -351,7 +351,7 @@ class Assembly : public PipelineFixture {};
 
 TEST_F(Assembly, EmptyMaskAssemblesNoTarget) {
   core_->Settings.TitleEngineMask = 0;
-  EXPECT_EQ(core_->AssemblePipeline(), "");
+  EXPECT_EQ(core_->AssemblePipeline().Message(), "");
   EXPECT_EQ(core_->Pipeline.TargetCount, 0);
   EXPECT_TRUE(core_->Pipeline.MainVideo);
 }
@@ -359,38 +359,38 @@ TEST_F(Assembly, EmptyMaskAssemblesNoTarget) {
 TEST_F(Assembly, RowsFollowTheMaskInCatalogueOrder) {
   core_->Settings.CaptureSource = kCam50;
   core_->Settings.TitleEngineMask = (1u << kE50) | (1u << kE25iTop) | (1u << kE25iBottom);
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const MediaPipeline& p = core_->Pipeline;
   ASSERT_EQ(p.TargetCount, 3);
   // Row 0 is E25i top (position 1), row 1 E25i bottom (2), row 2 E50 (3).
-  EXPECT_TRUE(p.WeaveFields[0]);
-  EXPECT_TRUE(p.TopFieldFirst[0]);
-  EXPECT_TRUE(p.WeaveFields[1]);
-  EXPECT_FALSE(p.TopFieldFirst[1]);
-  EXPECT_FALSE(p.WeaveFields[2]);
-  EXPECT_FALSE(p.TopFieldFirst[2]);
+  EXPECT_TRUE(p.Rows[0].WeaveFields);
+  EXPECT_TRUE(p.Rows[0].TopFieldFirst);
+  EXPECT_TRUE(p.Rows[1].WeaveFields);
+  EXPECT_FALSE(p.Rows[1].TopFieldFirst);
+  EXPECT_FALSE(p.Rows[2].WeaveFields);
+  EXPECT_FALSE(p.Rows[2].TopFieldFirst);
   EXPECT_EQ(p.InputChannels, 8);
   EXPECT_DOUBLE_EQ(p.SamplesPerFrame, 960.0);
   for (int32_t r = 0; r < 3; ++r) {
-    EXPECT_TRUE(p.RegionCapture[r]);
-    EXPECT_TRUE(p.Layer[r]);
-    EXPECT_TRUE(p.LayerAudio[r]);
-    EXPECT_TRUE(p.Clock[r]);
+    EXPECT_TRUE(p.Rows[r].RegionCapture);
+    EXPECT_TRUE(p.Rows[r].Layer);
+    EXPECT_TRUE(p.Rows[r].LayerAudio);
+    EXPECT_TRUE(p.Rows[r].Clock);
   }
-  EXPECT_FALSE(p.Layer[3]);
+  EXPECT_FALSE(p.Rows[3].Layer);
 }
 
 TEST_F(Assembly, FifosSkipLineZeroOfATargetWithSeveralLines) {
   core_->Settings.CaptureSource = kCam50;
   core_->Settings.TitleEngineMask = (1u << kE25iTop) | (1u << kE25iBottom) | (1u << kE50);
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const MediaPipeline& p = core_->Pipeline;
-  EXPECT_EQ(p.FirstFifo[0], 0);  // one line: fifo 0
-  EXPECT_EQ(p.FifoCount[0], 1);
-  EXPECT_EQ(p.FirstFifo[1], 1);  // five lines: fifos 1 to 4
-  EXPECT_EQ(p.FifoCount[1], 4);
-  EXPECT_EQ(p.FirstFifo[2], 1);  // two lines: fifo 1
-  EXPECT_EQ(p.FifoCount[2], 1);
+  EXPECT_EQ(p.Rows[0].FirstFifo, 0);  // one line: fifo 0
+  EXPECT_EQ(p.Rows[0].FifoCount, 1);
+  EXPECT_EQ(p.Rows[1].FirstFifo, 1);  // five lines: fifos 1 to 4
+  EXPECT_EQ(p.Rows[1].FifoCount, 4);
+  EXPECT_EQ(p.Rows[2].FirstFifo, 1);  // two lines: fifo 1
+  EXPECT_EQ(p.Rows[2].FifoCount, 1);
   const st::EngineReport bottom = st::GetEngineReport(kE25iBottom);
   const st::LayerReport* layer = Layer(bottom);
   ASSERT_NE(layer, nullptr);
@@ -408,9 +408,9 @@ TEST_F(Assembly, TargetReportingNoOrNegativeLinesGetsFifoZero) {
     st::EngineReports r;
     r.StereoLines = lines;
     st::SetEngineReports(kE25, r);
-    ASSERT_EQ(core_->AssemblePipeline(), "") << lines;
-    EXPECT_EQ(core_->Pipeline.FirstFifo[0], 0) << lines;
-    EXPECT_EQ(core_->Pipeline.FifoCount[0], 1) << lines;
+    ASSERT_EQ(core_->AssemblePipeline().Message(), "") << lines;
+    EXPECT_EQ(core_->Pipeline.Rows[0].FirstFifo, 0) << lines;
+    EXPECT_EQ(core_->Pipeline.Rows[0].FifoCount, 1) << lines;
     core_->StopPipeline();
   }
 }
@@ -425,7 +425,7 @@ TEST_F(Assembly, TakenLayerNumberMovesToTheNext) {
   const ComStringHolder name(ComStringFromUtf8("Other"));
   ASSERT_EQ(regions->CreateLayer(name.Get(), -1000, 0, 5, held.Put()), S_OK);
 
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const st::EngineReport report = st::GetEngineReport(kE25);
   const st::LayerReport* layer = Layer(report, -1001);
   ASSERT_NE(layer, nullptr);
@@ -441,19 +441,19 @@ TEST_F(Assembly, SixteenTakenNumbersFailWithMessageFourteen) {
   const ComStringHolder name(ComStringFromUtf8("Other"));
   std::vector<ComPtr<Unknown>> held(16);
   for (int32_t i = 0; i < 16; ++i) ASSERT_EQ(regions->CreateLayer(name.Get(), -1000 - i, 0, 5, held[i].Put()), S_OK);
-  EXPECT_EQ(core_->AssemblePipeline(), "System error: Layer (title[0] region) don't support required interfaces.");
+  EXPECT_EQ(core_->AssemblePipeline().Message(), "System error: Layer (title[0] region) don't support required interfaces.");
 }
 
 TEST_F(Assembly, AutoVisibilityCallsNeitherPropertyNorMuteNorVolume) {
   core_->Settings.ShowOnStartType = 0;
   for (const char* op : {"SetProperty", "SetMute", "SetVolume"}) Fault(FaultRule::On(op).EveryNth(1).Returning(E_FAIL));
-  EXPECT_EQ(core_->AssemblePipeline(), "");
+  EXPECT_EQ(core_->AssemblePipeline().Message(), "");
   EXPECT_EQ(st::FaultsFired(), 0);
 }
 
 TEST_F(Assembly, ShowUnmutesAndEveryOtherValueHidesAndMutesEveryFifo) {
   core_->Settings.ShowOnStartType = 1;
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   {
     const st::EngineReport report = st::GetEngineReport(kE25);
     const st::LayerReport* layer = Layer(report);
@@ -464,7 +464,7 @@ TEST_F(Assembly, ShowUnmutesAndEveryOtherValueHidesAndMutesEveryFifo) {
   for (const int32_t hide : {2, 7, -1}) {
     core_->StopPipeline();
     core_->Settings.ShowOnStartType = hide;
-    ASSERT_EQ(core_->AssemblePipeline(), "");
+    ASSERT_EQ(core_->AssemblePipeline().Message(), "");
     const st::EngineReport report = st::GetEngineReport(kE25);
     const st::LayerReport* layer = nullptr;
     for (const auto& l : report.Layers) {
@@ -485,7 +485,7 @@ TEST_F(Assembly, FifteenTakenNumbersLeaveTheLastOfTheSixteen) {
   const ComStringHolder name(ComStringFromUtf8("Other"));
   std::vector<ComPtr<Unknown>> held(15);
   for (int32_t i = 0; i < 15; ++i) ASSERT_EQ(regions->CreateLayer(name.Get(), -1000 - i, 0, 5, held[i].Put()), S_OK);
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const st::EngineReport report = st::GetEngineReport(kE25);
   const st::LayerReport* layer = Layer(report, -1015);
   ASSERT_NE(layer, nullptr);
@@ -495,7 +495,7 @@ TEST_F(Assembly, FifteenTakenNumbersLeaveTheLastOfTheSixteen) {
 
 TEST_F(Assembly, ANegativeCodeForOneNumberDoesNotEndTheSearch) {
   Fault(FaultRule::On("CreateLayer").Returning(kDenied));
-  ASSERT_EQ(core_->AssemblePipeline(), "");
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
   const st::EngineReport report = st::GetEngineReport(kE25);
   EXPECT_EQ(Layer(report, -1000), nullptr);
   const st::LayerReport* layer = Layer(report, -1001);
@@ -504,14 +504,14 @@ TEST_F(Assembly, ANegativeCodeForOneNumberDoesNotEndTheSearch) {
 }
 
 TEST_F(Assembly, FailedAssemblyKeepsWhatItStoredUntilStop) {
-  core_->Settings.TitleEngineMask = (1u << kE25) | (1u << kE50);  // E50 fails with message 12
-  EXPECT_EQ(core_->AssemblePipeline(), "Wrong configuration: Source and target[3] has different frame rate");
+  core_->Settings.TitleEngineMask = (1u << kE25) | (1u << kE50);  // E50 fails: its rate does not fit
+  EXPECT_EQ(core_->AssemblePipeline().Message(), "Wrong configuration: Source and target[3] has different frame rate");
   EXPECT_TRUE(core_->Pipeline.MainVideo);
-  EXPECT_TRUE(core_->Pipeline.Layer[0]);
+  EXPECT_TRUE(core_->Pipeline.Rows[0].Layer);
   EXPECT_EQ(core_->Pipeline.TargetCount, 0);
   core_->StopPipeline();
   EXPECT_FALSE(core_->Pipeline.MainVideo);
-  EXPECT_FALSE(core_->Pipeline.Layer[0]);
+  EXPECT_FALSE(core_->Pipeline.Rows[0].Layer);
   EXPECT_EQ(st::LiveObjects(), live_ + 3);
 }
 

@@ -50,8 +50,8 @@ TEST_F(CopyAudioTest, TrailingBeyondMaxLagSkipsToTwoFramesBehindAndRebases) {
   const CopyResult r = CopyOnce(*ctx, 106, 100);
   // Frame 104 was copied.
   ASSERT_TRUE(CopiedWith(r, "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n", 4, 105));
-  EXPECT_EQ(ctx->FifoBase[0], 104);
-  EXPECT_EQ(ctx->FifoSamples[0], 1920);
+  EXPECT_EQ(ctx->Rows[0].FifoBase, 104);
+  EXPECT_EQ(ctx->Rows[0].FifoSamples, 1920);
   const st::EngineReport report = st::GetEngineReport(kE25);
   for (const int32_t fifo : {1, 2}) {
     const st::FifoReport* f = FindFifo(*Layer(report), fifo);
@@ -69,11 +69,11 @@ TEST_F(CopyAudioTest, ARebaseAfterWrittenBlocksCountsOnlyWhatFollowsIt) {
   CaptureUpTo(kCam25, 102);
   ASSERT_TRUE(CopiedWith(CopyOnce(*ctx, 102, 100), "", 0, 101));
   ASSERT_TRUE(CopiedWith(CopyOnce(*ctx, 102, 101), "", 0, 102));
-  ASSERT_EQ(ctx->FifoSamples[0], 2 * 1920);
+  ASSERT_EQ(ctx->Rows[0].FifoSamples, 2 * 1920);
   CaptureUpTo(kCam25, 110);
   ASSERT_TRUE(CopiedWith(CopyOnce(*ctx, 110, 102), "Quellvox#T::CopyAudio -- Skip#1 6 frames  102 --> 110\n", 6, 109));
-  EXPECT_EQ(ctx->FifoBase[0], 108);
-  EXPECT_EQ(ctx->FifoSamples[0], 1920);
+  EXPECT_EQ(ctx->Rows[0].FifoBase, 108);
+  EXPECT_EQ(ctx->Rows[0].FifoSamples, 1920);
   // One block written from 108: the fifo holds up to 108, so an output at
   // 100 runs 8 frames behind it.
   EXPECT_EQ(AudioFullnessSample(*ctx, 0, 100), 8);
@@ -84,7 +84,7 @@ TEST_F(CopyAudioTest, TrailingByMaxLagExactlyCopiesWithoutSkipping) {
   CaptureUpTo(kCam25, 105);
   const CopyResult r = CopyOnce(*ctx, 105, 100);
   ASSERT_TRUE(CopiedWith(r, "", 0, 101));
-  EXPECT_EQ(ctx->FifoBase[0], 0);  // the assembly's position stands
+  EXPECT_EQ(ctx->Rows[0].FifoBase, 0);  // the assembly's position stands
 }
 
 TEST_F(CopyAudioTest, NoNewFrameCopiesNothing) {
@@ -93,7 +93,7 @@ TEST_F(CopyAudioTest, NoNewFrameCopiesNothing) {
   const CopyResult r = CopyOnce(*ctx, 100, 100);
   EXPECT_FALSE(r.Copied);
   EXPECT_EQ(r.Next, 100);
-  EXPECT_EQ(ctx->FifoSamples[0], 0);
+  EXPECT_EQ(ctx->Rows[0].FifoSamples, 0);
 }
 
 TEST_F(CopyAudioTest, LaterDeliveredFrameIsSkipTwoAndTheBlockLandsThere) {
@@ -102,7 +102,7 @@ TEST_F(CopyAudioTest, LaterDeliveredFrameIsSkipTwoAndTheBlockLandsThere) {
   Fault(st::FaultRule::On("ReadAudio").At("device 0").DeliveringLater(3));
   const CopyResult r = CopyOnce(*ctx, 204, 200);
   ASSERT_TRUE(CopiedWith(r, "Quellvox#T::CopyAudio -- Skip#2 3 frames  200 --> 204\n", 3, 204));
-  EXPECT_EQ(ctx->FifoBase[0], 203);
+  EXPECT_EQ(ctx->Rows[0].FifoBase, 203);
   const st::EngineReport report = st::GetEngineReport(kE25);
   EXPECT_EQ(FindFifo(*Layer(report), 1)->StartPosition, 203);
   EXPECT_EQ(FindFifo(*Layer(report), 1)->WrittenSamples, 1920);
@@ -147,7 +147,7 @@ TEST_F(CopyAudioTest, EarlierDeliveredFrameIsSkipTwoWithANegativeCount) {
   const CopyResult r = CopyOnce(*ctx, 102, 100);
   // Frame 99 was copied.
   ASSERT_TRUE(CopiedWith(r, "Quellvox#T::CopyAudio -- Skip#2 -1 frames  100 --> 102\n", -1, 100));
-  EXPECT_EQ(ctx->FifoBase[0], 99);
+  EXPECT_EQ(ctx->Rows[0].FifoBase, 99);
 }
 
 TEST_F(CopyAudioTest, EarlierFrameAfterSkipOneCountsOnlyTheFramesNeverRead) {
@@ -160,7 +160,7 @@ TEST_F(CopyAudioTest, EarlierFrameAfterSkipOneCountsOnlyTheFramesNeverRead) {
                          "Quellvox#T::CopyAudio -- Skip#1 4 frames  100 --> 106\n"
                          "Quellvox#T::CopyAudio -- Skip#2 -1 frames  104 --> 106\n",
                          3, 104));
-  EXPECT_EQ(ctx->FifoBase[0], 103);
+  EXPECT_EQ(ctx->Rows[0].FifoBase, 103);
 }
 
 TEST_F(CopyAudioTest, WovenTargetRebasesToHalfTheDistance) {
@@ -170,12 +170,12 @@ TEST_F(CopyAudioTest, WovenTargetRebasesToHalfTheDistance) {
   CaptureUpTo(kCam50, 106);
   const CopyResult r = CopyOnce(*ctx, 106, 100);
   ASSERT_TRUE(r.Copied);
-  EXPECT_EQ(ctx->FifoBase[0], 52);   // woven
-  EXPECT_EQ(ctx->FifoBase[1], 104);  // frame for frame
+  EXPECT_EQ(ctx->Rows[0].FifoBase, 52);   // woven
+  EXPECT_EQ(ctx->Rows[1].FifoBase, 104);  // frame for frame
   EXPECT_EQ(FindFifo(*Layer(st::GetEngineReport(kE25iTop)), 0)->StartPosition, 52);
   EXPECT_EQ(FindFifo(*Layer(st::GetEngineReport(kE50)), 1)->StartPosition, 104);
-  EXPECT_DOUBLE_EQ(ctx->SamplesPerTargetFrame[0], 1920.0);
-  EXPECT_DOUBLE_EQ(ctx->SamplesPerTargetFrame[1], 960.0);
+  EXPECT_DOUBLE_EQ(ctx->Rows[0].SamplesPerTargetFrame, 1920.0);
+  EXPECT_DOUBLE_EQ(ctx->Rows[1].SamplesPerTargetFrame, 960.0);
 }
 
 struct SmallDelayCase {
@@ -272,11 +272,11 @@ TEST_F(CopyAudioTest, RefusedWriteIsRedoneOnlyForTheFifosStillWaiting) {
   int64_t skipped = 0;
   EXPECT_FALSE(CopyAudio(*ctx, 2, next, skipped));
   EXPECT_EQ(next, 0);
-  EXPECT_EQ(ctx->FifoSamples[0], 0);
+  EXPECT_EQ(ctx->Rows[0].FifoSamples, 0);
   ASSERT_TRUE(CopyAudio(*ctx, 2, next, skipped));  // block 0 again
   ASSERT_TRUE(CopyAudio(*ctx, 2, next, skipped));  // block 1
   EXPECT_EQ(next, 2);
-  EXPECT_EQ(ctx->FifoSamples[0], 2 * 1920);
+  EXPECT_EQ(ctx->Rows[0].FifoSamples, 2 * 1920);
   const st::EngineReport report = st::GetEngineReport(kE25);
   EXPECT_EQ(FindFifo(*Layer(report), 1)->WrittenSamples, 2 * 1920);
   EXPECT_EQ(FindFifo(*Layer(report), 2)->WrittenSamples, 2 * 1920);
@@ -297,24 +297,24 @@ TEST_F(PumpPass, FullnessVerdictIsTracedOnlyWhenItChanges) {
   PumpLoopState loop;
   loop.NextPos = 50;
   LayerStatus status;
-  ctx->LayerVideo[0]->GetStatus(&status);
+  ctx->Rows[0].LayerVideo->GetStatus(&status);
   const int32_t output = status.OutputFrame();
   ASSERT_GE(output, 0);
 
   TraceCapture traces;
-  ctx->FifoBase[0] = output + 5;  // 4 frames queued ahead: good
+  ctx->Rows[0].FifoBase = output + 5;  // 4 frames queued ahead: good
   IdlePasses(*ctx, loop, 100);
   EXPECT_EQ(core_->Stats.AudioFullness[0].Min.load(), 4);
   EXPECT_EQ(core_->Stats.AudioFullness[0].MeanWhole.load(), 4);
-  ctx->FifoBase[0] = 0;  // behind the output: 0
+  ctx->Rows[0].FifoBase = 0;  // behind the output: 0
   IdlePasses(*ctx, loop, 99);
   EXPECT_EQ(core_->Stats.AudioFullness[0].Min.load(), 4) << "published before the 100th sample";
   IdlePasses(*ctx, loop, 1);
   EXPECT_EQ(core_->Stats.AudioFullness[0].Min.load(), 0);
   IdlePasses(*ctx, loop, 100);  // bad again: no second trace
-  ctx->FifoBase[0] = output + 5;
+  ctx->Rows[0].FifoBase = output + 5;
   IdlePasses(*ctx, loop, 100);
-  ctx->FifoBase[0] = 0;
+  ctx->Rows[0].FifoBase = 0;
   IdlePasses(*ctx, loop, 100);
   EXPECT_EQ(traces.Take(),
             "Quellvox#T::Audio fullness BAD - goto ZERO!!!\n"
@@ -413,35 +413,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(AudioFullnessSample, RoundsQueuedSamplesUpFromFourFifthsOfAFrame) {
   PumpContext ctx;
-  ctx.SamplesPerTargetFrame[0] = 1920.0;
-  ctx.FifoBase[0] = 10;
-  ctx.FifoSamples[0] = 1537;  // 0.8005 frames: not yet one
+  ctx.Rows[0].SamplesPerTargetFrame = 1920.0;
+  ctx.Rows[0].FifoBase = 10;
+  ctx.Rows[0].FifoSamples = 1537;  // 0.8005 frames: not yet one
   EXPECT_EQ(AudioFullnessSample(ctx, 0, 2), 7);
-  ctx.FifoSamples[0] = 1538;  // 0.8010 frames: one
+  ctx.Rows[0].FifoSamples = 1538;  // 0.8010 frames: one
   EXPECT_EQ(AudioFullnessSample(ctx, 0, 2), 8);
-  ctx.FifoSamples[0] = 3 * 1920;
+  ctx.Rows[0].FifoSamples = 3 * 1920;
   EXPECT_EQ(AudioFullnessSample(ctx, 0, 2), 10);
   EXPECT_EQ(AudioFullnessSample(ctx, 0, 100), 0) << "behind the output counts 0";
 }
 
 TEST(AudioFullnessSample, ZeroOrBrokenSampleRateCountsNoQueuedFrame) {
   PumpContext ctx;
-  ctx.FifoBase[0] = 10;
-  ctx.FifoSamples[0] = 5000;
+  ctx.Rows[0].FifoBase = 10;
+  ctx.Rows[0].FifoSamples = 5000;
   for (const double perFrame : {0.0, -1920.0, std::numeric_limits<double>::quiet_NaN(),
                                 std::numeric_limits<double>::infinity()}) {
-    ctx.SamplesPerTargetFrame[0] = perFrame;
+    ctx.Rows[0].SamplesPerTargetFrame = perFrame;
     EXPECT_EQ(AudioFullnessSample(ctx, 0, 2), 7) << perFrame;
   }
 }
 
 TEST(AudioFullnessSample, TinyFrameLengthSaturatesInsteadOfOverflowing) {
   PumpContext ctx;
-  ctx.FifoBase[0] = std::numeric_limits<int32_t>::max();
-  ctx.FifoSamples[0] = 5000;
-  ctx.SamplesPerTargetFrame[0] = 1e-300;
+  ctx.Rows[0].FifoBase = std::numeric_limits<int32_t>::max();
+  ctx.Rows[0].FifoSamples = 5000;
+  ctx.Rows[0].SamplesPerTargetFrame = 1e-300;
   EXPECT_EQ(AudioFullnessSample(ctx, 0, std::numeric_limits<int32_t>::min()), std::numeric_limits<int32_t>::max());
-  ctx.FifoBase[0] = std::numeric_limits<int32_t>::min();
+  ctx.Rows[0].FifoBase = std::numeric_limits<int32_t>::min();
   EXPECT_EQ(AudioFullnessSample(ctx, 0, std::numeric_limits<int32_t>::max()), std::numeric_limits<int32_t>::max());
 }
 
@@ -449,8 +449,8 @@ class PumpStart : public PipelineFixture {};
 
 TEST_F(PumpStart, MissingClockEndsThePumpBeforeAnyVideoThread) {
   core_->Settings.TitleEngineMask = (1u << kE25) | (1u << kE25iBottom);
-  ASSERT_EQ(core_->AssemblePipeline(), "");
-  core_->Pipeline.Clock[1].Reset();
+  ASSERT_EQ(core_->AssemblePipeline().Message(), "");
+  core_->Pipeline.Rows[1].Clock.Reset();
   core_->Stats.ProcessingSeconds = 12345;
   core_->Stats.SkipVideo[0] = 4;
   CaptureUpTo(kCam25, 30);

@@ -13,6 +13,8 @@
 
 #include "app/instance_core.h"
 #include "tests/support/recording_messages.h"
+#include "tests/support/ready_instance.h"
+#include "tests/support/wait_for.h"
 #include "pipeline/audio_pump.h"
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
@@ -21,17 +23,8 @@ namespace quellvox::pipeline_testing {
 
 namespace st = quellvox::studio_test;
 
-// Polls `done` until it holds; gives up after `limit` of real time (the
-// pipeline's threads make the progress, the studio's clock stands still).
-template <class Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
+// The pipeline's threads make the progress, the studio's clock stands still.
+using test_support::WaitFor;
 
 // Adds a fault to the studio; the test fails if the rule is refused.
 inline void Fault(const st::FaultRule& rule) {
@@ -118,17 +111,8 @@ class PipelineFixture : public ::testing::Test {
   // Cam25 into E25: speech (pair 1) over the floor (pair 0) on line 1.
   void MakeCore() {
     core_.reset();
-    core_ = std::make_unique<InstanceCore>("#T", "/opt/quellvox/quellvox", messages_);
-    ASSERT_EQ(core_->TitleEngines.Refresh(), 0);
-    ASSERT_EQ(core_->CaptureSources.Refresh(), 0);
-    DuckerSettings& s = core_->Settings;
-    s.CaptureSource = kCam25;
-    s.TitleEngineMask = 1u << kE25;
-    s.RegionName = "Relay";
-    s.DelayInFrames = 10;
-    s.Lines[0].Use = true;
-    s.Lines[0].From = {Stereo, 1};
-    s.Lines[0].To = {Stereo, 0};
+    core_ = test_support::MakeInstance("#T", messages_);
+    test_support::MakeRelaySettings(core_->Settings, kCam25, 1u << kE25, "Relay");
   }
 
   // Moves the manual clock so that capture positions below `newest` of the
@@ -148,7 +132,7 @@ class PipelineFixture : public ::testing::Test {
   // The assembled pipeline's pump context, its relay prepared, on the test
   // thread: the Copy functions can then be called directly.
   std::unique_ptr<PumpContext> Prepared() {
-    const std::string text = core_->AssemblePipeline();
+    const std::string text = core_->AssemblePipeline().Message();
     EXPECT_EQ(text, "");
     auto ctx = CreatePumpContext(core_->InstanceId, core_->Pipeline, core_->Settings);
     EXPECT_TRUE(ctx->Complete);

@@ -450,7 +450,7 @@ TEST_P(ClockDrift, KeepsTheDelayWithinAFrameAndEveryFrameWithItsOwnAudioBySlippi
       ASSERT_EQ(skipped, 0) << "frame " << k;
       // The audio written so far ends exactly where the next frame's
       // picture goes: every frame keeps its own block, to the sample.
-      ASSERT_EQ(int64_t{ctx->FifoBase[row]} * kSamplesPerFrame + ctx->FifoSamples[row],
+      ASSERT_EQ(int64_t{ctx->Rows[row].FifoBase} * kSamplesPerFrame + ctx->Rows[row].FifoSamples,
                 (int64_t{lastFill[row]} + 1) * kSamplesPerFrame)
           << "row " << row << " at capture frame " << k;
     }

@@ -52,7 +52,7 @@ TEST_P(CopyVideo, MovesNextCountsSkipsAndTracesAsTheCaseSays) {
   }
   core_->Settings.DelayInFrames = c.Delay;
   auto ctx = Prepared();
-  ASSERT_EQ(ctx->WeaveFields[0], c.Weave);
+  ASSERT_EQ(ctx->Rows[0].WeaveFields, c.Weave);
   CaptureUpTo(c.Weave ? kCam50 : kCam25, c.Newest);
   if (c.LaterOp) Fault(st::FaultRule::On(c.LaterOp).DeliveringLater(c.Later));  // negative: earlier
   VideoCopy v{c.Next};
@@ -163,8 +163,8 @@ TEST_F(CopyVideoFieldsTest, AFailedSecondFieldSubmitsNothingAndKeepsNext) {
 // field order shows first, the later one the other.
 TEST_F(CopyVideoFieldsTest, EarlierFrameFillsTheFieldTheTargetShowsFirst) {
   auto ctx = Prepared();
-  ASSERT_TRUE(ctx->TopFieldFirst[0]);
-  ASSERT_FALSE(ctx->TopFieldFirst[1]);
+  ASSERT_TRUE(ctx->Rows[0].TopFieldFirst);
+  ASSERT_FALSE(ctx->Rows[1].TopFieldFirst);
   CaptureUpTo(kCam50, ctx->StartPosition + 4);
   for (int32_t row = 0; row < 2; ++row) {
     VideoCopy v{ctx->StartPosition, row};

@@ -37,16 +37,18 @@ using testing_tools::RunToEnd;
 // Command line
 
 TEST(DemoOptions, DefaultsAndValues) {
-  std::string error;
-  const auto defaults = ParseDemoOptions({}, error);
-  ASSERT_TRUE(defaults);
-  EXPECT_EQ(defaults->Seconds, 20);
-  EXPECT_EQ(defaults->OutDir, "quellvox-demo-out");
-  const auto given = ParseDemoOptions({"--out", "x y", "--seconds", "600"}, error);
-  ASSERT_TRUE(given) << error;
-  EXPECT_EQ(given->Seconds, 600);
-  EXPECT_EQ(given->OutDir, "x y");
-  EXPECT_TRUE(ParseDemoOptions({"--help"}, error)->Help);
+  DemoOptions defaults;
+  ASSERT_TRUE(ParseDemoOptions({}, defaults).IsOk());
+  EXPECT_EQ(defaults.Seconds, 20);
+  EXPECT_EQ(defaults.OutDir, "quellvox-demo-out");
+  DemoOptions given;
+  const Status parsed = ParseDemoOptions({"--out", "x y", "--seconds", "600"}, given);
+  ASSERT_TRUE(parsed.IsOk()) << parsed.Message();
+  EXPECT_EQ(given.Seconds, 600);
+  EXPECT_EQ(given.OutDir, "x y");
+  DemoOptions help;
+  ASSERT_TRUE(ParseDemoOptions({"--help"}, help).IsOk());
+  EXPECT_TRUE(help.Help);
 }
 
 TEST(DemoOptions, RefusesWhatItCannotRun) {
@@ -56,9 +58,10 @@ TEST(DemoOptions, RefusesWhatItCannotRun) {
       {"out-dir"},
   };
   for (const auto& args : cases) {
-    std::string error;
-    EXPECT_FALSE(ParseDemoOptions(args, error)) << ::testing::PrintToString(args);
-    EXPECT_FALSE(error.empty());
+    DemoOptions options;
+    const Status parsed = ParseDemoOptions(args, options);
+    EXPECT_FALSE(parsed.IsOk()) << ::testing::PrintToString(args);
+    EXPECT_FALSE(parsed.Message().empty());
   }
 }
 
@@ -341,10 +344,9 @@ TEST_F(DemoFiles, ReadsTheStudiosReportAndRecordingAndChecksThatTheyAgree) {
   sf_close(f);
 
   EngineRecording read;
-  std::string error;
-  ASSERT_TRUE(ReadEngineRecording((dir_ / "engine-0.json").string(), (dir_ / "engine-0.wav").string(), "Voice over",
-                                  read, error))
-      << error;
+  Status status = ReadEngineRecording((dir_ / "engine-0.json").string(), (dir_ / "engine-0.wav").string(),
+                                      "Voice over", read);
+  ASSERT_TRUE(status.IsOk()) << status.Message();
   EXPECT_EQ(read.Base, kBase);
   EXPECT_EQ(read.Missing, 2);
   EXPECT_EQ(read.Late, 1);
@@ -354,15 +356,17 @@ TEST_F(DemoFiles, ReadsTheStudiosReportAndRecordingAndChecksThatTheyAgree) {
 
   report["recorded"][0]["sampleFrames"] = kFrames * kFrameSamples - 1;
   std::ofstream(dir_ / "engine-0.json") << report.dump();
-  EXPECT_FALSE(ReadEngineRecording((dir_ / "engine-0.json").string(), (dir_ / "engine-0.wav").string(), "Voice over",
-                                   read, error));
-  EXPECT_NE(error.find("accounts for"), std::string::npos) << error;
-  EXPECT_FALSE(ReadEngineRecording((dir_ / "engine-0.json").string(), (dir_ / "engine-0.wav").string(), "Other",
-                                   read, error));
-  EXPECT_NE(error.find("no layer \"Other\""), std::string::npos) << error;
+  status = ReadEngineRecording((dir_ / "engine-0.json").string(), (dir_ / "engine-0.wav").string(), "Voice over",
+                               read);
+  EXPECT_FALSE(status.IsOk());
+  EXPECT_NE(status.Message().find("accounts for"), std::string::npos) << status.Message();
+  status = ReadEngineRecording((dir_ / "engine-0.json").string(), (dir_ / "engine-0.wav").string(), "Other", read);
+  EXPECT_FALSE(status.IsOk());
+  EXPECT_NE(status.Message().find("no layer \"Other\""), std::string::npos) << status.Message();
   std::ofstream(dir_ / "engine-0.json") << "{\"engine\": ";
   EXPECT_FALSE(ReadEngineRecording((dir_ / "engine-0.json").string(), (dir_ / "engine-0.wav").string(), "Voice over",
-                                   read, error));
+                                   read)
+                   .IsOk());
 }
 
 // ---------------------------------------------------------------------------

@@ -165,10 +165,10 @@ class Renderer : public ::testing::Test {
 };
 
 RenderOptions Parse(std::vector<std::string> args) {
-  std::string error;
-  std::optional<RenderOptions> o = ParseRenderOptions(args, error);
-  EXPECT_TRUE(o.has_value()) << error;
-  return o.value_or(RenderOptions{});
+  RenderOptions o;
+  const Status parsed = ParseRenderOptions(args, o);
+  EXPECT_TRUE(parsed.IsOk()) << parsed.Message();
+  return o;
 }
 
 TEST(BlockStart, FollowsTheCadenceOfFractionalRates) {
@@ -224,9 +224,10 @@ TEST(ParseRenderOptions, RefusesWhatTheMixerCannotTake) {
            {"--bogus", "a", "b"},
            {"a"},
            {"a", "b", "c"}}) {
-    std::string error;
-    EXPECT_FALSE(ParseRenderOptions(args, error).has_value()) << args[0] << " " << args[1];
-    EXPECT_FALSE(error.empty());
+    RenderOptions o;
+    const Status parsed = ParseRenderOptions(args, o);
+    EXPECT_FALSE(parsed.IsOk()) << args[0] << " " << args[1];
+    EXPECT_FALSE(parsed.Message().empty());
   }
 }
 
@@ -238,8 +239,8 @@ TEST_F(Renderer, OutputIsTheMixOfEveryBlockToTheBit) {
   const RenderOptions o = Parse({"--line", "1:Stereo#2:Stereo#1", "--line", "4:Left#3:Right#2:-6", "--floor",
                                  "Left#1", "--timeout", "5", Path("in.wav"), Path("out.wav")});
   RenderSummary summary;
-  std::string error;
-  ASSERT_TRUE(Render(o, summary, error)) << error;
+  const Status rendered = Render(o, summary);
+  ASSERT_TRUE(rendered.IsOk()) << rendered.Message();
   EXPECT_EQ(summary.Blocks, 26);
   EXPECT_EQ(summary.Frames, input.Frames());
 
@@ -333,8 +334,8 @@ TEST_F(Renderer, LoudnessAgreesWithFfmpegsMeterOnTheSameOutput) {
   const RenderOptions o =
       Parse({"--line", "1:Stereo#2:Stereo#1", "--loudness", "--planes", "1", Path("in.wav"), Path("out.wav")});
   RenderSummary summary;
-  std::string error;
-  ASSERT_TRUE(Render(o, summary, error)) << error;
+  const Status rendered = Render(o, summary);
+  ASSERT_TRUE(rendered.IsOk()) << rendered.Message();
   ASSERT_EQ(summary.Loudness.size(), 1u);
   const LoudnessFigures ours = summary.Loudness[0];
 

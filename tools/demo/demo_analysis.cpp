@@ -37,20 +37,18 @@ std::vector<int32_t> SidesOf(int32_t kind) {
 
 }  // namespace
 
-bool ReadEngineRecording(const std::string& jsonPath, const std::string& wavPath, const std::string& layerName,
-                         EngineRecording& out, std::string& error) {
+Status ReadEngineRecording(const std::string& jsonPath, const std::string& wavPath, const std::string& layerName,
+                           EngineRecording& out) {
   out = EngineRecording{};
   nlohmann::json report;
   {
     std::ifstream in(jsonPath, std::ios::binary);
     if (!in) {
-      error = "cannot read \"" + jsonPath + "\"";
-      return false;
+      return Status::Failed("cannot read \"" + jsonPath + "\"");
     }
     report = nlohmann::json::parse(in, nullptr, false);
     if (report.is_discarded() || !report.is_object()) {
-      error = "\"" + jsonPath + "\" is not a JSON report";
-      return false;
+      return Status::Failed("\"" + jsonPath + "\" is not a JSON report");
     }
   }
   try {
@@ -65,8 +63,7 @@ bool ReadEngineRecording(const std::string& jsonPath, const std::string& wavPath
       if (l.at("name").get<std::string>() == layerName) layer = &l;
     }
     if (!layer) {
-      error = "\"" + jsonPath + "\" has no layer \"" + layerName + "\"";
-      return false;
+      return Status::Failed("\"" + jsonPath + "\" has no layer \"" + layerName + "\"");
     }
     out.Base = layer->at("base").get<int32_t>();
     out.OnTime = layer->at("onTime").get<int64_t>();
@@ -78,15 +75,13 @@ bool ReadEngineRecording(const std::string& jsonPath, const std::string& wavPath
       out.Log.push_back({p.at(0).get<int64_t>(), p.at(1).get<int32_t>(), p.at(2).get<int64_t>()});
     }
   } catch (const nlohmann::json::exception& e) {
-    error = "\"" + jsonPath + "\": " + e.what();
-    return false;
+    return Status::Failed("\"" + jsonPath + "\": " + e.what());
   }
 
   SF_INFO info{};
   SNDFILE* f = sf_open(wavPath.c_str(), SFM_READ, &info);
   if (!f) {
-    error = "cannot read \"" + wavPath + "\": " + sf_strerror(nullptr);
-    return false;
+    return Status::Failed("cannot read \"" + wavPath + "\": " + sf_strerror(nullptr));
   }
   out.SampleRate = info.samplerate;
   out.Channels = info.channels;
@@ -94,17 +89,15 @@ bool ReadEngineRecording(const std::string& jsonPath, const std::string& wavPath
   const sf_count_t got = sf_readf_float(f, out.Audio.data(), info.frames);
   sf_close(f);
   if (got != info.frames) {
-    error = "\"" + wavPath + "\" ends early";
-    return false;
+    return Status::Failed("\"" + wavPath + "\" ends early");
   }
   int64_t spanned = 0;
   for (const auto& s : out.Spans) spanned += s.SampleFrames;
   if (spanned != info.frames) {
-    error = "\"" + jsonPath + "\" accounts for " + std::to_string(spanned) + " sample frames, the WAV holds " +
-            std::to_string(info.frames);
-    return false;
+    return Status::Failed("\"" + jsonPath + "\" accounts for " + std::to_string(spanned) +
+                          " sample frames, the WAV holds " + std::to_string(info.frames));
   }
-  return true;
+  return Status::Ok();
 }
 
 EngineAnalysis AnalyseEngine(const EngineRecording& rec, const AnalysisInput& input) {

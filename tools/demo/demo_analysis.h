@@ -14,6 +14,7 @@
 
 #include "audio/plane_loudness.h"
 #include "config/settings.h"
+#include "platform/com/status.h"
 
 namespace quellvox::demo {
 
@@ -49,9 +50,9 @@ struct EngineRecording {
 };
 
 // Reads the report and the program audio. The layer taken is the last one
-// whose name is `layerName`. False with a sentence in `error`.
-bool ReadEngineRecording(const std::string& jsonPath, const std::string& wavPath, const std::string& layerName,
-                         EngineRecording& out, std::string& error);
+// whose name is `layerName`. Fails with a sentence for the user.
+Status ReadEngineRecording(const std::string& jsonPath, const std::string& wavPath, const std::string& layerName,
+                           EngineRecording& out);
 
 // The program's voice state over the run: for a capture position P (the
 // newest the capture reported when the statistics were sampled), the

@@ -81,20 +81,18 @@ int Fail(const std::string& text) {
 // line 1 (the speech on pair 2) on the left and line 2 (the speech on pair
 // 3) on the right of the engines' first line, each over the floor of pair 1
 // that it ducks by 18 dB while it carries voice.
-bool Configure(InstanceCore& core, std::string& error) {
+Status Configure(InstanceCore& core) {
   DuckerSettings s;
   s.CaptureSource = core.CaptureSources.FindByName(kCaptureName);
   for (const char* name : kEngineNames) {
     const int32_t at = core.TitleEngines.FindByName(name);
     if (at < 0 || at >= kMaxTargets) {
-      error = std::string("the studio has no title engine \"") + name + "\"";
-      return false;
+      return Status::Failed(std::string("the studio has no title engine \"") + name + "\"");
     }
     s.TitleEngineMask |= 1u << at;
   }
   if (s.CaptureSource < 0) {
-    error = std::string("the studio has no capture \"") + kCaptureName + "\"";
-    return false;
+    return Status::Failed(std::string("the studio has no capture \"") + kCaptureName + "\"");
   }
   s.RegionName = kLayerName;
   s.ShowOnStartType = 1;
@@ -120,10 +118,9 @@ bool Configure(InstanceCore& core, std::string& error) {
   const DuckerSettings& r = core.Settings;
   if (!IsComplete(r) || r.TitleEngineMask != s.TitleEngineMask || r.CaptureSource != s.CaptureSource ||
       r.Lines != s.Lines || r.DecreaseDB != s.DecreaseDB) {
-    error = "the demo's settings did not read back from its store";
-    return false;
+    return Status::Failed("the demo's settings did not read back from its store");
   }
-  return true;
+  return Status::Ok();
 }
 
 std::string Progress(int done, int total) {
@@ -150,19 +147,19 @@ extern "C" const char* __tsan_default_suppressions() { return "race:libQt6Gui.so
 #endif
 
 int main(int argc, char** argv) {
-  std::string error;
-  const std::optional<DemoOptions> options = ParseDemoOptions(std::vector<std::string>(argv + 1, argv + argc), error);
-  if (!options) {
-    std::fprintf(stderr, "quellvox-demo: %s\n%s", error.c_str(), kDemoUsage);
+  DemoOptions options;
+  const Status parsed = ParseDemoOptions(std::vector<std::string>(argv + 1, argv + argc), options);
+  if (!parsed.IsOk()) {
+    std::fprintf(stderr, "quellvox-demo: %s\n%s", parsed.Message().c_str(), kDemoUsage);
     return kExitUsage;
   }
-  if (options->Help) {
+  if (options.Help) {
     std::fputs(kDemoUsage, stdout);
     return kExitGood;
   }
 
   std::error_code ec;
-  const fs::path out = fs::absolute(options->OutDir, ec);
+  const fs::path out = fs::absolute(options.OutDir, ec);
   fs::create_directories(out / "config", ec);
   if (ec || !fs::is_directory(out / "config")) return Fail("cannot make the folder \"" + (out / "config").string() + "\"");
   // The store lives inside DIR: set before the registry component is first used.
@@ -181,22 +178,23 @@ int main(int argc, char** argv) {
     engine["record"] = true;
     engine["preallocate"] = true;
   }
-  description["recording"] = {{"folder", out.string()}, {"maxSeconds", options->Seconds + 30}};
+  description["recording"] = {{"folder", out.string()}, {"maxSeconds", options.Seconds + 30}};
   RegisterVirtualStudio();
   RegisterRegistryAccess();
   st::UseSteadyClock();
+  std::string error;
   if (!st::LoadDescriptionText(description.dump(), &error)) return Fail("the studio description: " + error);
 
   StderrMessages messages;
   InstanceCore core(kInstance, ModulePath(), messages);
   if (core.TitleEngines.Refresh() != 0) return Fail("the studio offers no title engine");
   if (core.CaptureSources.Refresh() != 0) return Fail("the studio offers no capture source");
-  if (!Configure(core, error)) return Fail(error);
+  if (const Status configured = Configure(core); !configured.IsOk()) return Fail(configured.Message());
   const int32_t device = core.CaptureSources.Entries()[static_cast<size_t>(core.Settings.CaptureSource)].DeviceIndex;
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  std::printf("quellvox-demo: instance %s for %d s; store %s\n", kInstance, options->Seconds,
+  std::printf("quellvox-demo: instance %s for %d s; store %s\n", kInstance, options.Seconds,
               RegistryStorePath().c_str());
   std::fflush(stdout);
   if (!core.StartPipeline()) return Fail("the pipeline did not start");
@@ -207,7 +205,7 @@ int main(int argc, char** argv) {
   VoiceTimeline voice;
   const auto begin = std::chrono::steady_clock::now();
   int shown = 0;
-  while (shown < options->Seconds && !gInterrupted) {
+  while (shown < options.Seconds && !gInterrupted) {
     const int64_t newest = st::CaptureNewestPosition(device);
     uint8_t mask = 0;
     for (int i = 0; i < kVoiceOverLines; ++i) {
@@ -216,7 +214,7 @@ int main(int argc, char** argv) {
     voice[newest] = mask;
     if (std::chrono::steady_clock::now() - begin >= std::chrono::seconds(shown + 1)) {
       ++shown;
-      std::printf("%s\n%s\n", Progress(shown, options->Seconds).c_str(), Joined(core.BuildStatisticsText(), "\n").c_str());
+      std::printf("%s\n%s\n", Progress(shown, options.Seconds).c_str(), Joined(core.BuildStatisticsText(), "\n").c_str());
       std::fflush(stdout);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -245,7 +243,8 @@ int main(int argc, char** argv) {
     const int32_t engine = core.TitleEngines.Entries()[static_cast<size_t>(k)].EngineIndex;
     const std::string base = (out / ("engine-" + std::to_string(engine + 1))).string();  // as the studio names them
     EngineRecording recording;
-    if (!ReadEngineRecording(base + ".json", base + ".wav", kLayerName, recording, error)) return Fail(error);
+    const Status read = ReadEngineRecording(base + ".json", base + ".wav", kLayerName, recording);
+    if (!read.IsOk()) return Fail(read.Message());
     analyses.push_back(AnalyseEngine(recording, input));
     analyses.back().OutputLoudness = MeasureOutputLoudness(recording);
     files.push_back(base);

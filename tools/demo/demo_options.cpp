@@ -19,7 +19,7 @@ const char* const kDemoUsage =
     "Exit code: 0 verdict good, 1 frames missing or the floor attenuation off by\n"
     "more than 0.5 dB, 2 bad usage, 3 the job could not run or its files not be written.\n";
 
-std::optional<DemoOptions> ParseDemoOptions(const std::vector<std::string>& args, std::string& error) {
+Status ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options) {
   DemoOptions o;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -28,18 +28,15 @@ std::optional<DemoOptions> ParseDemoOptions(const std::vector<std::string>& args
       continue;
     }
     if (a != "--seconds" && a != "--out") {
-      error = "unknown argument \"" + a + "\"";
-      return std::nullopt;
+      return Status::Failed("unknown argument \"" + a + "\"");
     }
     if (i + 1 >= args.size()) {
-      error = a + " needs a value";
-      return std::nullopt;
+      return Status::Failed(a + " needs a value");
     }
     const std::string& value = args[++i];
     if (a == "--out") {
       if (value.empty()) {
-        error = "--out needs a folder";
-        return std::nullopt;
+        return Status::Failed("--out needs a folder");
       }
       o.OutDir = value;
       continue;
@@ -49,12 +46,13 @@ std::optional<DemoOptions> ParseDemoOptions(const std::vector<std::string>& args
     const long long n = std::strtoll(value.c_str(), &end, 10);
     if (value.empty() || value[0] < '0' || value[0] > '9' || errno != 0 || *end != '\0' || n < 1 ||
         n > kMaxSeconds) {
-      error = "--seconds takes a whole number from 1 to " + std::to_string(kMaxSeconds) + ", not \"" + value + "\"";
-      return std::nullopt;
+      return Status::Failed("--seconds takes a whole number from 1 to " + std::to_string(kMaxSeconds) + ", not \"" +
+                            value + "\"");
     }
     o.Seconds = static_cast<int32_t>(n);
   }
-  return o;
+  options = o;
+  return Status::Ok();
 }
 
 }  // namespace quellvox::demo

@@ -3,9 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/com/status.h"
 
 namespace quellvox::demo {
 
@@ -17,9 +18,9 @@ struct DemoOptions {
 
 inline constexpr int32_t kMaxSeconds = 600;
 
-// Reads the arguments after the program name. On a mistake returns nothing
-// and sets `error` to a sentence for the user.
-std::optional<DemoOptions> ParseDemoOptions(const std::vector<std::string>& args, std::string& error);
+// Reads the arguments after the program name into `options`. On a mistake
+// fails with a sentence for the user and leaves `options` as it was.
+Status ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options);
 
 extern const char* const kDemoUsage;
 

@@ -10,26 +10,26 @@
 int main(int argc, char** argv) {
   using namespace quellvox;
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string error;
-  const std::optional<RenderOptions> options = ParseRenderOptions(args, error);
-  if (!options) {
-    std::fprintf(stderr, "quellvox-render: %s\n%s", error.c_str(), kRenderUsage);
+  RenderOptions options;
+  const Status parsed = ParseRenderOptions(args, options);
+  if (!parsed.IsOk()) {
+    std::fprintf(stderr, "quellvox-render: %s\n%s", parsed.Message().c_str(), kRenderUsage);
     return 2;
   }
-  if (options->Help) {
+  if (options.Help) {
     std::fputs(kRenderUsage, stdout);
     return 0;
   }
   RenderSummary summary;
-  if (!Render(*options, summary, error)) {
-    std::fprintf(stderr, "quellvox-render: %s\n", error.c_str());
+  if (const Status rendered = Render(options, summary); !rendered.IsOk()) {
+    std::fprintf(stderr, "quellvox-render: %s\n", rendered.Message().c_str());
     return 2;
   }
   if (summary.InputTruncated) {
     std::fprintf(stderr,
                  "quellvox-render: warning: %s is shorter than its header says (cut off?): rendered the %lld "
                  "sample frames (%.3f s) it holds\n",
-                 options->Input.c_str(), static_cast<long long>(summary.Frames), summary.AudioSeconds);
+                 options.Input.c_str(), static_cast<long long>(summary.Frames), summary.AudioSeconds);
   }
   const double times = summary.WallSeconds > 0.0 ? summary.AudioSeconds / summary.WallSeconds : 0.0;
   std::printf("quellvox-render: %lld blocks, %.3f s of audio, %.3f s wall, %.1f times real time\n",

@@ -117,7 +117,7 @@ bool ParseFrameRate(const std::string& text, int64_t& numerator, int64_t& denomi
   return numerator * 1000 >= denominator && numerator <= denominator * 1000;
 }
 
-std::optional<RenderOptions> ParseRenderOptions(const std::vector<std::string>& args, std::string& error) {
+Status ParseRenderOptions(const std::vector<std::string>& args, RenderOptions& options) {
   RenderOptions o;
   bool rowGiven[kVoiceOverLines] = {};
   std::vector<std::string> files;
@@ -139,14 +139,11 @@ std::optional<RenderOptions> ParseRenderOptions(const std::vector<std::string>& 
       arg = arg.substr(0, eq);
       hasValue = true;
     }
-    auto takeValue = [&]() -> bool {
-      if (hasValue) return true;
-      if (i + 1 >= args.size()) {
-        error = arg + " needs a value";
-        return false;
-      }
+    auto takeValue = [&]() -> Status {
+      if (hasValue) return Status::Ok();
+      if (i + 1 >= args.size()) return Status::Failed(arg + " needs a value");
       value = args[++i];
-      return true;
+      return Status::Ok();
     };
     DuckerSettings& s = o.Settings;
     if (arg == "--help") {
@@ -156,79 +153,71 @@ std::optional<RenderOptions> ParseRenderOptions(const std::vector<std::string>& 
     } else if (arg == "--no-floor") {
       s.UseCommon = false;
     } else if (arg == "--rate") {
-      if (!takeValue()) return std::nullopt;
+      if (Status taken = takeValue(); !taken.IsOk()) return taken;
       if (!ParseFrameRate(value, o.RateNumerator, o.RateDenominator)) {
-        error = "bad frame rate '" + value + "': give e.g. 25, 29.97 or 30000/1001 (1/1000 to 1000)";
-        return std::nullopt;
+        return Status::Failed("bad frame rate '" + value + "': give e.g. 25, 29.97 or 30000/1001 (1/1000 to 1000)");
       }
     } else if (arg == "--floor") {
-      if (!takeValue()) return std::nullopt;
+      if (Status taken = takeValue(); !taken.IsOk()) return taken;
       if (!IsLineText(value)) {
-        error = "bad floor line '" + value + "': give Stereo#n, Left#n or Right#n with n from 1 to 9";
-        return std::nullopt;
+        return Status::Failed("bad floor line '" + value + "': give Stereo#n, Left#n or Right#n with n from 1 to 9");
       }
       s.CommonLine = ParseLineRef(value);
     } else if (arg == "--decrease" || arg == "--threshold" || arg == "--timeout") {
-      if (!takeValue()) return std::nullopt;
+      if (Status taken = takeValue(); !taken.IsOk()) return taken;
       int32_t v = 0;
       if (!ParseInt(value, 0, 1000000, v)) {
-        error = "bad " + arg + " value '" + value + "': give a whole number of 0 or more";
-        return std::nullopt;
+        return Status::Failed("bad " + arg + " value '" + value + "': give a whole number of 0 or more");
       }
       (arg == "--decrease" ? s.DecreaseDB : arg == "--threshold" ? s.NoiseLevelDB : s.TimeoutInFrames) = v;
     } else if (arg == "--planes") {
-      if (!takeValue()) return std::nullopt;
+      if (Status taken = takeValue(); !taken.IsOk()) return taken;
       if (!ParseInt(value, 1, 1000, o.Planes)) {
-        error = "bad --planes value '" + value + "': give a whole number from 1";
-        return std::nullopt;
+        return Status::Failed("bad --planes value '" + value + "': give a whole number from 1");
       }
       o.PlanesGiven = true;
     } else if (arg == "--gain-log") {
-      if (!takeValue()) return std::nullopt;
+      if (Status taken = takeValue(); !taken.IsOk()) return taken;
       if (value.empty()) {
-        error = "--gain-log needs a file name";
-        return std::nullopt;
+        return Status::Failed("--gain-log needs a file name");
       }
       o.GainLog = value;
     } else if (arg == "--line") {
-      if (!takeValue()) return std::nullopt;
+      if (Status taken = takeValue(); !taken.IsOk()) return taken;
       const std::vector<std::string> parts = Split(value, ':');
       int32_t row = 0;
       if (parts.size() < 3 || parts.size() > 4) {
-        error = "bad --line '" + value + "': give N:FROM:TO or N:FROM:TO:DB";
-        return std::nullopt;
+        return Status::Failed("bad --line '" + value + "': give N:FROM:TO or N:FROM:TO:DB");
       }
       if (!ParseInt(parts[0], 1, kVoiceOverLines, row)) {
-        error = "bad --line '" + value + "': the row must be a number from 1 to 8";
-        return std::nullopt;
+        return Status::Failed("bad --line '" + value + "': the row must be a number from 1 to 8");
       }
       if (rowGiven[row - 1]) {
-        error = "row " + parts[0] + " is given twice";
-        return std::nullopt;
+        return Status::Failed("row " + parts[0] + " is given twice");
       }
       for (size_t k = 1; k <= 2; ++k) {
         if (!IsLineText(parts[k])) {
-          error = "bad line text '" + parts[k] + "' in --line " + value +
-                  ": give Stereo#n, Left#n or Right#n with n from 1 to 9";
-          return std::nullopt;
+          return Status::Failed("bad line text '" + parts[k] + "' in --line " + value +
+                                ": give Stereo#n, Left#n or Right#n with n from 1 to 9");
         }
       }
       int32_t db = 0;
       if (parts.size() == 4 && !ParseInt(parts[3], -200, 200, db)) {
-        error = "bad --line '" + value + "': the gain must be whole decibels from -200 to 200";
-        return std::nullopt;
+        return Status::Failed("bad --line '" + value + "': the gain must be whole decibels from -200 to 200");
       }
       rowGiven[row - 1] = true;
       s.Lines[row - 1] = {true, ParseLineRef(parts[1]), ParseLineRef(parts[2]), db};
     } else {
-      error = "unknown option " + arg;
-      return std::nullopt;
+      return Status::Failed("unknown option " + arg);
     }
   }
-  if (o.Help) return o;
+  if (o.Help) {
+    options = o;
+    return Status::Ok();
+  }
   if (files.size() != 2) {
-    error = files.size() < 2 ? "give an INPUT and an OUTPUT file" : "unexpected argument '" + files[2] + "'";
-    return std::nullopt;
+    return Status::Failed(files.size() < 2 ? "give an INPUT and an OUTPUT file"
+                                           : "unexpected argument '" + files[2] + "'");
   }
   o.Input = files[0];
   o.Output = files[1];
@@ -241,12 +230,12 @@ std::optional<RenderOptions> ParseRenderOptions(const std::vector<std::string>& 
   for (int32_t i = 0; i < kVoiceOverLines; ++i) {
     const VoiceOverLine& line = o.Settings.Lines[i];
     if (line.Use && line.To.Pair >= o.Planes) {
-      error = "row " + std::to_string(i + 1) + " goes to pair " + std::to_string(line.To.Pair + 1) +
-              ", beyond the " + std::to_string(o.Planes) + " planes of --planes";
-      return std::nullopt;
+      return Status::Failed("row " + std::to_string(i + 1) + " goes to pair " + std::to_string(line.To.Pair + 1) +
+                            ", beyond the " + std::to_string(o.Planes) + " planes of --planes");
     }
   }
-  return o;
+  options = o;
+  return Status::Ok();
 }
 
 }  // namespace quellvox

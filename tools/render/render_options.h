@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "config/settings.h"
+#include "platform/com/status.h"
 
 namespace quellvox {
 
@@ -24,9 +24,9 @@ struct RenderOptions {
   bool Help = false;
 };
 
-// Reads the arguments after the program name. On a mistake returns nothing
-// and sets `error` to a sentence for the user.
-std::optional<RenderOptions> ParseRenderOptions(const std::vector<std::string>& args, std::string& error);
+// Reads the arguments after the program name into `options`. On a mistake
+// fails with a sentence for the user and leaves `options` as it was.
+Status ParseRenderOptions(const std::vector<std::string>& args, RenderOptions& options);
 
 // Whether `text` is a line text as the program writes it: "Stereo#n",
 // "Left#n" or "Right#n" (any case) with one digit n from 1 to 9.

@@ -144,7 +144,7 @@ bool SameLanding(const Landing& a, const Landing& b) {
 // input (by device and inode: any name or link of it), the other target,
 // or anything that exists and is not a regular file (a FIFO, a device, a
 // folder, a symbolic link, which the renaming would replace).
-bool TargetsAllowed(const RenderOptions& o, const struct stat& input, std::string& error) {
+Status TargetsAllowed(const RenderOptions& o, const struct stat& input) {
   const uint64_t inDevice = static_cast<uint64_t>(input.st_dev);
   const uint64_t inInode = static_cast<uint64_t>(input.st_ino);
   auto check = [&](const std::string& path, const char* what) {
@@ -152,23 +152,21 @@ bool TargetsAllowed(const RenderOptions& o, const struct stat& input, std::strin
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == inDevice &&
         static_cast<uint64_t>(st.st_ino) == inInode) {
-      error = std::string(what) + " " + path + " is the input " + o.Input + ": nothing written";
-      return false;
+      return Status::Failed(std::string(what) + " " + path + " is the input " + o.Input + ": nothing written");
     }
     if (l.Exists && !l.Regular) {
-      error = std::string(what) + " " + path + " exists and is not a regular file: nothing written";
-      return false;
+      return Status::Failed(std::string(what) + " " + path + " exists and is not a regular file: nothing written");
     }
-    return true;
+    return Status::Ok();
   };
-  if (!check(o.Output, "OUTPUT")) return false;
-  if (o.GainLog.empty()) return true;
-  if (!check(o.GainLog, "the gain log")) return false;
+  if (Status status = check(o.Output, "OUTPUT"); !status.IsOk()) return status;
+  if (o.GainLog.empty()) return Status::Ok();
+  if (Status status = check(o.GainLog, "the gain log"); !status.IsOk()) return status;
   if (SameLanding(LandingOf(o.Output), LandingOf(o.GainLog))) {
-    error = "the gain log " + o.GainLog + " names the same file as OUTPUT " + o.Output + ": nothing written";
-    return false;
+    return Status::Failed("the gain log " + o.GainLog + " names the same file as OUTPUT " + o.Output +
+                          ": nothing written");
   }
-  return true;
+  return Status::Ok();
 }
 
 bool PairInFile(const AudioLineRef& ref, int32_t channels) {
@@ -187,7 +185,7 @@ int64_t BlockStart(int64_t block, int64_t sampleRate, int64_t numerator, int64_t
   return static_cast<int64_t>(product / numerator);  // non-negative: truncation is floor
 }
 
-bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) {
+Status Render(const RenderOptions& o, RenderSummary& summary) {
   const auto started = std::chrono::steady_clock::now();
   const DuckerSettings& settings = o.Settings;
 
@@ -196,16 +194,14 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
   Descriptor inputFd(::open(o.Input.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat inputStat {};
   if (inputFd.Get() < 0 || ::fstat(inputFd.Get(), &inputStat) != 0) {
-    error = "cannot read " + o.Input + ": " + std::strerror(errno);
-    return false;
+    return Status::Failed("cannot read " + o.Input + ": " + std::strerror(errno));
   }
   SF_INFO info{};
   Sndfile input(sf_open_fd(inputFd.Get(), SFM_READ, &info, SF_FALSE));
   if (!input) {
-    error = "cannot read " + o.Input + ": " + sf_strerror(nullptr);
-    return false;
+    return Status::Failed("cannot read " + o.Input + ": " + sf_strerror(nullptr));
   }
-  if (!TargetsAllowed(o, inputStat, error)) return false;
+  if (Status status = TargetsAllowed(o, inputStat); !status.IsOk()) return status;
   {
     // libsndfile reads what a cut-off file holds and notes in its log each
     // size the header declares beyond the end ("data : 1536000 (should be
@@ -218,36 +214,32 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
   const int32_t channels = info.channels;
   const int64_t rate = info.samplerate;
   if (channels < 1 || rate < 1) {
-    error = o.Input + " has no audio channels";
-    return false;
+    return Status::Failed(o.Input + " has no audio channels");
   }
 
   for (int32_t i = 0; i < kVoiceOverLines; ++i) {
     const VoiceOverLine& line = settings.Lines[i];
     if (line.Use && !PairInFile(line.From, channels)) {
-      error = "row " + std::to_string(i + 1) + " reads " + FormatLineRef(line.From) + ", but " + o.Input +
-              " has only " + std::to_string(channels) + " channels";
-      return false;
+      return Status::Failed("row " + std::to_string(i + 1) + " reads " + FormatLineRef(line.From) + ", but " + o.Input +
+                            " has only " + std::to_string(channels) + " channels");
     }
   }
   if (settings.UseCommon && !PairInFile(settings.CommonLine, channels)) {
-    error = "the floor line " + FormatLineRef(settings.CommonLine) + " is not in " + o.Input + ", which has only " +
-            std::to_string(channels) + " channels";
-    return false;
+    return Status::Failed("the floor line " + FormatLineRef(settings.CommonLine) + " is not in " + o.Input +
+                          ", which has only " + std::to_string(channels) + " channels");
   }
 
   // The longest block of the cadence must fit the block buffer, and its
   // planes the mix area, as in the audio pump.
   const int64_t longest = BlockStart(1, rate, o.RateNumerator, o.RateDenominator) + 1;
   if (longest * channels > kBlockFloats) {
-    error = "a block of up to " + std::to_string(longest) + " sample frames x " + std::to_string(channels) +
-            " channels does not fit the " + std::to_string(kBlockBytes) + "-byte block buffer: raise --rate";
-    return false;
+    return Status::Failed("a block of up to " + std::to_string(longest) + " sample frames x " +
+                          std::to_string(channels) + " channels does not fit the " + std::to_string(kBlockBytes) +
+                          "-byte block buffer: raise --rate");
   }
   if (static_cast<int64_t>(o.Planes) * 2 * longest > kBlockFloats) {
-    error = std::to_string(o.Planes) + " planes of up to " + std::to_string(longest) +
-            " sample frames do not fit the mix area: give fewer --planes or a higher --rate";
-    return false;
+    return Status::Failed(std::to_string(o.Planes) + " planes of up to " + std::to_string(longest) +
+                          " sample frames do not fit the mix area: give fewer --planes or a higher --rate");
   }
 
   struct sigaction action {};
@@ -259,8 +251,7 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
   TempFile outputFile(o.Output, gTempOutput);
   const int outFd = outputFile.Create();
   if (outFd < 0) {
-    error = "cannot write " + o.Output + ": " + std::strerror(errno);
-    return false;
+    return Status::Failed("cannot write " + o.Output + ": " + std::strerror(errno));
   }
   SF_INFO outInfo{};
   outInfo.samplerate = static_cast<int>(rate);
@@ -270,8 +261,7 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
   Sndfile output(sf_open_fd(outFd, SFM_WRITE, &outInfo, SF_TRUE));
   if (!output) {
     ::close(outFd);
-    error = "cannot write " + o.Output + ": " + sf_strerror(nullptr);
-    return false;
+    return Status::Failed("cannot write " + o.Output + ": " + sf_strerror(nullptr));
   }
   sf_command(output.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
 
@@ -282,8 +272,7 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
     if (logFd >= 0) log.reset(::fdopen(logFd, "w"));
     if (!log) {
       if (logFd >= 0) ::close(logFd);
-      error = "cannot write " + o.GainLog + ": " + std::strerror(errno);
-      return false;
+      return Status::Failed("cannot write " + o.GainLog + ": " + std::strerror(errno));
     }
     std::fprintf(log.get(), "block,pos");
     for (int32_t i = 0; i < kVoiceOverLines; ++i) {
@@ -300,8 +289,7 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
     for (int32_t k = 0; k < o.Planes; ++k) {
       meters.push_back(std::make_unique<PlaneLoudness>(rate, PlaneLoudness::Gating::Exact));
       if (!meters.back()->Valid()) {
-        error = "cannot meter the loudness at " + std::to_string(rate) + " samples per second";
-        return false;
+        return Status::Failed("cannot meter the loudness at " + std::to_string(rate) + " samples per second");
       }
     }
   }
@@ -343,8 +331,7 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
         const sf_count_t n = sf_readf_float(input.get(), in.data() + loaded * channels, inCapacity - loaded);
         if (n <= 0) {
           if (sf_error(input.get()) != SF_ERR_NO_ERROR) {
-            error = "cannot read " + o.Input + ": " + sf_strerror(input.get());
-            return false;
+            return Status::Failed("cannot read " + o.Input + ": " + sf_strerror(input.get()));
           }
           ended = true;
         }
@@ -367,8 +354,7 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
     MixBlock(settings, state, mixIn, pos);
 
     if (pending + frames > kChunkFrames && !flush()) {
-      error = "cannot write " + o.Output + ": " + sf_strerror(output.get());
-      return false;
+      return Status::Failed("cannot write " + o.Output + ": " + sf_strerror(output.get()));
     }
     // The planes interleaved as one frame of 2 x K channels; a single
     // plane already has that layout.
@@ -408,31 +394,26 @@ bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error) 
   }
 
   if (!flush()) {
-    error = "cannot write " + o.Output + ": " + sf_strerror(output.get());
-    return false;
+    return Status::Failed("cannot write " + o.Output + ": " + sf_strerror(output.get()));
   }
   if (sf_close(output.release()) != 0) {
-    error = "cannot finish " + o.Output;
-    return false;
+    return Status::Failed("cannot finish " + o.Output);
   }
   if (log) {
     const bool written = std::ferror(log.get()) == 0;
     if (std::fclose(log.release()) != 0 || !written) {
-      error = "cannot write " + o.GainLog;
-      return false;
+      return Status::Failed("cannot write " + o.GainLog);
     }
     if (!logFile.Commit()) {
-      error = "cannot write " + o.GainLog + ": " + std::strerror(errno);
-      return false;
+      return Status::Failed("cannot write " + o.GainLog + ": " + std::strerror(errno));
     }
   }
   if (!outputFile.Commit()) {
-    error = "cannot write " + o.Output + ": " + std::strerror(errno);
-    return false;
+    return Status::Failed("cannot write " + o.Output + ": " + std::strerror(errno));
   }
   summary.AudioSeconds = static_cast<double>(summary.Frames) / static_cast<double>(rate);
   summary.WallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace quellvox

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/plane_loudness.h"
+#include "platform/com/status.h"
 
 #include "tools/render/render_options.h"
 
@@ -32,7 +33,7 @@ int64_t BlockStart(int64_t block, int64_t sampleRate, int64_t numerator, int64_t
 // Renders o.Input into o.Output (and the gain log). OUTPUT and the log are
 // written under temporary names beside them and renamed into place only
 // when everything succeeded, so a failed run never leaves a partial file in
-// place of a good one. Returns false with a sentence in `error` on failure.
-bool Render(const RenderOptions& o, RenderSummary& summary, std::string& error);
+// place of a good one. Fails with a sentence for the user.
+Status Render(const RenderOptions& o, RenderSummary& summary);
 
 }  // namespace quellvox

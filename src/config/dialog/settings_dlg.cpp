@@ -122,8 +122,7 @@ CSettingsDlg::CSettingsDlg(SettingsDlgFrame& frame, bool& runOnLogon, bool& auto
   Initialise();
 }
 
-void CSettingsDlg::BuildControls() {
-  // Startup settings.
+QGroupBox* CSettingsDlg::BuildStartupGroup() {
   auto* startup = new QGroupBox("Startup settings");
   auto* startupGrid = new QGridLayout(startup);
   runOnLogonBox_ = Named(new QCheckBox("Run appliation on system logon"), IDC_RUN_ON_LOGON);
@@ -133,8 +132,10 @@ void CSettingsDlg::BuildControls() {
   startupGrid->addWidget(autoStartBox_, 1, 0);
   startupGrid->addWidget(priority_, 1, 1);
   startupGrid->setColumnStretch(1, 1);
+  return startup;
+}
 
-  // Capture source.
+QGroupBox* CSettingsDlg::BuildCaptureGroup() {
   auto* captureGroup = new QGroupBox("Capture source");
   auto* captureGrid = new QGridLayout(captureGroup);
   capture_ = DropDownList(IDC_CAPTURE);
@@ -147,8 +148,10 @@ void CSettingsDlg::BuildControls() {
   captureGrid->addWidget(delay_, 1, 1);
   captureGrid->addWidget(new QLabel("frames"), 1, 2);
   captureGrid->setColumnStretch(3, 1);
+  return captureGroup;
+}
 
-  // Target.
+QGroupBox* CSettingsDlg::BuildTargetGroup() {
   auto* target = new QGroupBox("Target");
   auto* targetGrid = new QGridLayout(target);
   name_ = Named(new QLineEdit, IDC_REGION_NAME);
@@ -165,16 +168,11 @@ void CSettingsDlg::BuildControls() {
   targetGrid->addWidget(engineList_, 1, 0, 1, 3);
   targetGrid->setColumnStretch(1, 1);
   targetGrid->setRowStretch(1, 1);
+  return target;
+}
 
-  auto* left = new QVBoxLayout;
-  left->addWidget(startup);
-  left->addWidget(captureGroup);
-  left->addWidget(target, 1);
-
-  // Mixer settings: eight rows under the column heads, then the floor line
-  // and its three parameters.
-  auto* mixer = new QGroupBox("Mixer settings");
-  auto* mixerLayout = new QVBoxLayout(mixer);
+// The eight rows under the column heads, then the floor line.
+QGridLayout* CSettingsDlg::BuildMixerRows() {
   auto* rows = new QGridLayout;
   rows->addWidget(new QLabel("From:"), 0, 1, Qt::AlignHCenter);
   rows->addWidget(new QLabel("To:"), 0, 2, Qt::AlignHCenter);
@@ -198,7 +196,11 @@ void CSettingsDlg::BuildControls() {
   rows->addWidget(commonLine_, kVoiceOverLines + 1, 1);
   rows->setColumnStretch(5, 1);
   connect(useCommon_, &QCheckBox::clicked, this, [this] { OnFloorEnable(); });
+  return rows;
+}
 
+// The floor's three parameters, each with its label and unit.
+QGridLayout* CSettingsDlg::BuildFloorParameters() {
   auto* parameters = new QGridLayout;
   decrease_ = NumberField(IDC_DECREASE, kDecreaseRange);
   decrease_->setProperty("spinId", 1076);
@@ -224,6 +226,23 @@ void CSettingsDlg::BuildControls() {
     parameters->addWidget(unit, r, 2);
   }
   parameters->setColumnStretch(3, 1);
+  return parameters;
+}
+
+void CSettingsDlg::BuildControls() {
+  QGroupBox* startup = BuildStartupGroup();
+  QGroupBox* captureGroup = BuildCaptureGroup();
+  QGroupBox* target = BuildTargetGroup();
+  auto* left = new QVBoxLayout;
+  left->addWidget(startup);
+  left->addWidget(captureGroup);
+  left->addWidget(target, 1);
+
+  // Mixer settings: the rows and the floor line, then its parameters.
+  auto* mixer = new QGroupBox("Mixer settings");
+  auto* mixerLayout = new QVBoxLayout(mixer);
+  QGridLayout* rows = BuildMixerRows();
+  QGridLayout* parameters = BuildFloorParameters();
   mixerLayout->addLayout(rows);
   mixerLayout->addSpacing(6);
   mixerLayout->addLayout(parameters);

@@ -13,6 +13,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -91,6 +93,11 @@ class CSettingsDlg : public QDialog {
 
  private:
   void BuildControls();
+  QGroupBox* BuildStartupGroup();
+  QGroupBox* BuildCaptureGroup();
+  QGroupBox* BuildTargetGroup();
+  QGridLayout* BuildMixerRows();
+  QGridLayout* BuildFloorParameters();
   void Initialise();
   void OnRowEnable(int row);  // 1..8
   void OnFloorEnable();
