@@ -85,43 +85,43 @@ int32_t InterfaceIndex(const Guid& iid) {
   return -1;
 }
 
-Status FaultTable::Add(const studio_test::FaultRule& spec) {
+Status FaultTable::Add(const studio_test::FaultRule& described) {
   Rule rule{};
-  rule.spec = spec;
+  rule.described = described;
   int32_t op = -1;
   for (int32_t i = 0; i < static_cast<int32_t>(Op::Count); ++i) {
-    if (spec.Operation == kOpNames[i]) op = i;
+    if (described.Operation == kOpNames[i]) op = i;
   }
   if (op < 0) {
-    return Status::Failed(E_INVALIDARG, "unknown operation \"" + spec.Operation + "\"");
+    return Status::Failed(E_INVALIDARG, "unknown operation \"" + described.Operation + "\"");
   }
   rule.op = static_cast<Op>(op);
-  if (!ParseTarget(spec.Target, rule.scope, rule.index)) {
-    return Status::Failed(E_INVALIDARG, "unknown target \"" + spec.Target + "\" (\"any\", \"device N\" or \"engine N\")");
+  if (!ParseTarget(described.Target, rule.scope, rule.index)) {
+    return Status::Failed(E_INVALIDARG, "unknown target \"" + described.Target + "\" (\"any\", \"device N\" or \"engine N\")");
   }
   rule.interfaceIndex = -1;
-  if (rule.op == Op::QueryInterface && !spec.Interface.empty()) {
-    rule.interfaceIndex = InterfaceIndex(spec.Interface);
+  if (rule.op == Op::QueryInterface && !described.Interface.empty()) {
+    rule.interfaceIndex = InterfaceIndex(described.Interface);
     if (rule.interfaceIndex < 0) {
-      return Status::Failed(E_INVALIDARG, "unknown interface \"" + spec.Interface + "\"");
+      return Status::Failed(E_INVALIDARG, "unknown interface \"" + described.Interface + "\"");
     }
-  } else if (!spec.Interface.empty()) {
+  } else if (!described.Interface.empty()) {
     return Status::Failed(E_INVALIDARG, "\"interface\" belongs to QueryInterface faults only");
   }
-  if (spec.Mode == studio_test::FaultMode::Every && spec.Every < 1) {
+  if (described.Mode == studio_test::FaultMode::Every && described.Every < 1) {
     return Status::Failed(E_INVALIDARG, "\"every\" must be at least 1");
   }
-  if (spec.Mode == studio_test::FaultMode::Random && !(spec.Rate >= 0.0 && spec.Rate <= 1.0)) {
+  if (described.Mode == studio_test::FaultMode::Random && !(described.Rate >= 0.0 && described.Rate <= 1.0)) {
     return Status::Failed(E_INVALIDARG, "\"rate\" must lie between 0 and 1");
   }
-  if (spec.Skip < 0) {
+  if (described.Skip < 0) {
     return Status::Failed(E_INVALIDARG, "\"skip\" cannot be negative");
   }
   const bool read = rule.op == Op::ReadFrame || rule.op == Op::ReadField || rule.op == Op::ReadAudio;
-  if (spec.LaterFrames != 0 && !read) {
+  if (described.LaterFrames != 0 && !read) {
     return Status::Failed(E_INVALIDARG, "\"laterFrames\" applies to ReadFrame, ReadField and ReadAudio only");
   }
-  if (spec.LaterFrames == 0 && spec.Code == 0) {
+  if (described.LaterFrames == 0 && described.Code == 0) {
     return Status::Failed(E_INVALIDARG, "a fault needs a non-zero code or \"laterFrames\"");
   }
   std::lock_guard lock(mu_);
@@ -144,20 +144,20 @@ FaultHit FaultTable::Check(Op op, Scope scope, int32_t index, int32_t interfaceI
     if (r.scope != Scope::Any && (r.scope != scope || r.index != index)) continue;
     if (r.interfaceIndex >= 0 && r.interfaceIndex != interfaceIndex) continue;
     const int64_t call = ++r.calls;
-    if (call <= r.spec.Skip) continue;
-    const int64_t k = call - r.spec.Skip;
+    if (call <= r.described.Skip) continue;
+    const int64_t k = call - r.described.Skip;
     bool fire = false;
-    switch (r.spec.Mode) {
+    switch (r.described.Mode) {
       case studio_test::FaultMode::Once:
         fire = k == 1;
         break;
       case studio_test::FaultMode::Every:
-        fire = k % r.spec.Every == 0;
+        fire = k % r.described.Every == 0;
         break;
       case studio_test::FaultMode::Random: {
-        const double u = static_cast<double>(Mix64(Mix64(r.spec.Seed) + static_cast<uint64_t>(call)) >> 11) *
+        const double u = static_cast<double>(Mix64(Mix64(r.described.Seed) + static_cast<uint64_t>(call)) >> 11) *
                          (1.0 / 9007199254740992.0);
-        fire = u < r.spec.Rate;
+        fire = u < r.described.Rate;
         break;
       }
     }
@@ -165,8 +165,8 @@ FaultHit FaultTable::Check(Op op, Scope scope, int32_t index, int32_t interfaceI
     fired_.fetch_add(1, std::memory_order_relaxed);
     FaultHit hit;
     hit.Fired = true;
-    hit.Code = r.spec.LaterFrames != 0 ? 0 : r.spec.Code;
-    hit.LaterFrames = r.spec.LaterFrames;
+    hit.Code = r.described.LaterFrames != 0 ? 0 : r.described.Code;
+    hit.LaterFrames = r.described.LaterFrames;
     return hit;
   }
   return {};

@@ -82,7 +82,7 @@ class FaultTable {
     Scope scope;
     int32_t index;
     int32_t interfaceIndex;
-    studio_test::FaultRule spec;
+    studio_test::FaultRule described;
     int64_t calls = 0;
   };
 
