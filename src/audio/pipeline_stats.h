@@ -50,6 +50,10 @@ struct PipelineStats {
   // thread (relaxed load and store, no locked add), read by benchmarks.
   std::atomic<uint32_t> LatePumpPasses{0};
   std::atomic<uint32_t> LateVideoPasses[kMaxTargets] = {};
+  // Target frames each video thread has submitted to its layer (a woven
+  // pair counts once), over every run of the relay; wraps. Written by its
+  // one thread (relaxed load and store), read by the remote interface.
+  std::atomic<uint32_t> RelayedFrames[kMaxTargets] = {};
   // The main capture's newest position as the pump read it at its last pass:
   // written by the pump once per pass, read by the instance's own watch for a
   // capture that stopped delivering frames. Relaxed: a value alone, it

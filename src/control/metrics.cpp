@@ -66,6 +66,8 @@ std::string MetricsExporter::Render(const PipelineStats& stats, const InstanceSn
   BuildCounter().Name("quellvox_audio_skips_total").Help("Audio blocks the pump skipped").Register(registry)
       .Add(instance).Increment(static_cast<double>(audioSkips_.Total));
 
+  auto& relayed = BuildCounter().Name("quellvox_engine_frames_relayed_total")
+                      .Help("Video frames relayed per title engine (a woven pair counts once)").Register(registry);
   auto& skipped = BuildCounter().Name("quellvox_engine_frames_skipped_total")
                       .Help("Video frames skipped per title engine").Register(registry);
   auto& videoMean = BuildGauge().Name("quellvox_engine_video_fullness_frames")
@@ -83,11 +85,13 @@ std::string MetricsExporter::Render(const PipelineStats& stats, const InstanceSn
   const int32_t targets = snapshot.Running ? std::min<int32_t>(snapshot.TargetCount, kMaxTargets) : 0;
   for (int32_t i = 0; i < kMaxTargets; ++i) {
     videoSkips_[i].FeedResettable(static_cast<uint32_t>(stats.SkipVideo[i].load(std::memory_order_relaxed)));
+    relayed_[i].FeedWrapping(stats.RelayedFrames[i].load(std::memory_order_relaxed));
   }
   for (int32_t i = 0; i < targets; ++i) {
     const size_t t = static_cast<size_t>(i);
     const std::string engine = t < snapshot.EngineNames.size() ? snapshot.EngineNames[t] : std::to_string(i + 1);
     const Labels labels{{"instance", snapshot.InstanceId}, {"engine", engine}};
+    relayed.Add(labels).Increment(static_cast<double>(relayed_[i].Total));
     skipped.Add(labels).Increment(static_cast<double>(videoSkips_[i].Total));
     const FullnessRecord& v = stats.VideoFullness[i];
     const FullnessRecord& a = stats.AudioFullness[i];

@@ -46,6 +46,7 @@ class MetricsExporter {
  private:
   std::mutex mutex_;
   MonotonicCount videoSkips_[kMaxTargets];
+  MonotonicCount relayed_[kMaxTargets];
   MonotonicCount audioSkips_;
   MonotonicCount passes_;
   MonotonicCount loudnessDropped_;

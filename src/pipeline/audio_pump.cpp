@@ -408,7 +408,8 @@ void RunAudioPump(std::unique_ptr<PumpContext> ctx, const std::atomic<uint8_t>& 
   try {
     for (; started < ctx->TargetCount; ++started) {
       video[started] = std::thread(RunVideoRelay, std::cref(*ctx), started, std::ref(stats.SkipVideo[started]),
-                                   std::ref(stats.VideoFullness[started]), &stats.LateVideoPasses[started]);
+                                   std::ref(stats.VideoFullness[started]), &stats.LateVideoPasses[started],
+                                   &stats.RelayedFrames[started]);
     }
   } catch (const std::system_error&) {
     // The system refused a thread: end this run as if it had been stopped.

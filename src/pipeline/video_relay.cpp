@@ -187,7 +187,7 @@ bool CopyVideoFields(const PumpContext& ctx, int32_t row, int64_t newest, int64_
 }
 
 void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& skipVideo, FullnessRecord& fullness,
-                   std::atomic<uint32_t>* latePasses) {
+                   std::atomic<uint32_t>* latePasses, std::atomic<uint32_t>* relayed) {
   int32_t priority = ctx.Settings.CpuPriority.Load(std::memory_order_relaxed);
   ApplyThreadPriority(priority);
   int64_t next = ctx.StartPosition;
@@ -212,6 +212,7 @@ void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& sk
     const bool copied = weave ? CopyVideoFields(ctx, row, newest, next, skipped, fill)
                               : CopyVideoFrame(ctx, row, newest, next, skipped, fill);
     if (copied) {
+      if (relayed) relayed->store(relayed->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
       if (skipped > 0) {
         skipVideo.fetch_add(static_cast<int32_t>(std::min<int64_t>(skipped, std::numeric_limits<int32_t>::max())),
                             std::memory_order_relaxed);

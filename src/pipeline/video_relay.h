@@ -17,9 +17,10 @@ namespace quellvox {
 // takes no lock; after a pass that submitted nothing it sleeps until the
 // capture's next frame is due (see FramePacer). latePasses, when given,
 // counts the passes that found newest two or more frames beyond the frame to
-// copy (written by this thread only).
+// copy (written by this thread only); relayed, when given, counts the
+// target frames submitted (likewise).
 void RunVideoRelay(const PumpContext& ctx, int32_t row, std::atomic<int32_t>& skipVideo, FullnessRecord& fullness,
-                   std::atomic<uint32_t>* latePasses = nullptr);
+                   std::atomic<uint32_t>* latePasses = nullptr, std::atomic<uint32_t>* relayed = nullptr);
 
 // Video thread. Copies capture frame `next` into the row's layer when
 // `newest` lies beyond it, jumping to two frames behind newest when trailing

@@ -154,6 +154,21 @@ TEST_F(ControlProcess, IsWatchedAndDrivenFromCurlAndPromtool) {
   ASSERT_EQ(metrics.Status, 200);
   EXPECT_NE(metrics.Body.find("quellvox_line_floor_gain_db{instance=\"" + id_ + "\",line=\"1\"}"), std::string::npos);
   EXPECT_NE(metrics.Body.find("quellvox_engine_frames_skipped_total{engine=\"Engine 1\""), std::string::npos);
+  // The frames relayed to the engine go up while it runs.
+  const auto relayed = [&] {
+    const std::string body = Curl({Url("/metrics")}).Body;
+    const std::string name = "quellvox_engine_frames_relayed_total{engine=\"Engine 1\",instance=\"" + id_ + "\"} ";
+    const size_t at = body.find(name);
+    return at == std::string::npos ? -1.0 : std::atof(body.c_str() + at + name.size());
+  };
+  const double firstRelayed = relayed();
+  EXPECT_GE(firstRelayed, 0.0);
+  bool grew = false;
+  for (int i = 0; i < 300 && !grew; ++i) {
+    grew = relayed() > firstRelayed;
+    if (!grew) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(grew);
   // Loudness per plane the engines receive, the line's own among them.
   for (const char* name : {"momentary_lufs", "short_term_lufs", "integrated_lufs", "range_lu", "true_peak_max_dbtp"}) {
     EXPECT_NE(metrics.Body.find("quellvox_loudness_" + std::string(name) + "{instance=\"" + id_ + "\",plane=\"1\"} "),
