@@ -70,6 +70,9 @@ std::string MetricsExporter::Render(const PipelineStats& stats, const InstanceSn
                       .Help("Video frames relayed per title engine (a woven pair counts once)").Register(registry);
   auto& skipped = BuildCounter().Name("quellvox_engine_frames_skipped_total")
                       .Help("Video frames skipped per title engine").Register(registry);
+  auto& slips = BuildCounter().Name("quellvox_engine_clock_slips_total")
+                    .Help("Frames repeated or dropped with their audio to follow a drifting engine clock")
+                    .Register(registry);
   auto& videoMean = BuildGauge().Name("quellvox_engine_video_fullness_frames")
                         .Help("Mean video frames queued ahead of the engine's output").Register(registry);
   auto& videoMin = BuildGauge().Name("quellvox_engine_video_fullness_min_frames")
@@ -86,6 +89,7 @@ std::string MetricsExporter::Render(const PipelineStats& stats, const InstanceSn
   for (int32_t i = 0; i < kMaxTargets; ++i) {
     videoSkips_[i].FeedResettable(static_cast<uint32_t>(stats.SkipVideo[i].load(std::memory_order_relaxed)));
     relayed_[i].FeedWrapping(stats.RelayedFrames[i].load(std::memory_order_relaxed));
+    slips_[i].FeedResettable(static_cast<uint32_t>(stats.ClockSlips[i].load(std::memory_order_relaxed)));
   }
   for (int32_t i = 0; i < targets; ++i) {
     const size_t t = static_cast<size_t>(i);
@@ -93,6 +97,7 @@ std::string MetricsExporter::Render(const PipelineStats& stats, const InstanceSn
     const Labels labels{{"instance", snapshot.InstanceId}, {"engine", engine}};
     relayed.Add(labels).Increment(static_cast<double>(relayed_[i].Total));
     skipped.Add(labels).Increment(static_cast<double>(videoSkips_[i].Total));
+    slips.Add(labels).Increment(static_cast<double>(slips_[i].Total));
     const FullnessRecord& v = stats.VideoFullness[i];
     const FullnessRecord& a = stats.AudioFullness[i];
     videoMean.Add(labels).Set(Load(v.MeanWhole) + Load(v.MeanTenth) / 10.0);

@@ -47,6 +47,7 @@ class MetricsExporter {
   std::mutex mutex_;
   MonotonicCount videoSkips_[kMaxTargets];
   MonotonicCount relayed_[kMaxTargets];
+  MonotonicCount slips_[kMaxTargets];
   MonotonicCount audioSkips_;
   MonotonicCount passes_;
   MonotonicCount loudnessDropped_;

@@ -154,6 +154,8 @@ TEST_F(ControlProcess, IsWatchedAndDrivenFromCurlAndPromtool) {
   ASSERT_EQ(metrics.Status, 200);
   EXPECT_NE(metrics.Body.find("quellvox_line_floor_gain_db{instance=\"" + id_ + "\",line=\"1\"}"), std::string::npos);
   EXPECT_NE(metrics.Body.find("quellvox_engine_frames_skipped_total{engine=\"Engine 1\""), std::string::npos);
+  EXPECT_NE(metrics.Body.find("quellvox_engine_clock_slips_total{engine=\"Engine 1\",instance=\"" + id_ + "\"} 0"),
+            std::string::npos);
   // The frames relayed to the engine go up while it runs.
   const auto relayed = [&] {
     const std::string body = Curl({Url("/metrics")}).Body;
