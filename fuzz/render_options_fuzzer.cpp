@@ -12,12 +12,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quellvox;
   const std::vector<std::string> args = fuzz::Arguments(data, size, 24);
-  std::string error;
-  const std::optional<RenderOptions> o = ParseRenderOptions(args, error);
-  if (!o) {
-    if (error.empty()) std::abort();
+  RenderOptions options;
+  const Status parsed = ParseRenderOptions(args, options);
+  if (!parsed.IsOk()) {
+    if (parsed.Message().empty()) std::abort();
     return 0;
   }
+  const RenderOptions* o = &options;
   if (o->Help) return 0;
   if (o->Planes < 1 || o->Planes > 1000) std::abort();
   const int64_t n = o->RateNumerator;

@@ -13,10 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quellvox::studio;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   StudioDescription desc;
-  std::string error;
   // Relative file paths lead nowhere, so only absolute ones reach a file.
-  if (!ParseStudioDescription(text, "/nonexistent-quellvox-fuzz", desc, error)) {
-    if (error.empty()) std::abort();  // a refusal always says why
+  const quellvox::Status parsed = ParseStudioDescription(text, "/nonexistent-quellvox-fuzz", desc);
+  if (!parsed.IsOk()) {
+    if (parsed.Message().empty()) std::abort();  // a refusal always says why
     return 0;
   }
   // Every accepted source renders a few sample frames around the start.
