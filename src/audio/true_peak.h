@@ -7,7 +7,7 @@
 // gain at 0 Hz (so that a constant reads exactly its value). Phase 0 is the
 // input sample itself (the sinc is zero at every other whole sample), so
 // only the phases at 1/4, 2/4 and 3/4 of a sample are computed. Its
-// specification, relative to the sample rate fs (figures at 48 kHz):
+// band, relative to the sample rate fs (figures at 48 kHz):
 //   - interpolation error of every phase, in magnitude: within 0.05 dB up
 //     to fs/3 (16 kHz), within 0.08 dB up to 0.375 fs (18 kHz), within
 //     1.2 dB up to 0.417 fs (20 kHz), where the filter rolls off;
