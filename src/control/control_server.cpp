@@ -142,6 +142,7 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
   int64_t runningSinceMs = 0;
   int64_t lastSkipTotal = 0;
   int64_t lastSkipMs = -1;
+  uint64_t sampledStarts = 0;  // the run the figures above belong to
 
   std::mutex streamsMutex;
   std::map<const mg_connection*, EventStream> streams;
@@ -313,7 +314,11 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
     int64_t skips = s.SkipAudio.load(std::memory_order_relaxed);
     for (const auto& counter : s.SkipVideo) skips += counter.load(std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(healthMutex);
-    if (snap.Running && !healthRunning) {
+    // A run the sampler has not seen yet, also one a restart began between two samples.
+    if (snap.Running && (!healthRunning || snap.Starts != sampledStarts)) {
+      sampledStarts = snap.Starts;
+      lastSkipMs = -1;
+      lastSkipTotal = skips;
       runningSinceMs = now;
       passedSinceStart = false;
       lastPassMs = now;
@@ -329,11 +334,13 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
     lastSkipTotal = skips;
   }
 
-  // 200 and "ok", or 503 and the reason.
-  std::pair<int, std::string> Health(int64_t now) {
+  // 200 and "ok", or 503 and the reason. Whether the relay runs, and which run it is, come from the
+  // instance as it is now; the figures of the run from the event thread's samples, so that a stop or
+  // restart answered a moment ago never reads as the run before it.
+  std::pair<int, std::string> Health(const InstanceSnapshot& snap, int64_t now) {
     std::lock_guard<std::mutex> lock(healthMutex);
-    if (!healthRunning) return {503, "stopped"};
-    if (!passedSinceStart) return {503, "waiting for a device"};
+    if (!snap.Running) return {503, "stopped"};
+    if (!healthRunning || snap.Starts != sampledStarts || !passedSinceStart) return {503, "waiting for a device"};
     if (now - lastPassMs > kHealthStallMs) return {503, "stalled"};
     if (lastSkipMs >= 0 && now - lastSkipMs < kHealthSkipWindowMs) return {503, "skipping"};
     return {200, "ok"};
@@ -519,7 +526,7 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
         return 200;
       }
       case ControlRoute::Health: {
-        const auto [status, reason] = Health(NowMs());
+        const auto [status, reason] = Health(Snapshot(), NowMs());
         return RespondJson(conn, status, Json{{"status", status == 200 ? "ok" : "unhealthy"}, {"reason", reason}});
       }
       case ControlRoute::Status: {
