@@ -93,10 +93,9 @@ HResult InputFeed::Refuse(HResult code, const std::string& reason) {
 
 HResult InputFeed::Start() {
   std::vector<std::string> files;
-  std::string error;
-  if (const HResult hr = InputFiles(settings_, files, error); hr != S_OK) {
+  if (const Status local = InputFiles(settings_, files); !local.IsOk()) {
     counters_->OpenFailures.fetch_add(1, std::memory_order_relaxed);
-    return Refuse(hr, "cannot open \"" + settings_.Url + "\": " + error);
+    return Refuse(local.Code(), "cannot open \"" + settings_.Url + "\": " + local.Message());
   }
   const int64_t slotBytes = frameBytes_ + int64_t{maxSamples_} * picture_.Channels * 4;
   if (slotBytes * settings_.RingFrames > kMaxRingBytes) {
@@ -122,9 +121,9 @@ HResult InputFeed::Start() {
                                      std::to_string(picture_.Width) + "x" + std::to_string(picture_.Height));
   }
   if (!settings_.Live) {
-    if (!Open(error)) {
+    if (const Status opened = Open(); !opened.IsOk()) {
       counters_->OpenFailures.fetch_add(1, std::memory_order_relaxed);
-      return Refuse(lastOpenError_, "cannot open \"" + settings_.Url + "\": " + error);
+      return Refuse(opened.Code(), "cannot open \"" + settings_.Url + "\": " + opened.Message());
     }
   }
   paceOrigin_.store(NowTicks() - picture_.Rate.BoundaryTime(1), std::memory_order_relaxed);  // StartPosition is "now"
@@ -145,13 +144,11 @@ int InputFeed::Interrupt(void* opaque) {
   return 0;
 }
 
-bool InputFeed::Open(std::string& error) {
+Status InputFeed::Open() {
   Close();
   AVFormatContext* ctx = avformat_alloc_context();
   if (!ctx) {
-    error = "out of memory";
-    lastOpenError_ = E_OUTOFMEMORY;
-    return false;
+    return Status::Failed(E_OUTOFMEMORY, "out of memory");
   }
   ctx->interrupt_callback.callback = &InputFeed::Interrupt;
   ctx->interrupt_callback.opaque = this;
@@ -164,28 +161,24 @@ bool InputFeed::Open(std::string& error) {
   if (rc < 0) {  // ctx is freed by the failed open
     openDeadline_.store(INT64_MAX, std::memory_order_relaxed);
     const std::string udp = UdpReason(settings_.Url);
-    error = !udp.empty()      ? udp
-            : rc == AVERROR_EXIT && !Stopping() ? "no answer within " + std::to_string(kOpenTicks / kTicksPerSecond) + " s"
-                                                : AvError(rc);
-    lastOpenError_ = CodeOfOpenError(rc);
-    return false;
+    return Status::Failed(CodeOfOpenError(rc),
+                          !udp.empty() ? udp
+                          : rc == AVERROR_EXIT && !Stopping()
+                              ? "no answer within " + std::to_string(kOpenTicks / kTicksPerSecond) + " s"
+                              : AvError(rc));
   }
   input_.reset(ctx);
   rc = avformat_find_stream_info(ctx, nullptr);
   openDeadline_.store(INT64_MAX, std::memory_order_relaxed);
   if (rc < 0) {
-    error = "no stream found (" + AvError(rc) + ")";
-    lastOpenError_ = E_FAIL;
     Close();
-    return false;
+    return Status::Failed("no stream found (" + AvError(rc) + ")");
   }
   videoStream_ = av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   audioStream_ = av_find_best_stream(ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   if (videoStream_ < 0) {
-    error = "no video stream";
-    lastOpenError_ = E_FAIL;
     Close();
-    return false;
+    return Status::Failed("no video stream");
   }
   auto openDecoder = [&](int index, CodecContext& out) {
     const AVStream* stream = ctx->streams[index];
@@ -198,11 +191,9 @@ bool InputFeed::Open(std::string& error) {
     return avcodec_open2(out.get(), codec, nullptr) >= 0;
   };
   if (!openDecoder(videoStream_, video_)) {
-    error = std::string("cannot decode its video (") +
-            avcodec_get_name(ctx->streams[videoStream_]->codecpar->codec_id) + ")";
-    lastOpenError_ = E_FAIL;
+    const std::string codec = avcodec_get_name(ctx->streams[videoStream_]->codecpar->codec_id);
     Close();
-    return false;
+    return Status::Failed("cannot decode its video (" + codec + ")");
   }
   if (audioStream_ >= 0 && !openDecoder(audioStream_, audio_)) {
     audio_.reset();
@@ -218,7 +209,7 @@ bool InputFeed::Open(std::string& error) {
   firstPts_ = AV_NOPTS_VALUE;
   publishedThisPass_ = 0;
   counters_->Open.store(true, std::memory_order_relaxed);
-  return true;
+  return Status::Ok();
 }
 
 void InputFeed::Close() {
@@ -275,13 +266,12 @@ void InputFeed::Run() {
 }
 
 InputFeed::Step InputFeed::OpenInput(int32_t& backoff) {
-  std::string error;
-  if (!Open(error)) {
+  if (const Status opened = Open(); !opened.IsOk()) {
     if (Stopping()) return Step::Stop;
     counters_->OpenFailures.fetch_add(1, std::memory_order_relaxed);
     if (!failing_) {
-      ReportLine("Real media: capture \"" + name_ + "\": cannot open \"" + settings_.Url + "\": " + error +
-                 "; trying again");
+      ReportLine("Real media: capture \"" + name_ + "\": cannot open \"" + settings_.Url + "\": " +
+                 opened.Message() + "; trying again");
     }
     failing_ = true;
     if (!WaitFor(backoff)) return Step::Stop;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/com/com.h"
+#include "platform/com/status.h"
 #include "platform/ffmpeg/media_description.h"
 
 namespace quellvox::realmedia {
@@ -96,7 +97,7 @@ class InputFeed {
   Step OpenInput(int32_t& backoff);        // no input open: open it, or wait out the backoff
   Step InputEnded(int rc, int32_t backoff);  // a read failed: loop, reconnect or end
   Step StartOver();                        // a looping input went back to its start
-  bool Open(std::string& error);
+  Status Open();  // the failure's code and its reason, in words
   void Close();
   void Decode(AVCodecContext* codec, AVPacket* packet);  // packet nullptr: drain
   void TakeVideoFrame(AVFrame* frame);
@@ -159,7 +160,6 @@ class InputFeed {
   std::atomic<int64_t> paceOrigin_{0};
   bool paced_ = false;
   bool everOpened_ = false;
-  HResult lastOpenError_ = E_FAIL;
   bool failing_ = false;  // the last open failed; reported once until one succeeds
   AVRational videoTimeBase_{1, 1};
   PacketPtr packet_;

@@ -24,69 +24,63 @@ bool IsDeviceFormat(const std::string& format) {
 }
 
 // `named`: the path is a part of the URL, so the reason names it.
-HResult CheckRegular(const std::string& path, bool named, std::string& error) {
+Status CheckRegular(const std::string& path, bool named) {
   const std::string what = named ? "\"" + path + "\" " : std::string("it ");
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     const int e = errno;
-    error = (named ? "\"" + path + "\": " : std::string()) + std::strerror(e);
-    if (e == ENOENT || e == ENOTDIR) return E_NOTFOUND;
-    if (e == EACCES || e == EPERM) return E_ACCESSDENIED;
-    return E_FAIL;
+    const std::string reason = (named ? "\"" + path + "\": " : std::string()) + std::strerror(e);
+    if (e == ENOENT || e == ENOTDIR) return Status::Failed(E_NOTFOUND, reason);
+    if (e == EACCES || e == EPERM) return Status::Failed(E_ACCESSDENIED, reason);
+    return Status::Failed(reason);
   }
-  if (S_ISREG(st.st_mode)) return S_OK;
-  error = what + "is " +
+  if (S_ISREG(st.st_mode)) return Status::Ok();
+  return Status::Failed(E_INVALIDARG, what + "is " +
           (S_ISDIR(st.st_mode)    ? std::string("a folder")
            : S_ISFIFO(st.st_mode) ? std::string("a FIFO")
            : S_ISCHR(st.st_mode)  ? std::string("a device")
                                   : std::string("not a regular file")) +
-          ", and a file input reads only regular files (a stream wants a URL, a device its \"format\")";
-  return E_INVALIDARG;
+          ", and a file input reads only regular files (a stream wants a URL, a device its \"format\")");
 }
 
 // One URL, unwrapped; depth bounds a concat inside a concat.
-HResult Collect(const std::string& url, const std::string& whole, std::vector<std::string>& files, std::string& error,
-                int depth) {
-  if (depth > 8) {
-    error = "\"" + url + "\" wraps too many protocols";
-    return E_INVALIDARG;
-  }
+Status Collect(const std::string& url, const std::string& whole, std::vector<std::string>& files, int depth) {
+  if (depth > 8) return Status::Failed(E_INVALIDARG, "\"" + url + "\" wraps too many protocols");
   const char* name = avio_find_protocol_name(url.c_str());
   const std::string protocol = name ? name : "";
   if (protocol == "file") {
     std::string path = StartsWith(url, "file:") ? url.substr(5) : url;
     if (StartsWith(path, "//")) path = path.substr(2);  // file://PATH
-    const HResult hr = CheckRegular(path, path != whole, error);
-    if (hr == S_OK) files.push_back(path);
-    return hr;
+    Status regular = CheckRegular(path, path != whole);
+    if (regular.IsOk()) files.push_back(path);
+    return regular;
   }
-  if (protocol == "cache" || protocol == "async") return Collect(url.substr(protocol.size() + 1), whole, files, error, depth + 1);
+  if (protocol == "cache" || protocol == "async") return Collect(url.substr(protocol.size() + 1), whole, files, depth + 1);
   if (protocol == "concat") {
     const std::string list = url.substr(7);
     size_t from = 0;
     for (;;) {
       const size_t bar = list.find('|', from);
-      const HResult hr = Collect(list.substr(from, bar == std::string::npos ? std::string::npos : bar - from), whole,
-                                 files, error, depth + 1);
-      if (hr != S_OK) return hr;
-      if (bar == std::string::npos) return S_OK;
+      Status part = Collect(list.substr(from, bar == std::string::npos ? std::string::npos : bar - from), whole, files,
+                            depth + 1);
+      if (!part.IsOk()) return part;
+      if (bar == std::string::npos) return Status::Ok();
       from = bar + 1;
     }
   }
   if (protocol == "pipe" || protocol == "fd") {
-    error = (url == whole ? std::string("it") : "\"" + url + "\"") +
-            " reads a pipe, and a read waiting on a pipe cannot be stopped";
-    return E_INVALIDARG;
+    return Status::Failed(E_INVALIDARG, (url == whole ? std::string("it") : "\"" + url + "\"") +
+                                            " reads a pipe, and a read waiting on a pipe cannot be stopped");
   }
-  return S_OK;  // a stream (or a protocol the open will judge)
+  return Status::Ok();  // a stream (or a protocol the open will judge)
 }
 
 }  // namespace
 
-HResult InputFiles(const InputSettings& input, std::vector<std::string>& files, std::string& error) {
+Status InputFiles(const InputSettings& input, std::vector<std::string>& files) {
   files.clear();
-  if (IsDeviceFormat(input.Format)) return S_OK;
-  return Collect(input.Url, input.Url, files, error, 0);
+  if (IsDeviceFormat(input.Format)) return Status::Ok();
+  return Collect(input.Url, input.Url, files, 0);
 }
 
 std::string OutputFile(const std::string& url) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/com/com.h"
+#include "platform/com/status.h"
 #include "platform/ffmpeg/media_description.h"
 
 namespace quellvox::realmedia {
@@ -16,11 +17,11 @@ namespace quellvox::realmedia {
 // Set-up thread; never blocks (only stat). The local files `input` reads,
 // with the protocols that merely wrap a file taken off ("file:", "cache:",
 // "async:", each part of "concat:a|b"); empty for a stream URL or a device
-// input. S_OK, or the code and `error` (the reason, in words): a missing
-// file E_NOTFOUND, an unreadable one E_ACCESSDENIED, anything that is not a
+// input. Ok, or the code and the reason in words: a missing file
+// E_NOTFOUND, an unreadable one E_ACCESSDENIED, anything that is not a
 // regular file (a FIFO, "pipe:", "fd:", a device node without a device
 // format, a folder) E_INVALIDARG.
-HResult InputFiles(const InputSettings& input, std::vector<std::string>& files, std::string& error);
+Status InputFiles(const InputSettings& input, std::vector<std::string>& files);
 
 // The local file an output URL writes ("file:" taken off), or empty for a
 // stream URL.

@@ -56,8 +56,7 @@ HResult Provider::CheckOutput(int32_t i) {
     for (const DeviceEntry& d : desc_.Devices) {
       if (!d.Input) continue;
       std::vector<std::string> files;
-      std::string error;
-      InputFiles(*d.Input, files, error);  // a bad input has its own message
+      (void)InputFiles(*d.Input, files);  // a bad input has its own message
       for (const std::string& f : files) {
         if (SameExistingFile(file, f)) return refuse("is the input of capture \"" + d.Name + "\"; it is not overwritten");
       }
