@@ -145,9 +145,8 @@ void BM_RealRelay(benchmark::State& state) {
                              c.Output + "}}]}";
     RegisterVirtualStudio();
     RegisterRealMedia();
-    std::string error;
-    if (!st::LoadDescriptionText(json, &error)) {
-      state.SkipWithError(error.c_str());
+    if (const Status loaded = st::LoadDescriptionText(json); !loaded.IsOk()) {
+      state.SkipWithError(loaded.Message().c_str());
       return;
     }
     st::UseSteadyClock();
@@ -193,9 +192,8 @@ void BM_StudioRelay(benchmark::State& state) {
     RegisterVirtualStudio();
     RegisterRealMedia();
     rt::LoadDescriptionText(json, "");
-    std::string error;
-    if (!st::LoadDescriptionText(json, &error)) {
-      state.SkipWithError(error.c_str());
+    if (const Status loaded = st::LoadDescriptionText(json); !loaded.IsOk()) {
+      state.SkipWithError(loaded.Message().c_str());
       return;
     }
     st::UseSteadyClock();

@@ -96,9 +96,8 @@ void BM_Lateness(benchmark::State& state) {
       return;
     }
     RegisterVirtualStudio();
-    std::string error;
-    if (!st::LoadDescriptionText(Description(wav), &error)) {
-      state.SkipWithError(error.c_str());
+    if (const Status loaded = st::LoadDescriptionText(Description(wav)); !loaded.IsOk()) {
+      state.SkipWithError(loaded.Message().c_str());
       return;
     }
     st::UseSteadyClock();

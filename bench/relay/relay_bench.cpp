@@ -126,9 +126,8 @@ void BM_Relay(benchmark::State& state) {
   const int32_t targets = static_cast<int32_t>(state.range(0));
   for (auto _ : state) {
     RegisterVirtualStudio();
-    std::string error;
-    if (!st::LoadDescriptionFile(Description("relay_studio.json"), &error)) {
-      state.SkipWithError(error.c_str());
+    if (const Status loaded = st::LoadDescriptionFile(Description("relay_studio.json")); !loaded.IsOk()) {
+      state.SkipWithError(loaded.Message().c_str());
       return;
     }
     st::UseSteadyClock();
@@ -206,9 +205,8 @@ void BM_IdlePipeline(benchmark::State& state) {
   const bool stalled = state.range(0) != 0;
   for (auto _ : state) {
     RegisterVirtualStudio();
-    std::string error;
-    if (!st::LoadDescriptionFile(Description("idle_studio.json"), &error)) {
-      state.SkipWithError(error.c_str());
+    if (const Status loaded = st::LoadDescriptionFile(Description("idle_studio.json")); !loaded.IsOk()) {
+      state.SkipWithError(loaded.Message().c_str());
       return;
     }
     if (stalled) {
@@ -237,9 +235,8 @@ void BM_StalledRelay(benchmark::State& state) {
   const int32_t targets = static_cast<int32_t>(state.range(0));
   for (auto _ : state) {
     RegisterVirtualStudio();
-    std::string error;
-    if (!st::LoadDescriptionFile(Description("relay_studio.json"), &error)) {
-      state.SkipWithError(error.c_str());
+    if (const Status loaded = st::LoadDescriptionFile(Description("relay_studio.json")); !loaded.IsOk()) {
+      state.SkipWithError(loaded.Message().c_str());
       return;
     }
     st::UseManualClock(10'000'000);

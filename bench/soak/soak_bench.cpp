@@ -66,7 +66,6 @@ void BM_Soak(benchmark::State& state) {
   const int32_t minutes = std::max(1, text ? std::atoi(text) : 10);
   for (auto _ : state) {
     RegisterVirtualStudio();
-    std::string error;
     std::ifstream file(std::string(QUELLVOX_RELAY_BENCH_DIR) + "/relay_studio.json");
     std::stringstream contents;
     contents << file.rdbuf();
@@ -76,8 +75,8 @@ void BM_Soak(benchmark::State& state) {
       return;
     }
     description["recording"]["logMaxFrames"] = 0;
-    if (!st::LoadDescriptionText(description.dump(), &error)) {
-      state.SkipWithError(error.c_str());
+    if (const Status loaded = st::LoadDescriptionText(description.dump()); !loaded.IsOk()) {
+      state.SkipWithError(loaded.Message().c_str());
       return;
     }
     st::UseSteadyClock();

@@ -40,16 +40,14 @@ struct Rig {
   Rig() {
     RegisterVirtualStudio();
     st::UseManualClock(0);
-    std::string error;
-    st::LoadDescriptionText(R"({
+    (void)st::LoadDescriptionText(R"({
       "devices": [{"kind": 2, "name": "Bench", "width": 1920, "height": 1080, "rate": 50,
                    "channels": 16, "ringSeconds": 4, "startPosition": 1000000,
                    "audio": [{"source": "floor"}, {"source": "speech", "seed": 1},
                              {"source": "speech", "seed": 2}, {"source": "tone"},
                              {"source": "floor", "seed": 3}, {"source": "speech", "seed": 4},
                              {"source": "speech", "seed": 5}, {"source": "tone", "frequency": 440}]}],
-      "engines": [{"name": "Bench", "width": 1920, "height": 1080, "rate": 50}]})",
-                            &error);
+      "engines": [{"name": "Bench", "width": 1920, "height": 1080, "rate": 50}]})");
     st::AdvanceToCaptureFrame(0, kStart + 150);
     ComPtr<IZRDeviceEnumerator> en;
     CreateInstance(kClsidDeviceEnumerator, en);

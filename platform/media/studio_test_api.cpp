@@ -12,33 +12,31 @@ using studio::CurrentStudio;
 
 namespace {
 
-bool Load(std::string_view text, const std::string& baseDir, const std::string& source, std::string* error) {
+Status Load(std::string_view text, const std::string& baseDir, const std::string& source) {
   studio::StudioDescription desc;
-  const Status parsed = studio::ParseStudioDescription(text, baseDir, desc);
-  if (error) *error = parsed.Message();
+  Status parsed = studio::ParseStudioDescription(text, baseDir, desc);
   if (!parsed.IsOk()) {
     studio::ReplaceStudio(std::make_shared<studio::Studio>(studio::StudioDescription{}, true, source));
-    return false;
+    return parsed;
   }
   studio::ReplaceStudio(std::make_shared<studio::Studio>(std::move(desc), false, source));
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace
 
-bool LoadDescriptionText(std::string_view json, std::string* error) { return Load(json, "", "text", error); }
+Status LoadDescriptionText(std::string_view json) { return Load(json, "", "text"); }
 
-bool LoadDescriptionFile(const std::string& path, std::string* error) {
+Status LoadDescriptionFile(const std::string& path) {
   std::string text;
-  if (const Status read = studio::ReadStudioDescriptionFile(path, text); !read.IsOk()) {
-    if (error) *error = read.Message();
+  if (Status read = studio::ReadStudioDescriptionFile(path, text); !read.IsOk()) {
     studio::ReplaceStudio(std::make_shared<studio::Studio>(studio::StudioDescription{}, true, path));
-    return false;
+    return read;
   }
-  return Load(text, std::filesystem::path(path).parent_path().string(), path, error);
+  return Load(text, std::filesystem::path(path).parent_path().string(), path);
 }
 
-void LoadDefaultDescription() { Load(studio::DefaultDescriptionText(), "", "default", nullptr); }
+void LoadDefaultDescription() { (void)Load(studio::DefaultDescriptionText(), "", "default"); }
 
 std::string DefaultDescriptionText() { return studio::DefaultDescriptionText(); }
 
@@ -87,11 +85,7 @@ int64_t EngineSampleOfPosition(int32_t engineIndex, int64_t outputPosition) {
   return e ? e->SampleOf(outputPosition) : 0;
 }
 
-bool AddFault(const FaultRule& rule, std::string* error) {
-  const Status added = CurrentStudio()->Faults().Add(rule);
-  if (error) *error = added.Message();
-  return added.IsOk();
-}
+Status AddFault(const FaultRule& rule) { return CurrentStudio()->Faults().Add(rule); }
 
 void ClearFaults() { CurrentStudio()->Faults().Clear(); }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/com/com.h"
+#include "platform/com/status.h"
 
 namespace quellvox::studio_test {
 
@@ -23,12 +24,12 @@ namespace quellvox::studio_test {
 
 // Replaces the studio with one built from a JSON description (format in
 // README, "The virtual studio"). On a bad description the studio offers no
-// devices and no engines, `error` receives the problem and the result is
-// false. Nothing is written to standard error.
-bool LoadDescriptionText(std::string_view json, std::string* error = nullptr);
+// devices and no engines and the failure names the problem. Nothing is
+// written to standard error.
+Status LoadDescriptionText(std::string_view json);
 // The same from a file; relative audio-file paths are taken relative to the
 // file's folder.
-bool LoadDescriptionFile(const std::string& path, std::string* error = nullptr);
+Status LoadDescriptionFile(const std::string& path);
 // Replaces the studio with the built-in default.
 void LoadDefaultDescription();
 // The built-in default description as JSON text.
@@ -122,9 +123,9 @@ struct FaultRule {
   FaultRule& DeliveringEarlier(int64_t frames) { return LaterFrames = -frames, *this; }
 };
 
-// Adds a rule to the current studio. False (and `error`) for an unknown
-// operation, target or interface, or impossible numbers.
-bool AddFault(const FaultRule& rule, std::string* error = nullptr);
+// Adds a rule to the current studio. Refused, with the reason, for an
+// unknown operation, target or interface, or impossible numbers.
+Status AddFault(const FaultRule& rule);
 void ClearFaults();
 // How many times rules have fired in the current studio.
 int64_t FaultsFired();

@@ -14,6 +14,7 @@
 #include "app_fixture.h"
 #include "res/resource_ids.h"
 #include "res/string_table.h"
+#include "tests/support/status_assert.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Under AddressSanitizer only: the font configuration library and the D-Bus
@@ -53,7 +54,7 @@ void PrintTo(const MissingMedia& m, std::ostream* os) { *os << m.Name; }
 class FrameCreation : public AppTest, public testing::WithParamInterface<MissingMedia> {};
 
 TEST_P(FrameCreation, FailsWithItsMessageBeforeTouchingStoreOrIcon) {
-  ASSERT_TRUE(studio_test::LoadDescriptionText(GetParam().Description));
+  ASSERT_TRUE(test_support::IsOk(studio_test::LoadDescriptionText(GetParam().Description)));
   CMainFrame& frame = NewFrame("#7");
   bool created = true;
   const std::string traces = Traces([&] { created = frame.OnCreate(); });
@@ -72,7 +73,7 @@ TEST_P(FrameCreation, FailsWithItsMessageBeforeTouchingStoreOrIcon) {
 // process's exit code 1 (not the 0 of a clean Exit), with the guard given
 // back.
 TEST_P(FrameCreation, EndsTheProgramWithExitCodeOne) {
-  ASSERT_TRUE(studio_test::LoadDescriptionText(GetParam().Description));
+  ASSERT_TRUE(test_support::IsOk(studio_test::LoadDescriptionText(GetParam().Description)));
   // Unique to the run: the guard is machine-wide.
   const std::string id = "#app" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}() % 1000000);
   int exitCode = -1;
@@ -321,7 +322,7 @@ TEST_F(AppTest, RestartAfterTheSettingsBecameIncompleteStopsWithoutAMessage) {
 TEST_F(AppTest, AFailedAssemblyShowsItsMessageAndLeavesTheStateStopped) {
   CMainFrame& frame = CreatedFrame();
   MakeComplete(frame.Core().Settings);
-  ASSERT_TRUE(studio_test::AddFault(studio_test::FaultRule::On("CreateDevice").At("device 0").Returning(E_ACCESSDENIED)));
+  ASSERT_TRUE(test_support::IsOk(studio_test::AddFault(studio_test::FaultRule::On("CreateDevice").At("device 0").Returning(E_ACCESSDENIED))));
   frame.OnCommand(ID_FILE_START);
   EXPECT_FALSE(frame.PipelineRunning);
   ASSERT_EQ(messages_.Boxes.size(), 1u);

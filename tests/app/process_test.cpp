@@ -21,6 +21,7 @@
 #include "app_fixture.h"
 #include "config/instance_id.h"
 #include "platform/system/instance_guard.h"
+#include "tests/support/status_assert.h"
 
 extern char** environ;
 
@@ -272,7 +273,7 @@ class ExitSignal : public ProgramTest, public ::testing::WithParamInterface<int>
         "rate": 25, "channels": 4}],
       "engines": [{"name": "Engine 1", "width": 320, "height": 180, "rate": 25, "stereoLines": 1, "record": true}],
       "recording": {"folder": ")" + recordings_ + R"(", "maxSeconds": 30}})";
-    EXPECT_TRUE(studio_test::LoadDescriptionText(description));
+    EXPECT_TRUE(test_support::IsOk(studio_test::LoadDescriptionText(description)));
     std::ofstream(root_ + "/studio.json") << description;
     return {"QT_QPA_PLATFORM=offscreen", "QUELLVOX_STUDIO=" + root_ + "/studio.json"};
   }

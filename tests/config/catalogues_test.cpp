@@ -3,6 +3,7 @@
 
 #include "config/catalogues.h"
 #include "tests/media/studio_fixture.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox {
 namespace {
@@ -48,7 +49,7 @@ TEST_F(Catalogues, UnusableEnginesAreLeftOut) {
 
 TEST_F(Catalogues, AnEngineWhoseQueryFailsIsLeftOut) {
   Load(R"({"engines": [{"name": "E0"}, {"name": "E1"}]})");
-  ASSERT_TRUE(st::AddFault(st::FaultRule::On("GetEngine").At("engine 0")));
+  ASSERT_TRUE(test_support::IsOk(st::AddFault(st::FaultRule::On("GetEngine").At("engine 0"))));
   TitleEngineCatalogue engines;
   ASSERT_EQ(engines.Refresh(), 0);
   ASSERT_EQ(engines.Count(), 1);
@@ -67,11 +68,11 @@ TEST_F(Catalogues, AFailedCreationReturnsItsCodeAndLeavesTheCatalogueEmpty) {
   st::LoadDefaultDescription();
   TitleEngineCatalogue engines;
   ASSERT_EQ(engines.Refresh(), 0);
-  ASSERT_TRUE(st::AddFault(st::FaultRule::On("CreateTitleEngineList").Returning(REGDB_E_CLASSNOTREG)));
+  ASSERT_TRUE(test_support::IsOk(st::AddFault(st::FaultRule::On("CreateTitleEngineList").Returning(REGDB_E_CLASSNOTREG))));
   EXPECT_EQ(engines.Refresh(), REGDB_E_CLASSNOTREG);
   EXPECT_EQ(engines.Count(), 0);
   EXPECT_EQ(engines.List(), nullptr);
-  ASSERT_TRUE(st::AddFault(st::FaultRule::On("CreateDeviceEnumerator").Returning(E_OUTOFMEMORY)));
+  ASSERT_TRUE(test_support::IsOk(st::AddFault(st::FaultRule::On("CreateDeviceEnumerator").Returning(E_OUTOFMEMORY))));
   CaptureSourceCatalogue sources;
   EXPECT_EQ(sources.Refresh(), E_OUTOFMEMORY);
   EXPECT_EQ(sources.Count(), 0);
@@ -174,7 +175,7 @@ TEST_F(Catalogues, AFailedAttachReleasesTheTargetAndReturnsTheCode) {
   TitleEngineCatalogue engines;
   ASSERT_EQ(engines.Refresh(), 0);
   const int64_t before = st::LiveObjects();
-  ASSERT_TRUE(st::AddFault(st::FaultRule::On("Attach").Returning(E_ACCESSDENIED)));
+  ASSERT_TRUE(test_support::IsOk(st::AddFault(st::FaultRule::On("Attach").Returning(E_ACCESSDENIED))));
   ComPtr<Unknown> target;
   EXPECT_EQ(engines.CreateTitleTarget(0, target), E_ACCESSDENIED);
   EXPECT_FALSE(target);

@@ -20,6 +20,7 @@
 #include "app/instance_core.h"
 #include "tests/pipeline/pipeline_fixture.h"
 #include "tests/registry/registry_fixture.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox::dialog_testing {
 
@@ -108,8 +109,7 @@ class DialogTest : public test::RegistryTest {
   }
 
   static void LoadStudio(const std::string& json) {
-    std::string error;
-    ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+    ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionText(json)));
   }
 
   std::unique_ptr<InstanceCore> MakeCore() {

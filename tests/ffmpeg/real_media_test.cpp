@@ -28,6 +28,7 @@
 #include "tests/support/wait_for.h"
 #include "tests/ffmpeg/media_files.h"
 #include "tools/render/renderer.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox {
 namespace {
@@ -69,8 +70,7 @@ class RealMedia : public ::testing::Test {
       "engines": [{"name": "Out", "width": 256, "height": 64, )" +
                              engine + R"(, "output": )" + output + R"(}]
     })";
-    std::string error;
-    ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+    ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionText(json)));
     rt::LoadDescriptionText(json, folder_.string(), problems);
   }
 
@@ -589,7 +589,7 @@ TEST_F(RealMedia, SecondEngineWritingTheSameFileIsRefusedNamingBoth) {
                 {"name": "Copy", "width": 256, "height": 64, "rate": 25, "output": {"url": "./sub/../out.mkv"}}]
   })";
   std::filesystem::create_directories(folder_ / "sub");
-  ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+  ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionText(json)));
   rt::LoadDescriptionText(json, folder_.string());
   MakeCore();
   core_->Settings.TitleEngineMask = 3;
@@ -614,7 +614,7 @@ TEST_F(RealMedia, RingBeyondTheCapIsRefusedAsOutOfMemoryNamingTheDevice) {
                  "input": {"url": "in.mkv", "ringFrames": 1000}}],
     "engines": [{"name": "Out", "width": 4096, "height": 2160, "rate": 25, "output": {"url": "out.mkv"}}]
   })";
-  ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+  ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionText(json)));
   rt::LoadDescriptionText(json, folder_.string());
   MakeCore();
   ASSERT_FALSE(core_->StartPipeline());
@@ -628,8 +628,7 @@ TEST_F(RealMedia, LayerBuffersBeyondTheCapAreRefusedAsOutOfMemoryNamingTheEngine
   const std::string json = R"({
     "engines": [{"name": "Huge", "width": 8192, "height": 8192, "rate": 25, "output": {"url": "out.mkv"}}]
   })";
-  std::string error;
-  ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+  ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionText(json)));
   rt::LoadDescriptionText(json, folder_.string());
   ComPtr<IZRTitleEngine> target;
   ASSERT_EQ(CreateInstance(kClsidTitleTarget, target), S_OK);

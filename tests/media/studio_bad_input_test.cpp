@@ -29,14 +29,14 @@ class StudioBadInput : public StudioFixture {
     StudioFixture::TearDown();
   }
   std::string Refusal(const std::string& json) {
-    std::string error;
-    EXPECT_FALSE(st::LoadDescriptionText(json, &error)) << json;
-    return error;
+    const Status refused = st::LoadDescriptionText(json);
+    EXPECT_FALSE(refused.IsOk()) << json;
+    return refused.Message();
   }
   std::string FileRefusal(const std::string& path) {
-    std::string error;
-    EXPECT_FALSE(st::LoadDescriptionFile(path, &error)) << path;
-    return error;
+    const Status refused = st::LoadDescriptionFile(path);
+    EXPECT_FALSE(refused.IsOk()) << path;
+    return refused.Message();
   }
   // A stereo float WAV of `frames` sample frames.
   std::string WriteWav(const std::string& name, int64_t frames) {

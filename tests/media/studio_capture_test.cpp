@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "studio_fixture.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox::testing_studio {
 namespace {
@@ -191,11 +192,8 @@ TEST_F(CaptureObject, AudioOfALostFrameComesFromTheOldestHeld) {
 TEST(CaptureCadence, FractionalRatesSpreadTheSamplesExactly) {
   RegisterVirtualStudio();
   st::UseManualClock(0);
-  std::string error;
-  ASSERT_TRUE(st::LoadDescriptionText(
-      R"({"devices": [{"kind": 2, "width": 384, "height": 216, "rate": 29.97, "channels": 2, "startPosition": 0}]})",
-      &error))
-      << error;
+  ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionText(
+      R"({"devices": [{"kind": 2, "width": 384, "height": 216, "rate": 29.97, "channels": 2, "startPosition": 0}]})")));
   // 48000 x 1001 / 30000 = 1601.6 samples per frame: 1601, 1602, 1601, 1602, 1602 ...
   int64_t total = 0;
   for (int64_t n = 0; n < 5; ++n) total += st::CaptureSamplesInFrame(0, n);

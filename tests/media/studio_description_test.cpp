@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "studio_fixture.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox::testing_studio {
 namespace {
@@ -28,11 +29,11 @@ class StudioDescription : public StudioFixture {
     return count;
   }
   std::string Refusal(const std::string& json) {
-    std::string error;
-    EXPECT_FALSE(st::LoadDescriptionText(json, &error)) << json;
+    const Status refused = st::LoadDescriptionText(json);
+    EXPECT_FALSE(refused.IsOk()) << json;
     EXPECT_EQ(CountDevices(kDeviceKindPrimary), 0);
     EXPECT_EQ(CountEngines(), 0);
-    return error;
+    return refused.Message();
   }
 };
 
@@ -148,10 +149,10 @@ TEST(StudioDescriptionFile, AFileDescriptionIsLoadedWithFilesRelativeToIt) {
   const auto dir = std::filesystem::temp_directory_path() / ("quellvox-studio-desc-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "studio.json") << R"({"devices": [{"name": "From File", "channels": 2}]})";
-  std::string error;
-  ASSERT_TRUE(st::LoadDescriptionFile((dir / "studio.json").string(), &error)) << error;
-  EXPECT_FALSE(st::LoadDescriptionFile((dir / "missing.json").string(), &error));
-  EXPECT_FALSE(error.empty());
+  ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionFile((dir / "studio.json").string())));
+  const Status missing = st::LoadDescriptionFile((dir / "missing.json").string());
+  EXPECT_FALSE(missing.IsOk());
+  EXPECT_FALSE(missing.Message().empty());
   std::filesystem::remove_all(dir);
   st::LoadDefaultDescription();
 }

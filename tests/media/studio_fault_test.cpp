@@ -1,5 +1,6 @@
 // Fault injection of the virtual studio.
 #include "studio_fixture.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox::testing_studio {
 namespace {
@@ -18,8 +19,7 @@ class StudioFaults : public StudioFixture {
     StudioFixture::TearDown();
   }
   void Add(st::FaultRule rule) {
-    std::string error;
-    ASSERT_TRUE(st::AddFault(rule, &error)) << error;
+    ASSERT_TRUE(test_support::IsOk(st::AddFault(rule)));
   }
   HResult Read(int64_t& pos) {
     return video_->ReadFrame(buffer_.data(), static_cast<int32_t>(buffer_.size()), kW * 2, &pos, nullptr, 2);
@@ -153,11 +153,10 @@ TEST_F(StudioFaults, AnEngineCanReportAnotherFormatThanItHas) {
 }
 
 TEST_F(StudioFaults, BadRulesAreRefused) {
-  std::string error;
-  EXPECT_FALSE(st::AddFault(st::FaultRule::On("ReadFrames"), &error));
-  EXPECT_FALSE(st::AddFault(st::FaultRule::On("ReadFrame").At("device x"), &error));
-  EXPECT_FALSE(st::AddFault(st::FaultRule::On("WriteFifo").DeliveringLater(2), &error));
-  EXPECT_FALSE(st::AddFault(st::FaultRule::On("ReadFrame").EveryNth(0), &error));
+  EXPECT_FALSE(st::AddFault(st::FaultRule::On("ReadFrames")).IsOk());
+  EXPECT_FALSE(st::AddFault(st::FaultRule::On("ReadFrame").At("device x")).IsOk());
+  EXPECT_FALSE(st::AddFault(st::FaultRule::On("WriteFifo").DeliveringLater(2)).IsOk());
+  EXPECT_FALSE(st::AddFault(st::FaultRule::On("ReadFrame").EveryNth(0)).IsOk());
 }
 
 TEST_F(StudioFaults, FaultsFromTheDescriptionAreActive) {

@@ -10,6 +10,7 @@
 #include "platform/media_api/media_components.h"
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox::testing_studio {
 
@@ -53,8 +54,7 @@ class StudioFixture : public ::testing::Test {
   }
 
   void Load(const std::string& json) {
-    std::string error;
-    ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+    ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionText(json)));
   }
 
   ComPtr<IZRCaptureVideoEx> Video(int32_t device, int32_t kind) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "studio_fixture.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox::testing_studio {
 namespace {
@@ -135,8 +136,7 @@ TEST_F(StudioFiles, AFileSourceDeliversItsChannelsLooped) {
   }
   std::ofstream(dir_ / "studio.json") << R"({"devices": [{"kind": 2, "width": 384, "height": 216, "channels": 2,
       "startPosition": 0, "audio": [{"source": "file", "path": "source.wav", "fileChannels": [3, 1]}]}]})";
-  std::string error;
-  ASSERT_TRUE(st::LoadDescriptionFile((dir_ / "studio.json").string(), &error)) << error;
+  ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionFile((dir_ / "studio.json").string())));
   const std::vector<float> frame1 = st::ExpectedCaptureAudio(0, 1);  // samples 1920..3839
   ASSERT_EQ(frame1.size(), 1920u * 2);
   for (int i = 0; i < 1920; ++i) {
@@ -157,10 +157,10 @@ TEST_F(StudioFiles, AFileAtAnotherSampleRateIsRefused) {
   const short zeros[200] = {};
   sf_writef_short(f, zeros, 100);
   sf_close(f);
-  std::string error;
-  EXPECT_FALSE(st::LoadDescriptionText(
-      R"({"devices": [{"channels": 2, "audio": [{"source": "file", "path": ")" + wav.string() + R"("}]}]})", &error));
-  EXPECT_NE(error.find("44100"), std::string::npos) << error;
+  const Status refused = st::LoadDescriptionText(
+      R"({"devices": [{"channels": 2, "audio": [{"source": "file", "path": ")" + wav.string() + R"("}]}]})");
+  EXPECT_FALSE(refused.IsOk());
+  EXPECT_NE(refused.Message().find("44100"), std::string::npos) << refused.Message();
 }
 
 TEST_F(StudioFixture, ACaptureCanReportAnotherAudioFormatThanItHas) {

@@ -12,6 +12,7 @@
 #include "platform/media/virtual_studio.h"
 #include "recording_registry.h"
 #include "tests/registry/registry_fixture.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox::test {
 
@@ -45,8 +46,7 @@ class PersistenceTest : public RegistryTest {
   }
 
   void LoadStudio(const std::string& json) {
-    std::string error;
-    ASSERT_TRUE(studio_test::LoadDescriptionText(json, &error)) << error;
+    ASSERT_TRUE(test_support::IsOk(studio_test::LoadDescriptionText(json)));
     engines_ = TitleEngineCatalogue();
     sources_ = CaptureSourceCatalogue();
     ASSERT_EQ(engines_.Refresh(), S_OK);

@@ -18,6 +18,7 @@
 #include "pipeline/audio_pump.h"
 #include "platform/media/studio_test_api.h"
 #include "platform/media/virtual_studio.h"
+#include "tests/support/status_assert.h"
 
 namespace quellvox::pipeline_testing {
 
@@ -28,8 +29,7 @@ using test_support::WaitFor;
 
 // Adds a fault to the studio; the test fails if the rule is refused.
 inline void Fault(const st::FaultRule& rule) {
-  std::string error;
-  ASSERT_TRUE(st::AddFault(rule, &error)) << error;
+  ASSERT_TRUE(test_support::IsOk(st::AddFault(rule)));
 }
 
 // The fifo of `layer` with the number `number`, or nullptr.
@@ -103,8 +103,7 @@ class PipelineFixture : public ::testing::Test {
   }
 
   void LoadStudio(const std::string& json) {
-    std::string error;
-    ASSERT_TRUE(st::LoadDescriptionText(json, &error)) << error;
+    ASSERT_TRUE(test_support::IsOk(st::LoadDescriptionText(json)));
   }
 
   // A fresh instance with both catalogues filled and settings that relay

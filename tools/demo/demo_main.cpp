@@ -182,8 +182,9 @@ int main(int argc, char** argv) {
   RegisterVirtualStudio();
   RegisterRegistryAccess();
   st::UseSteadyClock();
-  std::string error;
-  if (!st::LoadDescriptionText(description.dump(), &error)) return Fail("the studio description: " + error);
+  if (const Status loaded = st::LoadDescriptionText(description.dump()); !loaded.IsOk()) {
+    return Fail("the studio description: " + loaded.Message());
+  }
 
   StderrMessages messages;
   InstanceCore core(kInstance, ModulePath(), messages);
