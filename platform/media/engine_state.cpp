@@ -160,28 +160,6 @@ HResult EngineState::CreateLayer(const std::string& name, int32_t number, int32_
 // ---------------------------------------------------------------------------
 // Reports and recordings
 
-namespace {
-
-studio_test::FifoReport FifoReportOf(const engine::FifoCounts& c) {
-  studio_test::FifoReport f;
-  f.Number = c.Number;
-  f.DepthFrames = c.DepthFrames;
-  f.Muted = c.Muted;
-  f.Volume = c.Volume;
-  f.StartPosition = c.StartPosition;
-  f.WrittenSamples = c.WrittenSamples;
-  f.PresentedSamples = c.PresentedSamples;
-  f.SilenceSamples = c.SilenceSamples;
-  f.LateSamples = c.LateSamples;
-  f.DiscardedSamples = c.DiscardedSamples;
-  f.RefusedWrites = c.RefusedWrites;
-  f.PresentedStartSample = c.PresentedStartSample;
-  f.Presented = c.Presented;
-  return f;
-}
-
-}  // namespace
-
 studio_test::EngineReport EngineState::Report() {
   std::lock_guard lock(mu_);
   EvaluateLocked(ClockNow());
@@ -215,7 +193,7 @@ studio_test::EngineReport EngineState::Report() {
     lr.FramesDone = c.FramesDone;
     lr.LastCaptureFrame = st.LastCaptureFrame;
     lr.Log = st.Log;
-    for (const auto& f : l->Fifos) lr.Fifos.push_back(FifoReportOf(f->Counts));
+    for (const auto& f : l->Fifos) lr.Fifos.push_back(f->Counts);
     rep.Layers.push_back(std::move(lr));
   }
   return rep;

@@ -16,6 +16,7 @@
 
 #include "platform/com/com.h"
 #include "platform/com/status.h"
+#include "platform/engine_core/fifo_counts.h"
 
 namespace quellvox::studio_test {
 
@@ -166,23 +167,8 @@ struct PresentedFrame {
   int64_t LaterFieldFrame = -1;   // interlaced engines: the later field's frame; -1 otherwise
 };
 
-struct FifoReport {
-  int32_t Number = 0;
-  int32_t DepthFrames = 0;
-  bool Muted = false;
-  double Volume = 1.0;
-  int32_t StartPosition = 0;       // last InitFifo position (target frames)
-  int64_t WrittenSamples = 0;      // stereo sample frames accepted by WriteFifo
-  int64_t PresentedSamples = 0;    // taken from the fifo at their time
-  int64_t SilenceSamples = 0;      // output samples from the fifo's start on with no data: filled with silence
-  int64_t LateSamples = 0;         // written after their time had passed: dropped
-  int64_t DiscardedSamples = 0;    // queued but thrown away by InitFifo
-  int64_t RefusedWrites = 0;       // WriteFifo calls refused because the fifo was full
-  // With KeepPresentedAudio: what the fifo presented (interleaved stereo,
-  // silence as zeros), starting at output sample PresentedStartSample.
-  int64_t PresentedStartSample = -1;
-  std::vector<float> Presented;
-};
+// What one fifo of a layer took and presented.
+using FifoReport = engine::FifoCounts;
 
 struct LayerReport {
   int32_t Number = 0;
