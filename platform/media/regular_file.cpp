@@ -51,25 +51,22 @@ FileDescriptor OpenRegularFile(const std::string& path, std::string& error) {
   return fd;
 }
 
-bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& text, std::string& error) {
+Status ReadRegularFile(const std::string& path, size_t maxBytes, std::string& text) {
   text.clear();
+  std::string error;
   const FileDescriptor fd = OpenRegularFile(path, error);
-  if (!fd) return false;
+  if (!fd) return Status::Failed(E_INVALIDARG, error);
   // Read to the end, refusing as soon as the text passes the limit: the
   // size the file had when it was opened is not trusted (it may grow).
   char chunk[65536];
   for (;;) {
     const ssize_t n = ::read(fd.Get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = std::strerror(errno);
-      return false;
-    }
-    if (n == 0) return true;
+    if (n < 0) return Status::Failed(E_INVALIDARG, std::strerror(errno));
+    if (n == 0) return Status::Ok();
     if (text.size() + static_cast<size_t>(n) > maxBytes) {
-      error = "is larger than " + std::to_string(maxBytes) + " bytes";
       text.clear();
-      return false;
+      return Status::Failed(E_INVALIDARG, "is larger than " + std::to_string(maxBytes) + " bytes");
     }
     text.append(chunk, static_cast<size_t>(n));
   }

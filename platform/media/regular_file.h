@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/com/status.h"
+
 namespace quellvox::studio {
 
 // An open descriptor, closed when the holder goes.
@@ -31,8 +33,9 @@ class FileDescriptor {
 // regular file", "is a folder", or the system's reason).
 FileDescriptor OpenRegularFile(const std::string& path, std::string& error);
 
-// The whole of a regular file of at most `maxBytes`; false with `error`
-// for anything else (a longer file is refused, not cut).
-bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& text, std::string& error);
+// The whole of a regular file of at most `maxBytes`; refused for anything
+// else (a longer file is refused, not cut), the message saying why as
+// OpenRegularFile does.
+Status ReadRegularFile(const std::string& path, size_t maxBytes, std::string& text);
 
 }  // namespace quellvox::studio

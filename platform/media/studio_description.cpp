@@ -339,9 +339,9 @@ Status ParseStudioDescription(std::string_view text, const std::string& baseDir,
 }
 
 Status ReadStudioDescriptionFile(const std::string& path, std::string& text) {
-  std::string error;
-  if (ReadRegularFile(path, kMaxDescriptionBytes, text, error)) return Status::Ok();
-  return Status::Failed(E_INVALIDARG, "the file " + error);
+  const Status read = ReadRegularFile(path, kMaxDescriptionBytes, text);
+  if (read.IsOk()) return read;
+  return Status::Failed(read.Code(), "the file " + read.Message());
 }
 
 std::string DefaultDescriptionText() {

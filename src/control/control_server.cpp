@@ -455,8 +455,7 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
   // The token check of a request; 0 when it passes.
   int CheckToken(mg_connection* conn) {
     std::string token;
-    std::string error;
-    if (!LoadOrCreateControlToken(host.Core().InstanceId, token, error)) {
+    if (!LoadOrCreateControlToken(host.Core().InstanceId, token).IsOk()) {
       return RespondError(conn, 403, "The instance has no control token; see quellvox-reg token.");
     }
     const std::optional<std::string_view> header = Header(conn, "Authorization");
@@ -587,9 +586,8 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
     bool authorised = false;
     if (const std::optional<std::string_view> header = Header(conn, "Authorization")) {
       std::string token;
-      std::string error;
       const std::optional<std::string_view> given = BearerToken(*header);
-      if (!given || !LoadOrCreateControlToken(host.Core().InstanceId, token, error) || !TokensEqual(*given, token)) {
+      if (!given || !LoadOrCreateControlToken(host.Core().InstanceId, token).IsOk() || !TokensEqual(*given, token)) {
         return 1;
       }
       authorised = true;
@@ -622,8 +620,7 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
     if (opcode != MG_WEBSOCKET_OPCODE_TEXT) return 1;
     const InstanceSnapshot snap = Snapshot();
     std::string token;
-    std::string error;
-    const bool haveToken = LoadOrCreateControlToken(host.Core().InstanceId, token, error);
+    const bool haveToken = LoadOrCreateControlToken(host.Core().InstanceId, token).IsOk();
     std::lock_guard<std::mutex> lock(streamsMutex);
     auto it = streams.find(conn);
     if (it == streams.end()) return 0;
@@ -691,10 +688,10 @@ bool ControlServer::Start(const ControlSettings& settings) {
       (v6 && settings.Address.front() != '[' ? "[" + settings.Address + "]" : settings.Address) + ":" +
       std::to_string(settings.Port);
   std::string token;
-  std::string error;
-  const bool haveToken = LoadOrCreateControlToken(impl.host.Core().InstanceId, token, error);
+  const Status tokenRead = LoadOrCreateControlToken(impl.host.Core().InstanceId, token);
+  const bool haveToken = tokenRead.IsOk();
   if (!haveToken && !IsLoopbackAddress(settings.Address)) {
-    impl.state = "off: " + where + " is not loopback and there is no token (" + error + ")";
+    impl.state = "off: " + where + " is not loopback and there is no token (" + tokenRead.Message() + ")";
     DebugTrace("Quellvox%s::Control ERROR - %s.\n", id, impl.state.c_str());
     return false;
   }

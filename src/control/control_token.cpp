@@ -35,15 +35,14 @@ bool IsToken(std::string_view text) {
   return true;
 }
 
-bool MakeToken(std::string& token, std::string& error) {
+Status MakeToken(std::string& token) {
   uint8_t bytes[kTokenBytes];
   size_t got = 0;
   while (got < sizeof bytes) {
     const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
-      error = std::string("no random bits: ") + std::strerror(errno);
-      return false;
+      return Status::Failed(std::string("no random bits: ") + std::strerror(errno));
     }
     got += static_cast<size_t>(n);
   }
@@ -53,7 +52,7 @@ bool MakeToken(std::string& token, std::string& error) {
     token.push_back(kHex[b >> 4]);
     token.push_back(kHex[b & 0xF]);
   }
-  return true;
+  return Status::Ok();
 }
 
 std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/')); }
@@ -63,8 +62,9 @@ std::string Folder(const std::string& path) { return path.substr(0, path.rfind('
 // reader sees the old token or the new one whole), else only where no token
 // is yet, so that of two processes making the first token at once (the
 // program starting and quellvox-reg token show) both end with the one that
-// got there first. `raced` says a token was already there.
-bool WriteToken(const std::string& path, const std::string& token, bool replace, bool& raced, std::string& error) {
+// got there first. `raced` says a token was already there (and the token
+// given was not put in place).
+Status WriteToken(const std::string& path, const std::string& token, bool replace, bool& raced) {
   raced = false;
   const std::string parent = Folder(path);
   ::mkdir(Folder(parent).c_str(), 0700);
@@ -74,10 +74,7 @@ bool WriteToken(const std::string& path, const std::string& token, bool replace,
       path + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(made.fetch_add(1, std::memory_order_relaxed));
   ::unlink(temporary.c_str());
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    error = "cannot create " + temporary + ": " + std::strerror(errno);
-    return false;
-  }
+  if (fd < 0) return Status::Failed("cannot create " + temporary + ": " + std::strerror(errno));
   const std::string line = token + "\n";
   const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
   ::close(fd);
@@ -87,14 +84,13 @@ bool WriteToken(const std::string& path, const std::string& token, bool replace,
   ::unlink(temporary.c_str());
   if (!placed && written && !replace && why == EEXIST) {
     raced = true;
-    return false;
+    return Status::Failed("another process made " + path + " meanwhile");
   }
-  if (!placed) {
-    error = "cannot write " + path + ": " + std::strerror(why);
-    return false;
-  }
-  return true;
+  if (!placed) return Status::Failed("cannot write " + path + ": " + std::strerror(why));
+  return Status::Ok();
 }
+
+const char* const kNoFolder = "no configuration folder ($XDG_CONFIG_HOME and $HOME unset)";
 
 }  // namespace
 
@@ -115,29 +111,22 @@ std::string ControlTokenPath(std::string_view instanceId) {
   return folder + "/quellvox/control-" + name + ".token";
 }
 
-bool LoadOrCreateControlToken(std::string_view instanceId, std::string& token, std::string& error) {
+Status LoadOrCreateControlToken(std::string_view instanceId, std::string& token) {
   const std::string path = ControlTokenPath(instanceId);
-  if (path.empty()) {
-    error = "no configuration folder ($XDG_CONFIG_HOME and $HOME unset)";
-    return false;
-  }
+  if (path.empty()) return Status::Failed(kNoFolder);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
-    if (errno != ENOENT) {
-      error = "cannot read " + path + ": " + std::strerror(errno);
-      return false;
-    }
+    if (errno != ENOENT) return Status::Failed("cannot read " + path + ": " + std::strerror(errno));
+    if (Status made = MakeToken(token); !made.IsOk()) return made;
     bool raced = false;
-    if (!MakeToken(token, error)) return false;
-    if (WriteToken(path, token, false, raced, error)) return true;
-    if (!raced) return false;
-    return LoadOrCreateControlToken(instanceId, token, error);  // another process made it meanwhile: read that
+    Status written = WriteToken(path, token, false, raced);
+    if (!raced) return written;
+    return LoadOrCreateControlToken(instanceId, token);  // another process made it meanwhile: read that
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
     ::close(fd);
-    error = path + " is not a file of this user";
-    return false;
+    return Status::Failed(path + " is not a file of this user");
   }
   if ((info.st_mode & 077) != 0) ::fchmod(fd, 0600);
   char buffer[64] = {};
@@ -145,22 +134,17 @@ bool LoadOrCreateControlToken(std::string_view instanceId, std::string& token, s
   ::close(fd);
   std::string_view text(buffer, n > 0 ? static_cast<size_t>(n) : 0);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  if (!IsToken(text)) {
-    error = path + " holds no token (quellvox-reg token renew makes one)";
-    return false;
-  }
+  if (!IsToken(text)) return Status::Failed(path + " holds no token (quellvox-reg token renew makes one)");
   token.assign(text);
-  return true;
+  return Status::Ok();
 }
 
-bool RenewControlToken(std::string_view instanceId, std::string& token, std::string& error) {
+Status RenewControlToken(std::string_view instanceId, std::string& token) {
   const std::string path = ControlTokenPath(instanceId);
-  if (path.empty()) {
-    error = "no configuration folder ($XDG_CONFIG_HOME and $HOME unset)";
-    return false;
-  }
+  if (path.empty()) return Status::Failed(kNoFolder);
+  if (Status made = MakeToken(token); !made.IsOk()) return made;
   bool raced = false;
-  return MakeToken(token, error) && WriteToken(path, token, true, raced, error);
+  return WriteToken(path, token, true, raced);
 }
 
 bool TokensEqual(std::string_view a, std::string_view b) {

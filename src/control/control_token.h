@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/com/status.h"
+
 namespace quellvox {
 
 // The token file of instance `instanceId`; characters other than letters,
@@ -18,13 +20,13 @@ std::string ControlTokenPath(std::string_view instanceId);
 
 // Reads the token, making it when the file does not exist. A file that
 // others may read or write is tightened to 0600 first; a file that does not
-// hold a token of 32 hex digits is refused (not overwritten). False with
-// `error` set when no token can be had.
-bool LoadOrCreateControlToken(std::string_view instanceId, std::string& token, std::string& error);
+// hold a token of 32 hex digits is refused (not overwritten). Failed, with
+// the reason, when no token can be had.
+Status LoadOrCreateControlToken(std::string_view instanceId, std::string& token);
 
 // Replaces the token with a new one (the old one stops working at the
 // server's next read of the file: at once for new requests).
-bool RenewControlToken(std::string_view instanceId, std::string& token, std::string& error);
+Status RenewControlToken(std::string_view instanceId, std::string& token);
 
 // Compares in time independent of where the texts differ.
 bool TokensEqual(std::string_view a, std::string_view b);

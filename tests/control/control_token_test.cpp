@@ -33,7 +33,7 @@ TEST(ControlToken, MadeByManyAtOnceIsOneTokenThatEveryMakerHolds) {
       makers.emplace_back([&, i] {
         ready.fetch_add(1);
         while (ready.load() < kMakers) std::this_thread::yield();
-        LoadOrCreateControlToken(id, tokens[static_cast<size_t>(i)], errors[static_cast<size_t>(i)]);
+        errors[static_cast<size_t>(i)] = LoadOrCreateControlToken(id, tokens[static_cast<size_t>(i)]).Message();
       });
     }
     for (std::thread& t : makers) t.join();

@@ -347,11 +347,10 @@ int RunRegCommand(int argc, const char* const* argv) {
     const std::string_view what = args[1];
     if (what != "show" && what != "renew") return Usage("token needs show ID or renew ID");
     std::string token;
-    std::string error;
-    const bool made = what == "show" ? LoadOrCreateControlToken(args[2], token, error)
-                                     : RenewControlToken(args[2], token, error);
-    if (!made) {
-      std::fprintf(stderr, "quellvox-reg: token: %s\n", error.c_str());
+    const Status made =
+        what == "show" ? LoadOrCreateControlToken(args[2], token) : RenewControlToken(args[2], token);
+    if (!made.IsOk()) {
+      std::fprintf(stderr, "quellvox-reg: token: %s\n", made.Message().c_str());
       return kFailed;
     }
     std::printf("%s\n", token.c_str());
