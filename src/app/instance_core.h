@@ -100,7 +100,10 @@ class InstanceCore {
   // not count as a change.
   SettingsChange ReloadSettings();
 
-  bool SaveStatsWindowPosition(int32_t x, int32_t y);
+  // The statistics window's corner, in the instance's key; a key not made
+  // yet is not made for it (a position alone makes no instance).
+  Status SaveStatsWindowPosition(int32_t x, int32_t y);
+  // False when no position is stored.
   bool LoadStatsWindowPosition(int32_t& x, int32_t& y);
 
   const std::string InstanceId;

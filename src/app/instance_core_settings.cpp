@@ -184,15 +184,19 @@ Status InstanceCore::SaveSettings() {
   return status;
 }
 
-bool InstanceCore::SaveStatsWindowPosition(int32_t x, int32_t y) {
+Status InstanceCore::SaveStatsWindowPosition(int32_t x, int32_t y) {
   ComPtr<IKTRegistryAccess> reg;
-  if (CreateInstance(kClsidRegistryAccess, reg) != S_OK || !reg) return false;
-  // The key is not created here: a position alone makes no instance.
-  if (reg->OpenKey(ComText(InstanceKeyPath), KEY_WRITE) != S_OK) return false;
-  reg->WriteDword(ComText("X0"), static_cast<uint32_t>(x));
-  reg->WriteDword(ComText("Y0"), static_cast<uint32_t>(y));
+  if (const HResult hr = CreateInstance(kClsidRegistryAccess, reg); hr != S_OK || !reg) {
+    return Status::CallFailed(hr < 0 ? hr : E_FAIL, "Can't reach the settings store");
+  }
+  if (const HResult hr = reg->OpenKey(ComText(InstanceKeyPath), KEY_WRITE); hr != S_OK) {
+    return Status::CallFailed(hr < 0 ? hr : E_FAIL, "Can't open the key of this instance");
+  }
+  HResult hr = reg->WriteDword(ComText("X0"), static_cast<uint32_t>(x));
+  if (hr == S_OK) hr = reg->WriteDword(ComText("Y0"), static_cast<uint32_t>(y));
   reg->CloseKey();
-  return true;
+  if (hr != S_OK) return Status::CallFailed(hr < 0 ? hr : E_FAIL, "Can't save the position of the statistics window");
+  return Status::Ok();
 }
 
 bool InstanceCore::LoadStatsWindowPosition(int32_t& x, int32_t& y) {

@@ -132,7 +132,8 @@ void CLogDlg::done(int result) {
   refresh_->stop();
   placement_->stop();
   const QPoint corner = frameGeometry().topLeft();
-  core_.SaveStatsWindowPosition(corner.x(), corner.y());
+  // A position that cannot be saved leaves the one before; the window closes as ever.
+  (void)core_.SaveStatsWindowPosition(corner.x(), corner.y());
   QDialog::done(result);
 }
 

@@ -115,7 +115,7 @@ TEST_F(LogDlgTest, ASavedPlaceIsTakenOnlyWhenItSharesAPixelWithAScreen) {
       {"far away", {100000, -100000}, false},
   };
   for (const Case& c : cases) {
-    ASSERT_TRUE(core_->SaveStatsWindowPosition(c.Saved.x(), c.Saved.y()));
+    ASSERT_TRUE(core_->SaveStatsWindowPosition(c.Saved.x(), c.Saved.y()).IsOk());
     Open();
     if (c.Taken) {
       EXPECT_TRUE(QTest::qWaitFor([&] { return dlg_->frameGeometry().topLeft() == c.Saved; }, 5000)) << c.Name;

@@ -332,7 +332,8 @@ TEST_F(InstanceSettings, AStoppedSettingsReadStillLoadsTheLogonEntry) {
 
 TEST_F(InstanceSettings, TheStatsWindowPositionIsNotSavedBeforeTheInstanceHasAKey) {
   auto core = NewCore();
-  EXPECT_FALSE(core->SaveStatsWindowPosition(10, 20));
+  const Status saved = core->SaveStatsWindowPosition(10, 20);
+  EXPECT_EQ(saved.Code(), E_NOTFOUND) << saved.Message();
   EXPECT_EQ(NewAccess()->OpenKey(Cs("Quellvox\\#1"), KEY_READ), E_NOTFOUND);
 }
 
@@ -344,7 +345,7 @@ TEST_F(InstanceSettings, TheStatsWindowPositionReadsBackWithNegativeCoordinates)
   EXPECT_FALSE(core->LoadStatsWindowPosition(x, y)) << "no position yet";
   EXPECT_EQ(x, 1);
   EXPECT_EQ(y, 2);
-  EXPECT_TRUE(core->SaveStatsWindowPosition(-1900, 40));
+  EXPECT_TRUE(core->SaveStatsWindowPosition(-1900, 40).IsOk());
   EXPECT_TRUE(core->LoadStatsWindowPosition(x, y));
   EXPECT_EQ(x, -1900);
   EXPECT_EQ(y, 40);
@@ -367,8 +368,8 @@ TEST_F(InstanceSettings, TwoInstancesKeepTheirOwnStatsWindowPositions) {
   auto two = NewCore("#2");
   one->SaveSettings();
   two->SaveSettings();
-  EXPECT_TRUE(one->SaveStatsWindowPosition(1, 2));
-  EXPECT_TRUE(two->SaveStatsWindowPosition(3, 4));
+  EXPECT_TRUE(one->SaveStatsWindowPosition(1, 2).IsOk());
+  EXPECT_TRUE(two->SaveStatsWindowPosition(3, 4).IsOk());
   int32_t x = 0;
   int32_t y = 0;
   EXPECT_TRUE(one->LoadStatsWindowPosition(x, y));
