@@ -131,6 +131,138 @@ std::string Progress(int done, int total) {
          "]";
 }
 
+
+// The studio's default description with every engine recording into `out`
+// for longer than the run. Buffers are lent ready from the layer's creation,
+// as a real engine has them, so that the first second is not spent paging
+// in frame buffers.
+Status LoadRecordingStudio(const fs::path& out, int seconds) {
+  nlohmann::json description = nlohmann::json::parse(st::DefaultDescriptionText());
+  for (auto& engine : description["engines"]) {
+    engine["record"] = true;
+    engine["preallocate"] = true;
+  }
+  description["recording"] = {{"folder", out.string()}, {"maxSeconds", seconds + 30}};
+  RegisterVirtualStudio();
+  RegisterRegistryAccess();
+  st::UseSteadyClock();
+  if (const Status loaded = st::LoadDescriptionText(description.dump()); !loaded.IsOk()) {
+    return Status::Failed("the studio description: " + loaded.Message());
+  }
+  return Status::Ok();
+}
+
+// Runs the relay for `seconds` (or until a signal): once a second the
+// statistics text; in between the voice state of every line, sampled
+// against the capture position, for the pictures.
+VoiceTimeline RunRelay(InstanceCore& core, int32_t device, int seconds) {
+  VoiceTimeline voice;
+  const auto begin = std::chrono::steady_clock::now();
+  int shown = 0;
+  while (shown < seconds && !gInterrupted) {
+    const int64_t newest = st::CaptureNewestPosition(device);
+    uint8_t mask = 0;
+    for (int i = 0; i < kVoiceOverLines; ++i) {
+      if (core.Stats.VoiceDetected[i].load(std::memory_order_relaxed)) mask |= static_cast<uint8_t>(1u << i);
+    }
+    voice[newest] = mask;
+    if (std::chrono::steady_clock::now() - begin >= std::chrono::seconds(shown + 1)) {
+      ++shown;
+      std::printf("%s\n%s\n", Progress(shown, seconds).c_str(), Joined(core.BuildStatisticsText(), "\n").c_str());
+      std::fflush(stdout);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (gInterrupted) std::printf("quellvox-demo: interrupted after %d s\n", shown);
+  return voice;
+}
+
+// What each engine recorded, read back and checked against what the
+// capture gave; `files` the base name of each engine's files in `out`.
+Status AnalyseEngines(const InstanceCore& core, const fs::path& out, AnalysisInput input,
+                      std::vector<EngineAnalysis>& analyses, std::vector<std::string>& files) {
+  for (int32_t k = 0; k < core.TitleEngines.Count() && k < kMaxTargets; ++k) {
+    if (!(core.Settings.TitleEngineMask & (1u << k))) continue;
+    const int32_t engine = core.TitleEngines.Entries()[static_cast<size_t>(k)].EngineIndex;
+    const std::string base = (out / ("engine-" + std::to_string(engine + 1))).string();  // as the studio names them
+    EngineRecording recording;
+    const Status read = ReadEngineRecording(base + ".json", base + ".wav", kLayerName, recording);
+    if (!read.IsOk()) return read;
+    analyses.push_back(AnalyseEngine(recording, input));
+    analyses.back().OutputLoudness = MeasureOutputLoudness(recording);
+    files.push_back(base);
+  }
+  return Status::Ok();
+}
+
+// The words around one engine's picture: what the settings do, and what
+// the engine got.
+ChartText ChartTextOf(const EngineAnalysis& a, const DuckerSettings& settings, int32_t skipped) {
+  ChartText text;
+  text.Title = "Quellvox demo \u2014 " + a.Name + ", layer \"" + kLayerName + "\"";
+  text.Subtitle = "Floor " + FormatLineRef(settings.CommonLine) + " ducked by " + std::to_string(settings.DecreaseDB) +
+                  " dB while a line carries voice above \u2212" + std::to_string(settings.NoiseLevelDB) +
+                  " dBFS, held and faded back over " + std::to_string(settings.TimeoutInFrames) +
+                  " frames; video delayed by " + std::to_string(settings.DelayInFrames) + " frames; threads at " +
+                  CpuPriorityName(settings.CpuPriority) + " priority.";
+  text.Footer = a.Name + ": " + std::to_string(a.Relayed) + " frames relayed, " + std::to_string(skipped) +
+                " skipped, " + std::to_string(a.MissingAfterFirstSecond) + " missing after the first second.";
+  for (int i = 0; i < kVoiceOverLines; ++i) {
+    const LineResult& r = a.Lines[static_cast<size_t>(i)];
+    if (!r.Used || !std::isfinite(r.FloorUnderSpeechDb)) continue;
+    char part[96];
+    std::snprintf(part, sizeof part, " Line %d: floor at %.2f dB under speech.", i + 1, r.FloorUnderSpeechDb);
+    text.Footer += part;
+  }
+  text.Footer += " Output loudness: " + FormatOutputLoudness(a.OutputLoudness) + ".";
+  if (!a.Problem.empty()) text.Footer += " " + a.Problem + ".";
+  for (int i = 0; i < kVoiceOverLines; ++i) {
+    const VoiceOverLine& l = settings.Lines[static_cast<size_t>(i)];
+    text.LineNames.push_back(FormatLineRef(l.From) + " \u2192 " + FormatLineRef(l.To) + " at " +
+                             std::to_string(l.VolumeDB) + " dB");
+  }
+  return text;
+}
+
+Status DrawCharts(const std::vector<EngineAnalysis>& analyses, const DuckerSettings& settings,
+                  const std::vector<int32_t>& skipVideo, const std::vector<std::string>& files) {
+  for (size_t e = 0; e < analyses.size(); ++e) {
+    const ChartText text = ChartTextOf(analyses[e], settings, e < skipVideo.size() ? skipVideo[e] : 0);
+    const QImage image = DrawEngineChart(analyses[e], settings, text);
+    if (!image.save(QString::fromStdString(files[e] + ".png"), "PNG")) {
+      return Status::Failed("cannot write \"" + files[e] + ".png\"");
+    }
+  }
+  return Status::Ok();
+}
+
+// The files left in `out`, the loudness of each output and of the mix
+// planes, and the verdict.
+void PrintReport(const InstanceCore& core, const fs::path& out, const std::vector<EngineAnalysis>& analyses,
+                 const std::vector<std::string>& files, const Verdict& verdict) {
+  std::printf("quellvox-demo: files in %s:\n", out.c_str());
+  for (size_t e = 0; e < files.size(); ++e) {
+    const std::string name = fs::path(files[e]).filename().string();
+    std::printf("  %s.wav   program audio of %s\n", name.c_str(), analyses[e].Name.c_str());
+    std::printf("  %s.json  what %s presented, with the log of its frames\n", name.c_str(), analyses[e].Name.c_str());
+    std::printf("  %s.png   floor gain, voice and output level of %s\n", name.c_str(), analyses[e].Name.c_str());
+  }
+  std::printf("  config/quellvox/registry.sqlite3  the settings of instance %s\n", kInstance);
+  // The loudness of what each engine played out, measured on its file, and
+  // beside it what the relay's own meters read on the mix planes.
+  for (const EngineAnalysis& a : analyses) {
+    std::printf("quellvox-demo: loudness of %s's output: %s\n", a.Name.c_str(),
+                FormatOutputLoudness(a.OutputLoudness).c_str());
+  }
+  const LoudnessSnapshot live = core.LoudnessFigures();
+  std::vector<LoudnessFigures> metered(live.Plane.begin(), live.Plane.begin() + live.Planes);
+  std::printf("quellvox-demo: loudness the relay metered on its mix planes: %s (%llu blocks metered, %llu not)\n",
+              FormatOutputLoudness(metered).c_str(), static_cast<unsigned long long>(live.BlocksMetered),
+              static_cast<unsigned long long>(live.BlocksDropped));
+  std::printf("quellvox-demo: %s\n", verdict.Text.c_str());
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -169,22 +301,7 @@ int main(int argc, char** argv) {
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};
   QGuiApplication app(qtArgc, qtArgv);
-
-  // The default studio, every engine recording into DIR for longer than the run.
-  nlohmann::json description = nlohmann::json::parse(st::DefaultDescriptionText());
-  // Lend buffers ready from the layer's creation, as a real engine has them,
-  // so that the first second is not spent paging in frame buffers.
-  for (auto& engine : description["engines"]) {
-    engine["record"] = true;
-    engine["preallocate"] = true;
-  }
-  description["recording"] = {{"folder", out.string()}, {"maxSeconds", options.Seconds + 30}};
-  RegisterVirtualStudio();
-  RegisterRegistryAccess();
-  st::UseSteadyClock();
-  if (const Status loaded = st::LoadDescriptionText(description.dump()); !loaded.IsOk()) {
-    return Fail("the studio description: " + loaded.Message());
-  }
+  if (const Status loaded = LoadRecordingStudio(out, options.Seconds); !loaded.IsOk()) return Fail(loaded.Message());
 
   StderrMessages messages;
   InstanceCore core(kInstance, ModulePath(), messages);
@@ -200,28 +317,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (!core.StartPipeline()) return Fail("the pipeline did not start");
   const int32_t targets = core.Pipeline.TargetCount;
-
-  // Once a second the statistics text; in between the voice state of every
-  // line, sampled against the capture position, for the pictures.
-  VoiceTimeline voice;
-  const auto begin = std::chrono::steady_clock::now();
-  int shown = 0;
-  while (shown < options.Seconds && !gInterrupted) {
-    const int64_t newest = st::CaptureNewestPosition(device);
-    uint8_t mask = 0;
-    for (int i = 0; i < kVoiceOverLines; ++i) {
-      if (core.Stats.VoiceDetected[i].load(std::memory_order_relaxed)) mask |= static_cast<uint8_t>(1u << i);
-    }
-    voice[newest] = mask;
-    if (std::chrono::steady_clock::now() - begin >= std::chrono::seconds(shown + 1)) {
-      ++shown;
-      std::printf("%s\n%s\n", Progress(shown, options.Seconds).c_str(), Joined(core.BuildStatisticsText(), "\n").c_str());
-      std::fflush(stdout);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (gInterrupted) std::printf("quellvox-demo: interrupted after %d s\n", shown);
-
+  VoiceTimeline voice = RunRelay(core, device, options.Seconds);
   core.StopPipeline();
   std::vector<int32_t> skipVideo;
   for (int32_t r = 0; r < targets; ++r) skipVideo.push_back(core.Stats.SkipVideo[r].load(std::memory_order_relaxed));
@@ -236,78 +332,16 @@ int main(int argc, char** argv) {
     return !audio.empty();
   };
   input.Voice = std::move(voice);
-
   std::vector<EngineAnalysis> analyses;
   std::vector<std::string> files;
-  for (int32_t k = 0; k < core.TitleEngines.Count() && k < kMaxTargets; ++k) {
-    if (!(core.Settings.TitleEngineMask & (1u << k))) continue;
-    const int32_t engine = core.TitleEngines.Entries()[static_cast<size_t>(k)].EngineIndex;
-    const std::string base = (out / ("engine-" + std::to_string(engine + 1))).string();  // as the studio names them
-    EngineRecording recording;
-    const Status read = ReadEngineRecording(base + ".json", base + ".wav", kLayerName, recording);
-    if (!read.IsOk()) return Fail(read.Message());
-    analyses.push_back(AnalyseEngine(recording, input));
-    analyses.back().OutputLoudness = MeasureOutputLoudness(recording);
-    files.push_back(base);
+  if (const Status read = AnalyseEngines(core, out, std::move(input), analyses, files); !read.IsOk()) {
+    return Fail(read.Message());
   }
   const Verdict verdict = Judge(analyses, skipVideo, skipAudio, core.Settings);
-
-  std::vector<std::string> lineNames(kVoiceOverLines);
-  for (int i = 0; i < kVoiceOverLines; ++i) {
-    const VoiceOverLine& l = core.Settings.Lines[static_cast<size_t>(i)];
-    lineNames[static_cast<size_t>(i)] = FormatLineRef(l.From) + " \u2192 " + FormatLineRef(l.To) + " at " +
-                                        std::to_string(l.VolumeDB) + " dB";
+  if (const Status drawn = DrawCharts(analyses, core.Settings, skipVideo, files); !drawn.IsOk()) {
+    return Fail(drawn.Message());
   }
-  for (size_t e = 0; e < analyses.size(); ++e) {
-    const EngineAnalysis& a = analyses[e];
-    ChartText text;
-    text.Title = "Quellvox demo \u2014 " + a.Name + ", layer \"" + kLayerName + "\"";
-    text.Subtitle = "Floor " + FormatLineRef(core.Settings.CommonLine) + " ducked by " +
-                    std::to_string(core.Settings.DecreaseDB) + " dB while a line carries voice above \u2212" +
-                    std::to_string(core.Settings.NoiseLevelDB) + " dBFS, held and faded back over " +
-                    std::to_string(core.Settings.TimeoutInFrames) + " frames; video delayed by " +
-                    std::to_string(core.Settings.DelayInFrames) + " frames; threads at " +
-                    CpuPriorityName(core.Settings.CpuPriority) + " priority.";
-    text.Footer = a.Name + ": " + std::to_string(a.Relayed) + " frames relayed, " +
-                  std::to_string(e < skipVideo.size() ? skipVideo[e] : 0) + " skipped, " +
-                  std::to_string(a.MissingAfterFirstSecond) + " missing after the first second.";
-    for (int i = 0; i < kVoiceOverLines; ++i) {
-      const LineResult& r = a.Lines[static_cast<size_t>(i)];
-      if (!r.Used || !std::isfinite(r.FloorUnderSpeechDb)) continue;
-      char part[96];
-      std::snprintf(part, sizeof part, " Line %d: floor at %.2f dB under speech.", i + 1, r.FloorUnderSpeechDb);
-      text.Footer += part;
-    }
-    text.Footer += " Output loudness: " + FormatOutputLoudness(a.OutputLoudness) + ".";
-    if (!a.Problem.empty()) text.Footer += " " + a.Problem + ".";
-    text.LineNames = lineNames;
-    const QImage image = DrawEngineChart(a, core.Settings, text);
-    if (!image.save(QString::fromStdString(files[e] + ".png"), "PNG")) {
-      return Fail("cannot write \"" + files[e] + ".png\"");
-    }
-  }
-
-  std::printf("quellvox-demo: files in %s:\n", out.c_str());
-  for (size_t e = 0; e < files.size(); ++e) {
-    const std::string name = fs::path(files[e]).filename().string();
-    std::printf("  %s.wav   program audio of %s\n", name.c_str(), analyses[e].Name.c_str());
-    std::printf("  %s.json  what %s presented, with the log of its frames\n", name.c_str(), analyses[e].Name.c_str());
-    std::printf("  %s.png   floor gain, voice and output level of %s\n", name.c_str(), analyses[e].Name.c_str());
-  }
-  std::printf("  config/quellvox/registry.sqlite3  the settings of instance %s\n", kInstance);
-  // The loudness of what each engine played out, measured on its file, and
-  // beside it what the relay's own meters read on the mix planes.
-  for (const EngineAnalysis& a : analyses) {
-    std::printf("quellvox-demo: loudness of %s's output: %s\n", a.Name.c_str(),
-                FormatOutputLoudness(a.OutputLoudness).c_str());
-  }
-  const LoudnessSnapshot live = core.LoudnessFigures();
-  std::vector<LoudnessFigures> metered(live.Plane.begin(), live.Plane.begin() + live.Planes);
-  std::printf("quellvox-demo: loudness the relay metered on its mix planes: %s (%llu blocks metered, %llu not)\n",
-              FormatOutputLoudness(metered).c_str(), static_cast<unsigned long long>(live.BlocksMetered),
-              static_cast<unsigned long long>(live.BlocksDropped));
-  std::printf("quellvox-demo: %s\n", verdict.Text.c_str());
-  std::fflush(stdout);
+  PrintReport(core, out, analyses, files, verdict);
   ShutdownVirtualStudio();
   return verdict.Good ? kExitGood : kExitBad;
 }
