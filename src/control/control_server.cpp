@@ -485,16 +485,13 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
     return 0;
   }
 
-  int HandleRequest(mg_connection* conn) {
-    const mg_request_info* info = mg_get_request_info(conn);
-    const std::string_view method = info->request_method != nullptr ? info->request_method : "";
-    const std::string_view path = info->local_uri != nullptr ? info->local_uri : "";
-    const std::string_view query = info->query_string != nullptr ? info->query_string : "";
-    const RouteMatch match = MatchRoute(method, path);
+  // The checks every request passes before its route answers: a known route
+  // and method, a body within the limit, the token where one is needed, and
+  // a query or body only where the route takes one. 0 when all pass, else
+  // the status already sent.
+  int AdmitRequest(mg_connection* conn, const RouteMatch& match, std::string_view query, std::string& body) {
     if (match.HttpStatus == 404) return RespondError(conn, 404, "No such resource.");
     if (match.HttpStatus == 405) return RespondError(conn, 405, "Method not allowed here.", {{"Allow", match.Allow}});
-
-    std::string body;
     if (const int sent = ReadBody(conn, body)) return sent;
     if (match.Route == ControlRoute::Events) {
       return RespondError(conn, 426, "The event stream is a WebSocket.", {{"Upgrade", "websocket"}});
@@ -512,6 +509,58 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
         match.Route != ControlRoute::Restart && match.Route != ControlRoute::ResetSkips) {
       return RespondError(conn, 400, "This resource takes no body.");
     }
+    return 0;
+  }
+
+  int RespondStatus(mg_connection* conn) {
+    const InstanceSnapshot snap = Snapshot();
+    return RespondJson(conn, 200,
+                       Json{{"instance", snap.InstanceId},
+                            {"state", snap.StateText},
+                            {"running", snap.Running},
+                            {"statistics", StatisticsJson(snap)},
+                            {"statisticsText", snap.StatisticsText},
+                            {"settings", Json::parse(snap.SettingsJson.empty() ? "{}" : snap.SettingsJson)},
+                            {"available", Json{{"CaptureSources", snap.CaptureSourceNames},
+                                               {"TitleEngines", snap.TitleEngineNames}}},
+                            {"control", state}});
+  }
+
+  // The menu's commands, run on the instance's thread.
+  int RespondCommand(mg_connection* conn, ControlRoute route) {
+    const ControlCommand command = route == ControlRoute::Start     ? ControlCommand::Start
+                                   : route == ControlRoute::Stop    ? ControlCommand::Stop
+                                   : route == ControlRoute::Restart ? ControlCommand::Restart
+                                                                    : ControlCommand::ResetSkips;
+    const ControlAnswer answer = Ask([this, command] { return RunCommand(command); });
+    if (answer.HttpStatus != 200) return RespondError(conn, answer.HttpStatus, answer.Message);
+    const InstanceSnapshot snap = Snapshot();
+    return RespondJson(conn, 200, Json{{"state", snap.StateText}, {"running", snap.Running}});
+  }
+
+  // PUT (the whole record) or PATCH (some values) of the settings.
+  int RespondSettingsChange(mg_connection* conn, bool whole, std::string_view query, std::string body) {
+    bool restart = false;
+    if (!ParseRestartQuery(query, restart)) return RespondError(conn, 400, "The query may only be restart=1 or 0.");
+    const std::optional<std::string_view> type = Header(conn, "Content-Type");
+    if (type && type->substr(0, type->find(';')) != "application/json") {
+      return RespondError(conn, 415, "Settings are sent as application/json.");
+    }
+    const ControlAnswer answer =
+        Ask([this, body = std::move(body), whole, restart] { return ChangeSettings(body, whole, restart); });
+    if (answer.HttpStatus != 200) return RespondError(conn, answer.HttpStatus, answer.Message);
+    Respond(conn, 200, "application/json", answer.Message + "\n");
+    return 200;
+  }
+
+  int HandleRequest(mg_connection* conn) {
+    const mg_request_info* info = mg_get_request_info(conn);
+    const std::string_view method = info->request_method != nullptr ? info->request_method : "";
+    const std::string_view path = info->local_uri != nullptr ? info->local_uri : "";
+    const std::string_view query = info->query_string != nullptr ? info->query_string : "";
+    const RouteMatch match = MatchRoute(method, path);
+    std::string body;
+    if (const int sent = AdmitRequest(conn, match, query, body)) return sent;
 
     switch (match.Route) {
       case ControlRoute::Page:
@@ -519,61 +568,26 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
                 {{"Content-Security-Policy", "default-src 'self'; script-src 'unsafe-inline'; "
                                              "style-src 'unsafe-inline'; connect-src 'self'; img-src data:"}});
         return 200;
-      case ControlRoute::Metrics: {
-        const std::string text = metrics.Render(Stats(), Snapshot(), Loudness());
-        Respond(conn, 200, "text/plain; version=0.0.4; charset=utf-8", text);
+      case ControlRoute::Metrics:
+        Respond(conn, 200, "text/plain; version=0.0.4; charset=utf-8", metrics.Render(Stats(), Snapshot(), Loudness()));
         return 200;
-      }
       case ControlRoute::Health: {
         const auto [status, reason] = Health(Snapshot(), NowMs());
         return RespondJson(conn, status, Json{{"status", status == 200 ? "ok" : "unhealthy"}, {"reason", reason}});
       }
-      case ControlRoute::Status: {
-        const InstanceSnapshot snap = Snapshot();
-        return RespondJson(conn, 200,
-                           Json{{"instance", snap.InstanceId},
-                                {"state", snap.StateText},
-                                {"running", snap.Running},
-                                {"statistics", StatisticsJson(snap)},
-                                {"statisticsText", snap.StatisticsText},
-                                {"settings", Json::parse(snap.SettingsJson.empty() ? "{}" : snap.SettingsJson)},
-                                {"available", Json{{"CaptureSources", snap.CaptureSourceNames},
-                                                   {"TitleEngines", snap.TitleEngineNames}}},
-                                {"control", state}});
-      }
-      case ControlRoute::GetSettings: {
-        const InstanceSnapshot snap = Snapshot();
-        Respond(conn, 200, "application/json", snap.SettingsJson + "\n");
+      case ControlRoute::Status:
+        return RespondStatus(conn);
+      case ControlRoute::GetSettings:
+        Respond(conn, 200, "application/json", Snapshot().SettingsJson + "\n");
         return 200;
-      }
       case ControlRoute::Start:
       case ControlRoute::Stop:
       case ControlRoute::Restart:
-      case ControlRoute::ResetSkips: {
-        const ControlCommand command = match.Route == ControlRoute::Start     ? ControlCommand::Start
-                                       : match.Route == ControlRoute::Stop    ? ControlCommand::Stop
-                                       : match.Route == ControlRoute::Restart ? ControlCommand::Restart
-                                                                              : ControlCommand::ResetSkips;
-        const ControlAnswer answer = Ask([this, command] { return RunCommand(command); });
-        if (answer.HttpStatus != 200) return RespondError(conn, answer.HttpStatus, answer.Message);
-        const InstanceSnapshot snap = Snapshot();
-        return RespondJson(conn, 200, Json{{"state", snap.StateText}, {"running", snap.Running}});
-      }
+      case ControlRoute::ResetSkips:
+        return RespondCommand(conn, match.Route);
       case ControlRoute::PutSettings:
-      case ControlRoute::PatchSettings: {
-        bool restart = false;
-        if (!ParseRestartQuery(query, restart)) return RespondError(conn, 400, "The query may only be restart=1 or 0.");
-        const std::optional<std::string_view> type = Header(conn, "Content-Type");
-        if (type && type->substr(0, type->find(';')) != "application/json") {
-          return RespondError(conn, 415, "Settings are sent as application/json.");
-        }
-        const bool whole = match.Route == ControlRoute::PutSettings;
-        const ControlAnswer answer =
-            Ask([this, body = std::move(body), whole, restart] { return ChangeSettings(body, whole, restart); });
-        if (answer.HttpStatus != 200) return RespondError(conn, answer.HttpStatus, answer.Message);
-        Respond(conn, 200, "application/json", answer.Message + "\n");
-        return 200;
-      }
+      case ControlRoute::PatchSettings:
+        return RespondSettingsChange(conn, match.Route == ControlRoute::PutSettings, query, std::move(body));
       case ControlRoute::Events: break;
     }
     return RespondError(conn, 404, "No such resource.");
