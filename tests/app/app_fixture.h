@@ -25,6 +25,7 @@
 #include "res/icons.h"
 #include "tests/registry/registry_fixture.h"
 #include "tests/support/ready_instance.h"
+#include "tests/support/recording_messages.h"
 
 namespace quellvox::test {
 
@@ -73,35 +74,6 @@ class FakeArea : public NotificationArea {
 
  private:
   Handler handler_;
-};
-
-// Message boxes answered from a script; each box is recorded, and
-// `WhileOpen` runs while a box is "open" (as a user would click meanwhile).
-class ScriptedMessages : public UserMessages {
- public:
-  struct Box {
-    std::string Text;
-    std::string Caption;
-    uint32_t Style;
-  };
-  int32_t Show(std::string_view text, std::string_view caption, uint32_t style) override {
-    Boxes.push_back({std::string(text), std::string(caption), style});
-    if (WhileOpen) {
-      auto action = std::move(WhileOpen);
-      WhileOpen = nullptr;
-      action();
-    }
-    if (Answers.empty()) return (style & 0xF) == MB_YESNO ? IDNO : IDOK;
-    const int32_t answer = Answers.front();
-    Answers.pop_front();
-    return answer;
-  }
-  void BringToFront() override { ++BroughtToFront; }
-
-  std::vector<Box> Boxes;
-  std::deque<int32_t> Answers;
-  std::function<void()> WhileOpen;
-  int BroughtToFront = 0;
 };
 
 // The open modal dialog, if any.
@@ -181,12 +153,12 @@ class AppTest : public RegistryTest {
 
   // Saves instance `id` with complete settings and AutoStart as given.
   void SaveInstance(const char* id, bool complete, bool autoStart) {
-    ScriptedMessages quiet;
+    RecordingMessages quiet;
     const auto core = test_support::MakeInstance(id, quiet, "/opt/quellvox/bin/quellvox");
     if (complete) MakeComplete(core->Settings);
     core->AutoStart = autoStart;
     core->SaveSettings();
-    ASSERT_TRUE(quiet.Boxes.empty());
+    ASSERT_TRUE(quiet.Shown.empty());
   }
 
   // Whether the store holds value `name` of `key`.
@@ -198,7 +170,7 @@ class AppTest : public RegistryTest {
   }
 
   FakeArea area_;
-  ScriptedMessages messages_;
+  RecordingMessages messages_;
   std::unique_ptr<CMainFrame> frame_;
   int windowsDestroyed_ = 0;
 };

@@ -44,7 +44,7 @@ TEST_F(AppTest, SettingsCommandRunsTheSettingsDialogAndOkSavesAndHandsTheMixerOv
   EXPECT_TRUE(captureLocked);
   EXPECT_FALSE(frame.SettingsDialogOpen);
   EXPECT_EQ(frame.Core().Settings.Lines[0].VolumeDB, -9);
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
   frame.OnCommand(ID_FILE_STOP);
   const auto stored = test_support::MakeInstance("#1", messages_, "/opt/quellvox/bin/quellvox");
   stored->LoadSettings();
@@ -106,8 +106,8 @@ TEST_F(AppTest, SettingsOkOnAStoreLockedElsewhereSaysSoOnceAndKeepsTheChange) {
   lock.reset();
   EXPECT_TRUE(openAfterFailedOk);
   EXPECT_EQ(shownAfterFailedOk, -9);
-  ASSERT_EQ(messages_.Boxes.size(), 1u);
-  const std::string& text = messages_.Boxes[0].Text;
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  const std::string& text = messages_.Shown[0].Text;
   EXPECT_EQ(text.rfind("Can't access to application registry folder\r\n" + StorePath() + ": locked by another process", 0),
             0u)
       << text;
@@ -119,7 +119,7 @@ TEST_F(AppTest, SettingsOkOnAStoreLockedElsewhereSaysSoOnceAndKeepsTheChange) {
   });
   frame.OnCommand(ID_FILE_SETTINGS);
   EXPECT_EQ(reopenedWith, -9) << "the unsaved change stays with the instance";
-  EXPECT_EQ(messages_.Boxes.size(), 1u);
+  EXPECT_EQ(messages_.Shown.size(), 1u);
   EXPECT_EQ(static_cast<int32_t>(StoredDword("Quellvox\\#1", "VolumeDB4Line1")), -9);
 }
 
@@ -144,7 +144,7 @@ TEST_F(AppTest, TheSettingsDialogOpensOnChangesMadeWithQuellvoxReg) {
   EXPECT_EQ(StoredString("Quellvox\\#1", "RegionName"), "From the tool");
   EXPECT_EQ(StoredDword("Quellvox\\#1", "DecreaseDB"), 6u);
   EXPECT_EQ(StoredDword("Quellvox\\#1", "VolumeDB4Line1"), 3u);
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 }
 
 // Values edited by hand into the store: out of range, or of the wrong type.
@@ -169,15 +169,15 @@ TEST_F(AppTest, StoredValuesOutOfRangeOrOfTheWrongTypeAreTracedAndTheRestIsRead)
                            "Quellvox#1::LoadSettings - AutoStart has the wrong type and is ignored.\n"}) {
     EXPECT_NE(traces.find(line), std::string::npos) << line << traces;
   }
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 }
 
 // A store that cannot be opened says where it is and what is wrong.
 TEST_F(AppTest, AStoreThatCannotBeOpenedIsNamedWithTheReason) {
   WriteFileBytes(configHome_, "not a folder");
   CreatedFrame();
-  ASSERT_EQ(messages_.Boxes.size(), 1u);
-  EXPECT_EQ(messages_.Boxes[0].Text, "Can't open the settings store.\r\n" + configHome_ +
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0].Text, "Can't open the settings store.\r\n" + configHome_ +
                                          "/quellvox/registry.sqlite3: cannot make its folder: Not a directory");
 }
 

@@ -60,10 +60,10 @@ TEST_P(FrameCreation, FailsWithItsMessageBeforeTouchingStoreOrIcon) {
   const std::string traces = Traces([&] { created = frame.OnCreate(); });
   EXPECT_FALSE(created);
   EXPECT_NE(traces.find(GetParam().Trace), std::string::npos) << traces;
-  ASSERT_EQ(messages_.Boxes.size(), 1u);
-  EXPECT_EQ(messages_.Boxes[0].Text, GetParam().Message);
-  EXPECT_EQ(messages_.Boxes[0].Caption, "Quellvox");
-  EXPECT_EQ(messages_.Boxes[0].Style, kErrorBox);
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0].Text, GetParam().Message);
+  EXPECT_EQ(messages_.Shown[0].Caption, "Quellvox");
+  EXPECT_EQ(messages_.Shown[0].Style, kErrorBox);
   EXPECT_EQ(area_.Adds, 0);
   EXPECT_EQ(frame.StateTimer, 0);
   EXPECT_FALSE(std::filesystem::exists(RegistryStorePath()));
@@ -85,8 +85,8 @@ TEST_P(FrameCreation, EndsTheProgramWithExitCodeOne) {
   }
   EXPECT_EQ(exitCode, kExitNoMedia);
   EXPECT_EQ(kExitNoMedia, 1);
-  ASSERT_EQ(messages_.Boxes.size(), 1u);
-  EXPECT_EQ(messages_.Boxes[0].Text, GetParam().Message);
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0].Text, GetParam().Message);
   EXPECT_EQ(area_.Adds, 0);
   InstanceGuard again;
   EXPECT_EQ(CreateInstanceGuard(InstanceGuardName(kProgramName, id), again), GuardResult::Acquired);
@@ -112,7 +112,7 @@ TEST_F(AppTest, CreationShowsStoppedIconWithProgramNameUntilTheFirstTick) {
   EXPECT_NE(frame.StateTimer, 0);
   EXPECT_EQ(frame.Tray().DefaultItem(), 0u);
   EXPECT_TRUE(frame.Tray().DefaultByPosition());
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 
   frame.OnTimer(frame.StateTimer + 1000);  // another timer: not this one's business
   EXPECT_EQ(area_.Tip, "Quellvox");
@@ -148,7 +148,7 @@ TEST_F(AppTest, AutoStartWithCompleteSettingsRunsRightAfterCreation) {
   const std::string traces = Traces([&] { EXPECT_TRUE(frame.OnCreate()); });
   EXPECT_EQ(traces.rfind("Quellvox#1::Menu File->Start.\n", 0), 0u) << traces;
   EXPECT_TRUE(frame.PipelineRunning);
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
   EXPECT_EQ(area_.Tip, "Quellvox");
   EXPECT_TRUE(area_.Shows(IDI_STOPPED));
   Tick();
@@ -159,9 +159,9 @@ TEST_F(AppTest, AutoStartWithCompleteSettingsRunsRightAfterCreation) {
 TEST_F(AppTest, AutoStartWithIncompleteSettingsAsksAtProgramStart) {
   SaveInstance("#1", /*complete=*/false, /*autoStart=*/true);
   CreatedFrame();
-  ASSERT_EQ(messages_.Boxes.size(), 1u);
-  EXPECT_EQ(messages_.Boxes[0].Text, kWrongConfiguration);
-  EXPECT_EQ(messages_.Boxes[0].Style, kQuestionBox);
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0].Text, kWrongConfiguration);
+  EXPECT_EQ(messages_.Shown[0].Style, kQuestionBox);
   EXPECT_FALSE(frame_->PipelineRunning);
 }
 
@@ -234,7 +234,7 @@ TEST_F(AppTest, StartStopAndTheDoubleClickFollowTheEnablingRules) {
   EXPECT_FALSE(frame.Core().Pipeline.AudioThread.joinable());
   Tick();
   EXPECT_EQ(area_.Tip, "Quellvox #1\nStopped");
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
 }
 
 TEST_F(AppTest, StartWithIncompleteSettingsAsksAndOpensTheSettingsOnYes) {
@@ -248,10 +248,10 @@ TEST_F(AppTest, StartWithIncompleteSettingsAsksAndOpensTheSettingsOnYes) {
   };
   messages_.Answers = {IDNO};
   frame.OnCommand(ID_FILE_START);
-  ASSERT_EQ(messages_.Boxes.size(), 1u);
-  EXPECT_EQ(messages_.Boxes[0].Text, kWrongConfiguration);
-  EXPECT_EQ(messages_.Boxes[0].Caption, "Quellvox");
-  EXPECT_EQ(messages_.Boxes[0].Style, kQuestionBox);
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0].Text, kWrongConfiguration);
+  EXPECT_EQ(messages_.Shown[0].Caption, "Quellvox");
+  EXPECT_EQ(messages_.Shown[0].Style, kQuestionBox);
   EXPECT_FALSE(clicksDuringBox);
   EXPECT_EQ(messages_.BroughtToFront, 1);
   EXPECT_TRUE(frame.Tray().ClicksEnabled);
@@ -288,9 +288,9 @@ TEST_F(AppTest, WhileTheSettingsDialogIsOpenStartIsRefusedAndSettingsIgnored) {
     dialog.accept();
   });
   frame.OnCommand(ID_FILE_SETTINGS);
-  ASSERT_EQ(messages_.Boxes.size(), 1u);
-  EXPECT_EQ(messages_.Boxes[0].Text, "Close configuration before start.");
-  EXPECT_EQ(messages_.Boxes[0].Style, kWarningBox);
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0].Text, "Close configuration before start.");
+  EXPECT_EQ(messages_.Shown[0].Style, kWarningBox);
   EXPECT_EQ(dialogsSeen, 1);
   EXPECT_FALSE(frame.PipelineRunning);
   EXPECT_FALSE(frame.SettingsDialogOpen);
@@ -313,7 +313,7 @@ TEST_F(AppTest, RestartAfterTheSettingsBecameIncompleteStopsWithoutAMessage) {
   EXPECT_EQ(traces, "Quellvox#1::Menu File->Restart.\n");
   EXPECT_FALSE(frame.PipelineRunning);
   EXPECT_FALSE(frame.Core().Pipeline.AudioThread.joinable());
-  EXPECT_TRUE(messages_.Boxes.empty());
+  EXPECT_TRUE(messages_.Shown.empty());
   EXPECT_TRUE(frame.Tray().ClicksEnabled);
   Tick();
   EXPECT_EQ(area_.Tip, "Quellvox #1\nStopped");
@@ -325,9 +325,9 @@ TEST_F(AppTest, AFailedAssemblyShowsItsMessageAndLeavesTheStateStopped) {
   ASSERT_TRUE(test_support::IsOk(studio_test::AddFault(studio_test::FaultRule::On("CreateDevice").At("device 0").Returning(E_ACCESSDENIED))));
   frame.OnCommand(ID_FILE_START);
   EXPECT_FALSE(frame.PipelineRunning);
-  ASSERT_EQ(messages_.Boxes.size(), 1u);
-  EXPECT_EQ(messages_.Boxes[0].Style, kErrorBox);
-  EXPECT_NE(messages_.Boxes[0].Text.find("0x80070005/-2147024891"), std::string::npos) << messages_.Boxes[0].Text;
+  ASSERT_EQ(messages_.Shown.size(), 1u);
+  EXPECT_EQ(messages_.Shown[0].Style, kErrorBox);
+  EXPECT_NE(messages_.Shown[0].Text.find("0x80070005/-2147024891"), std::string::npos) << messages_.Shown[0].Text;
   EXPECT_EQ(frame.Core().Pipeline.TargetCount, 0);
   Tick();
   EXPECT_EQ(area_.Tip, "Quellvox #1\nStopped");
