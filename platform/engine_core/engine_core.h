@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/engine_core/fifo_counts.h"
+#include "platform/engine_core/counts.h"
 #include "platform/engine_core/timing.h"
 #include "platform/media_api/media_components.h"
 
@@ -32,25 +32,6 @@ struct EngineTiming {
   ClockSkew Clock;
   int64_t StartPosition = 0;
   int32_t SampleRate = 48000;
-};
-
-// The counts and settings of one layer, over its life.
-struct LayerCounts {
-  int32_t Number = 0;
-  std::string Name;
-  bool Alive = true;
-  bool Shown = false;
-  bool Positioned = false;
-  int32_t Base = 0;  // last SetPosition: frame f is presented at output position Base + f
-  int32_t DepthFrames = 0;
-  int64_t OnTime = 0;     // frames presented at their output position
-  int64_t Late = 0;       // submitted after their output position had passed
-  int64_t Missing = 0;    // output positions from Base on with no frame
-  int64_t Discarded = 0;  // queued frames never presented (a second frame for one position)
-  int64_t RefusedSubmits = 0;
-  int64_t BuffersLent = 0;
-  int64_t BufferRefusals = 0;  // GetBuffer refused: every buffer queued
-  int64_t FramesDone = 0;
 };
 
 struct Fifo {

@@ -16,7 +16,7 @@
 
 #include "platform/com/com.h"
 #include "platform/com/status.h"
-#include "platform/engine_core/fifo_counts.h"
+#include "platform/engine_core/counts.h"
 
 namespace quellvox::studio_test {
 
@@ -170,27 +170,14 @@ struct PresentedFrame {
 // What one fifo of a layer took and presented.
 using FifoReport = engine::FifoCounts;
 
-struct LayerReport {
-  int32_t Number = 0;
-  std::string Name;
-  bool Alive = true;
-  bool Shown = false;
-  bool Positioned = false;
-  int32_t Base = 0;                  // last SetPosition: frame f is presented at output position Base + f
-  int32_t DepthFrames = 0;
-  int64_t OnTime = 0;                // frames presented at their output position
-  int64_t Late = 0;                  // submitted after their output position had passed
-  int64_t Missing = 0;               // output positions from Base on with no frame
+// What one layer presented: the engine's own counts, and what the studio
+// reads back from the pictures it was given.
+struct LayerReport : engine::LayerCounts {
   int64_t Repeated = 0;              // presented frame carried the same capture frame as the one before
   int64_t OutOfOrder = 0;            // presented frame carried an earlier capture frame than the one before
   int64_t CaptureGaps = 0;           // capture frames left out between consecutive presented frames
   int64_t Unreadable = 0;            // no frame number could be read from the pattern
   int64_t FieldOrderErrors = 0;      // interlaced: the later field is not the frame after the earlier one
-  int64_t Discarded = 0;             // queued frames that were never presented (a second frame for one position)
-  int64_t RefusedSubmits = 0;        // SubmitBuffer refused (no lent buffer, wrong descriptor)
-  int64_t BuffersLent = 0;
-  int64_t BufferRefusals = 0;        // GetBuffer refused: every buffer queued
-  int64_t FramesDone = 0;
   int64_t LastCaptureFrame = -1;
   std::vector<PresentedFrame> Log;   // capped
   std::vector<FifoReport> Fifos;     // by ascending number

@@ -1,8 +1,9 @@
-// The counts of one audio fifo of a layer, as an engine keeps them and as
-// the studio's report hands them to tests.
+// The counts an engine keeps of its layers and their audio fifos, over
+// their lives; the studio's report hands them to tests as they are.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace quellvox::engine {
@@ -25,6 +26,25 @@ struct FifoCounts {
   // PresentedStartSample on, up to that many sample frames.
   int64_t PresentedStartSample = -1;
   std::vector<float> Presented;
+};
+
+// The counts and settings of one layer, over its life.
+struct LayerCounts {
+  int32_t Number = 0;
+  std::string Name;
+  bool Alive = true;
+  bool Shown = false;
+  bool Positioned = false;
+  int32_t Base = 0;  // last SetPosition: frame f is presented at output position Base + f
+  int32_t DepthFrames = 0;
+  int64_t OnTime = 0;     // frames presented at their output position
+  int64_t Late = 0;       // submitted after their output position had passed
+  int64_t Missing = 0;    // output positions from Base on with no frame
+  int64_t Discarded = 0;  // queued frames never presented (a second frame for one position)
+  int64_t RefusedSubmits = 0;
+  int64_t BuffersLent = 0;
+  int64_t BufferRefusals = 0;  // GetBuffer refused: every buffer queued
+  int64_t FramesDone = 0;
 };
 
 }  // namespace quellvox::engine
