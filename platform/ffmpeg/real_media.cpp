@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/com/current_object.h"
 #include "platform/ffmpeg/local_files.h"
 #include "platform/ffmpeg/provider.h"
 #include "platform/ffmpeg/real_media_test_api.h"
@@ -77,13 +78,8 @@ std::shared_ptr<InputFeed> Provider::RunningFeed(int32_t i) {
 
 namespace {
 
-std::mutex& CurrentMutex() {
-  static std::mutex m;
-  return m;
-}
-
-std::shared_ptr<Provider>& CurrentSlot() {
-  static std::shared_ptr<Provider> current;
+CurrentObject<Provider>& Current() {
+  static CurrentObject<Provider> current;
   return current;
 }
 
@@ -112,22 +108,10 @@ std::shared_ptr<Provider> LoadFromEnvironment() {
 
 }  // namespace
 
-std::shared_ptr<Provider> CurrentProvider() {
-  std::lock_guard lock(CurrentMutex());
-  auto& slot = CurrentSlot();
-  if (!slot) slot = LoadFromEnvironment();
-  return slot;
-}
+std::shared_ptr<Provider> CurrentProvider() { return Current().Get(LoadFromEnvironment); }
 
-void ReplaceProvider(std::shared_ptr<Provider> provider) {
-  std::shared_ptr<Provider> old;
-  {
-    std::lock_guard lock(CurrentMutex());
-    old = std::move(CurrentSlot());
-    CurrentSlot() = std::move(provider);
-  }
-  // `old` goes here, outside the lock: its outputs end as their last user lets go.
-}
+// The provider before ends as its last user lets go, and its outputs with it.
+void ReplaceProvider(std::shared_ptr<Provider> provider) { Current().Replace(std::move(provider)); }
 
 }  // namespace realmedia
 

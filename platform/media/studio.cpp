@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/com/current_object.h"
+
 namespace quellvox::studio {
 
 // ---------------------------------------------------------------------------
@@ -77,13 +79,8 @@ void Studio::WriteRecordings() {
 
 namespace {
 
-std::mutex& CurrentMutex() {
-  static std::mutex m;
-  return m;
-}
-
-std::shared_ptr<Studio>& CurrentSlot() {
-  static std::shared_ptr<Studio> current;
+CurrentObject<Studio>& Current() {
+  static CurrentObject<Studio> current;
   return current;
 }
 
@@ -110,22 +107,9 @@ std::shared_ptr<Studio> LoadFromEnvironment() {
 
 }  // namespace
 
-std::shared_ptr<Studio> CurrentStudio() {
-  std::lock_guard lock(CurrentMutex());
-  auto& slot = CurrentSlot();
-  if (!slot) slot = LoadFromEnvironment();
-  return slot;
-}
+std::shared_ptr<Studio> CurrentStudio() { return Current().Get(LoadFromEnvironment); }
 
-void ReplaceStudio(std::shared_ptr<Studio> studio) {
-  std::shared_ptr<Studio> old;
-  {
-    std::lock_guard lock(CurrentMutex());
-    old = std::move(CurrentSlot());
-    CurrentSlot() = std::move(studio);
-  }
-  // `old` goes here, outside the lock.
-}
+void ReplaceStudio(std::shared_ptr<Studio> studio) { Current().Replace(std::move(studio)); }
 
 void DropStudio() { ReplaceStudio(nullptr); }
 
